@@ -1,0 +1,217 @@
+#include "log/CBaseLog.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <system_error>
+
+#include "util/Clock.h"
+#include "util/DBTime.h"
+
+CBaseLog::DelayMsg::DelayMsg(int minutes)
+    : m_NextPurge(Clock::Now() + 60LL * minutes), m_Minutes(minutes) {}
+
+bool CBaseLog::DelayMsg::IsNeedToPut(const std::string& text) {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    if (m_Minutes < 1) return true;
+    int64_t now = Clock::Now();
+    int64_t deadline = now + 60LL * m_Minutes;
+    bool result;
+    auto it = find(text);
+    if (it == end()) {
+        emplace(text, deadline);
+        result = true;
+    } else if (it->second <= now) {
+        it->second = deadline;
+        result = true;
+    } else {
+        result = false;
+    }
+    if (m_NextPurge < now) {
+        std::erase_if(static_cast<std::map<std::string, int64_t>&>(*this),
+                      [now](const auto& entry) { return entry.second <= now; });
+        m_NextPurge = deadline;
+    }
+    return result;
+}
+
+CBaseLog::CBaseLog(unsigned long queueLimit, int repeatMinutes)
+    : m_Queue(queueLimit), m_Delay(repeatMinutes) {}
+
+CBaseLog::~CBaseLog() {
+    // The owner is expected to Close first; a writer still running here would outlive the object.
+    if (m_Thread.joinable()) Close();
+}
+
+int CBaseLog::NumFile(const char* name) {
+    DBString n(name);
+    int d = n.Find(L'.', 0);
+    if (d < 0) d = static_cast<int>(n.size());
+    if (n.Left(m_PrefixLen) != m_Prefix.c_str() || static_cast<int>(n.size()) < m_PrefixLen ||
+        m_PrefixLen + 1 >= d)
+        return -1;
+    std::string digits = n.SubStr(m_PrefixLen, d - m_PrefixLen).ToStr();
+    return static_cast<int>(std::strtol(digits.c_str(), nullptr, 10));
+}
+
+DBString CBaseLog::NameFile(int n) {
+    DBString name(m_Prefix);
+    name.AppendFormat(L"%07d", n);
+    name += L'.';
+    name += m_Ext;
+    return name;
+}
+
+void CBaseLog::Error(const std::string& message) {
+    std::cout << Dir().ToStr() << ": " << message << std::endl;
+}
+
+std::string CBaseLog::FilePath(int n) { return (Dir() + L"/" + NameFile(n)).ToStr(); }
+
+bool CBaseLog::Open(const char* prefix, const char* extension) {
+    if (is_open()) return true;
+    m_Prefix = DBString(prefix);
+    m_PrefixLen = static_cast<int32_t>(m_Prefix.size());
+    m_Ext = DBString(extension);
+
+    std::string dir = Dir().ToStr();
+    for (size_t p = dir.find('/'); p != std::string::npos; p = dir.find('/', p + 1)) {
+        std::string part = dir.substr(0, p);
+        if (!part.empty() && part != ".") mkdir(part.c_str(), 0775);
+    }
+    mkdir(dir.c_str(), 0775);
+
+    bool opened = OpenNew(LastNum());
+    if (!opened) Error(CnvErr(L"CBaseLog::OpenNew 1", errno).ToStr());
+    m_Queue.Restart();
+    m_Run = 1;
+    m_Thread = std::thread(PutProc, this);
+    return opened;
+}
+
+void CBaseLog::Close() {
+    m_Run = 0;
+    m_Queue.Finish();
+    if (m_Thread.joinable()) {
+        try {
+            m_Thread.join();
+        } catch (const std::system_error&) {
+        }
+    }
+    if (is_open()) close();
+}
+
+bool CBaseLog::OpenNew(int n) {
+    m_Num = n;
+    // ate: the write position starts at the end, so a continued file is measured from its real size.
+    open(FilePath(n), std::ios::out | std::ios::app | std::ios::ate);
+    if (is_open()) {
+        clear();
+        return true;
+    }
+    setstate(std::ios::failbit);
+    return false;
+}
+
+int CBaseLog::LastNum() {
+    std::string dir = Dir().ToStr() + "/";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return 1;
+    int last = 1;
+    while (dirent* e = readdir(d)) {
+        int k = NumFile(e->d_name);
+        if (k > last) last = k;
+    }
+    closedir(d);
+    return last;
+}
+
+void CBaseLog::ClearTo(int n) {
+    std::string dir = Dir().ToStr() + "/";
+    DIR* d = opendir(dir.c_str());
+    if (!d) return;
+    while (dirent* e = readdir(d)) {
+        int k = NumFile(e->d_name);
+        if (k >= 1 && k <= n) unlink((dir + e->d_name).c_str());
+    }
+    closedir(d);
+}
+
+void CBaseLog::PutProc(CBaseLog* log) {
+    std::string line;
+    while (log->m_Queue.Read(line)) log->PutInner(line);
+}
+
+void CBaseLog::PutInner(const std::string& line) {
+    if (!is_open()) {
+        if (!OpenNew(m_Num)) Error(CnvErr(L"CBaseLog::OpenNew 2", errno).ToStr());
+        if (!is_open()) return;
+    }
+    if (tellp() > kRotateAt) {
+        close();
+        int last = LastNum();
+        ClearTo(last - m_Keep);
+        if (!OpenNew(last + 1)) {
+            Error(CnvErr(L"CBaseLog::OpenNew 3", errno).ToStr());
+            return;
+        }
+    }
+    *this << line << '\n';
+    flush();
+    if (!good()) {
+        Error(CnvErr(L"CBaseLog::PutInner !good()", errno).ToStr());
+        close();
+        if (OpenNew(m_Num)) {
+            *this << line << '\n';
+            flush();
+        } else {
+            Error(CnvErr(L"CBaseLog::OpenNew 4", errno).ToStr());
+        }
+    }
+}
+
+void CBaseLog::Put(const wchar_t* text) {
+    DBString line = DBTime::CurDateTime().DatTimString();
+    line += text;
+    m_Queue.Put(line.ToStr());
+}
+
+void CBaseLog::PutUtf8(const std::string& text) { m_Queue.Put(DBTime::CurDateTime().DatTimStr() + text); }
+
+void CBaseLog::PutDirect(const std::string& line) { m_Queue.Put(line); }
+
+DBString CBaseLog::DumpText(const wchar_t* title, const unsigned char* data, int length) {
+    DBString text(title);
+    int n = length < 30 ? length : 30;
+    for (int i = 0; i < n; ++i) text.AppendFormat(L" %02X", data[i]);
+    if (length > 30) text += L" ...";
+    return text;
+}
+
+void CBaseLog::PutMes(const wchar_t* title, const unsigned char* data, int length) {
+    DBString text = DumpText(title, data, length);
+    if (m_Delay.IsNeedToPut(text.ToStr())) Put(text.c_str());
+}
+
+void CBaseLog::PutErr(const wchar_t* text, int error) {
+    DBString line = CnvErr(text, error);
+    if (m_Delay.IsNeedToPut(line.ToStr())) Put(line.c_str());
+}
+
+DBString CBaseLog::CnvErr(const wchar_t* text, int error) {
+    DBString r(text);
+    if (error == 0) return r;
+    char buf[256];
+    const char* msg = strerror_r(error, buf, sizeof buf);
+    if (msg && *msg) {
+        r.AppendFormat(L": %d - ", error);
+        r += msg;
+    } else {
+        r.AppendFormat(L": %d - ?", error);
+    }
+    return r;
+}

@@ -1,0 +1,76 @@
+#pragma once
+// Rotating log files: callers format and queue a line and return at once; a writer thread appends
+// the lines to numbered files (prefix, seven digits, extension) in Dir(), starts the next number past
+// one million bytes and keeps the newest 100 full files.
+#include <atomic>
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "log/StringQueue.h"
+#include "util/DBString.h"
+
+class CBaseLog : private std::ofstream {
+public:
+    // The repeat filter: an identical error or dump text is written at most once per window.
+    class DelayMsg : private std::map<std::string, int64_t> {
+    public:
+        explicit DelayMsg(int minutes);
+        virtual ~DelayMsg() = default;
+        bool IsNeedToPut(const std::string& text);
+
+    private:
+        std::mutex m_Lock;
+        int64_t m_NextPurge;
+        int m_Minutes;
+    };
+
+    static constexpr std::streamoff kRotateAt = 999999;  // a file past this many bytes is full
+
+    CBaseLog(unsigned long queueLimit, int repeatMinutes);
+    virtual ~CBaseLog();
+    CBaseLog(const CBaseLog&) = delete;
+    CBaseLog& operator=(const CBaseLog&) = delete;
+
+    virtual int NumFile(const char* name);
+    virtual DBString NameFile(int n);
+    virtual DBString Dir() = 0;
+    virtual void Error(const std::string& message);
+
+    bool Open(const char* prefix, const char* extension);
+    // Writes every line queued before the call, then stops the writer and closes the file.
+    void Close();
+
+    void Put(const wchar_t* text);
+    void PutUtf8(const std::string& text);
+    void PutDirect(const std::string& line);
+    void PutMes(const wchar_t* title, const unsigned char* data, int length);
+    void PutErr(const wchar_t* text, int error);
+
+    static DBString CnvErr(const wchar_t* text, int error);
+    static DBString DumpText(const wchar_t* title, const unsigned char* data, int length);
+
+    int CurrentNumber() const { return m_Num.load(); }
+
+protected:
+    bool OpenNew(int n);
+    void ClearTo(int n);
+    int LastNum();
+    void PutInner(const std::string& line);
+    static void PutProc(CBaseLog* log);
+    std::string FilePath(int n);
+
+private:
+    StringQueue m_Queue;
+    std::atomic<int32_t> m_Num{1};
+    std::atomic<int32_t> m_Run{0};
+    DelayMsg m_Delay;
+    std::thread m_Thread;
+    DBString m_Prefix;
+    int32_t m_PrefixLen = 0;
+    DBString m_Ext;
+    int32_t m_Keep = 100;
+};

@@ -1,0 +1,42 @@
+#include "log/StringQueue.h"
+
+bool StringQueue::Put(std::string s) {
+    bool kept = true;
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        while (size() > m_Max) {
+            pop();
+            kept = false;
+        }
+        push(std::move(s));
+    }
+    m_Cond.notify_one();
+    return kept;
+}
+
+bool StringQueue::Read(std::string& out) {
+    std::unique_lock<std::mutex> lock(m_Lock);
+    m_Cond.wait(lock, [this] { return !empty() || m_Finished; });
+    if (empty()) return false;
+    out = std::move(front());
+    pop();
+    return true;
+}
+
+void StringQueue::Finish() {
+    {
+        std::lock_guard<std::mutex> lock(m_Lock);
+        m_Finished = true;
+    }
+    m_Cond.notify_all();
+}
+
+void StringQueue::Restart() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Finished = false;
+}
+
+size_t StringQueue::Size() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return size();
+}

@@ -1,0 +1,34 @@
+#pragma once
+// Bounded FIFO of log lines: many producers, one consumer. A full queue drops its oldest lines so
+// that callers never wait for the disk.
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <queue>
+#include <string>
+
+class StringQueue : private std::queue<std::string, std::deque<std::string>> {
+public:
+    explicit StringQueue(unsigned long limit) : m_Max(limit) {}
+    virtual ~StringQueue() = default;
+    StringQueue(const StringQueue&) = delete;
+    StringQueue& operator=(const StringQueue&) = delete;
+
+    // Appends s; returns false when older lines had to be dropped to make room.
+    bool Put(std::string s);
+    // Waits for a line and moves the oldest into out. Returns false only once Finish was called and
+    // every line queued before it has been read.
+    bool Read(std::string& out);
+    // Lets the reader drain what is queued and then end.
+    void Finish();
+    // Makes the queue usable again after Finish (a log reopened after Close).
+    void Restart();
+    size_t Size();
+
+private:
+    std::mutex m_Lock;
+    std::condition_variable m_Cond;
+    uint64_t m_Max;
+    bool m_Finished = false;
+};
