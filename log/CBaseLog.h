@@ -54,6 +54,8 @@ public:
     static DBString DumpText(const wchar_t* title, const unsigned char* data, int length);
 
     int CurrentNumber() const { return m_Num.load(); }
+    // Lines queued and not yet taken by a writer; for tests of logs that were never opened.
+    std::deque<std::string> TakeQueued() { return m_Queue.TakeAll(); }
 
 protected:
     bool OpenNew(int n);

@@ -40,3 +40,10 @@ size_t StringQueue::Size() {
     std::lock_guard<std::mutex> lock(m_Lock);
     return size();
 }
+
+std::deque<std::string> StringQueue::TakeAll() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    std::deque<std::string> all;
+    all.swap(c);
+    return all;
+}

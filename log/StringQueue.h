@@ -25,6 +25,8 @@ public:
     // Makes the queue usable again after Finish (a log reopened after Close).
     void Restart();
     size_t Size();
+    // Takes every queued line without waiting (tests read what a log would have written).
+    std::deque<std::string> TakeAll();
 
 private:
     std::mutex m_Lock;

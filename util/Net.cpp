@@ -1,0 +1,209 @@
+#include "util/Net.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "config/ErrorXML.h"
+#include "daemon/VEXAProxy.h"
+#include "util/ParseString.h"
+
+SockAddr::SockAddr(const sockaddr_in& a) {
+    Clear();
+    m_Addr.v4 = a;
+}
+
+SockAddr::SockAddr(const sockaddr_in6& a) {
+    Clear();
+    m_Addr.v6 = a;
+}
+
+SockAddr SockAddr::Any(int family, int port) {
+    SockAddr s;
+    if (family == AF_INET6) {
+        s.m_Addr.v6.sin6_family = AF_INET6;
+        s.m_Addr.v6.sin6_addr = in6addr_any;
+        s.m_Addr.v6.sin6_port = htons(static_cast<uint16_t>(port));
+    } else {
+        s.m_Addr.v4.sin_family = AF_INET;
+        s.m_Addr.v4.sin_addr.s_addr = htonl(INADDR_ANY);
+        s.m_Addr.v4.sin_port = htons(static_cast<uint16_t>(port));
+    }
+    return s;
+}
+
+void SockAddr::Clear() { std::memset(&m_Addr, 0, sizeof m_Addr); }
+
+socklen_t SockAddr::Len() const {
+    return Family() == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+int SockAddr::Port() const {
+    return ntohs(Family() == AF_INET6 ? m_Addr.v6.sin6_port : m_Addr.v4.sin_port);
+}
+
+DBString SockAddr::ToLog() const {
+    if (Family() == AF_INET6) return VEXAProxy::ToStr(m_Addr.v6.sin6_addr, Port());
+    return VEXAProxy::ToStr(static_cast<int>(m_Addr.v4.sin_addr.s_addr), Port());
+}
+
+bool SockAddr::operator==(const SockAddr& o) const { return !(*this < o) && !(o < *this); }
+
+bool SockAddr::operator<(const SockAddr& o) const {
+    if (Family() != o.Family()) return Family() < o.Family();
+    if (Family() == AF_INET6) {
+        int c = std::memcmp(&m_Addr.v6.sin6_addr, &o.m_Addr.v6.sin6_addr, sizeof(in6_addr));
+        if (c != 0) return c < 0;
+    } else if (m_Addr.v4.sin_addr.s_addr != o.m_Addr.v4.sin_addr.s_addr) {
+        return m_Addr.v4.sin_addr.s_addr < o.m_Addr.v4.sin_addr.s_addr;
+    }
+    return Port() < o.Port();
+}
+
+Socket& Socket::operator=(Socket&& o) noexcept {
+    if (this != &o) Reset(o.Release());
+    return *this;
+}
+
+void Socket::Reset(int fd) {
+    int old = m_Fd.exchange(fd);
+    if (old != -1) ::close(old);
+}
+
+void Socket::ShutdownAndClose() {
+    int fd = m_Fd.exchange(-1);
+    if (fd == -1) return;
+    ::shutdown(fd, SHUT_RDWR);
+    ::close(fd);
+}
+
+void Socket::Close() {
+    int fd = m_Fd.exchange(-1);
+    if (fd != -1) ::close(fd);
+}
+
+namespace net {
+
+ssize_t SendAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    size_t left = len;
+    while (left > 0) {
+        ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return -1;
+        }
+        p += n;
+        left -= static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(len);
+}
+
+ssize_t SendTo(int fd, const void* data, size_t len, const SockAddr& to) {
+    for (;;) {
+        ssize_t n = ::sendto(fd, data, len, MSG_NOSIGNAL, to.Raw(), to.Len());
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+ssize_t Recv(int fd, void* buf, size_t len) {
+    for (;;) {
+        ssize_t n = ::recv(fd, buf, len, 0);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+ssize_t RecvFrom(int fd, void* buf, size_t len, SockAddr& from) {
+    for (;;) {
+        from.Clear();
+        socklen_t alen = SockAddr::Capacity();
+        ssize_t n = ::recvfrom(fd, buf, len, 0, from.Raw(), &alen);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+int Accept(int fd, SockAddr& from) {
+    for (;;) {
+        from.Clear();
+        socklen_t alen = SockAddr::Capacity();
+        int c = ::accept4(fd, from.Raw(), &alen, SOCK_CLOEXEC);
+        if (c < 0 && errno == EINTR) continue;
+        return c;
+    }
+}
+
+int OpenSocket(int family, int type) { return ::socket(family, type | SOCK_CLOEXEC, 0); }
+
+int Bind(int fd, const SockAddr& addr) { return ::bind(fd, addr.Raw(), addr.Len()); }
+
+int ResolveFirst(const std::string& host, int port, int family, int socktype, SockAddr& out) {
+    addrinfo hints{};
+    hints.ai_flags = 0;
+    hints.ai_family = family;
+    hints.ai_socktype = socktype;
+    hints.ai_protocol = socktype == SOCK_STREAM ? IPPROTO_TCP : IPPROTO_UDP;
+    addrinfo* list = nullptr;
+    std::string service = std::to_string(port);
+    int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+    if (rc != 0) return rc;
+    if (list == nullptr) return kNoAddress;
+    out.Clear();
+    if (list->ai_family == AF_INET6) {
+        sockaddr_in6 a{};
+        std::memcpy(&a, list->ai_addr, sizeof a);
+        a.sin6_port = htons(static_cast<uint16_t>(port));
+        out = SockAddr(a);
+    } else {
+        sockaddr_in a{};
+        std::memcpy(&a, list->ai_addr, sizeof a);
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        out = SockAddr(a);
+    }
+    ::freeaddrinfo(list);
+    return 0;
+}
+
+namespace {
+// Reads one group the way std::stoi(part, 0, 16) does; throws the relay's error line when it fails.
+uint16_t HexGroup(const std::string& part) {
+    try {
+        return static_cast<uint16_t>(std::stoi(part, nullptr, 16));
+    } catch (const std::exception&) {
+        throw ErrorXML(L"std::stoi(ServAddrPart[i], 0, 16))", 0);
+    }
+}
+}  // namespace
+
+SockAddr ParseIPv6Target(const std::string& text, int port) {
+    if (text.empty()) throw ErrorXML(L"empty IPv6 target address", 0);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_port = htons(static_cast<uint16_t>(port));
+    a.sin6_flowinfo = 0;
+    a.sin6_scope_id = 0;
+    if (::inet_pton(AF_INET6, text.c_str(), &a.sin6_addr) != 1) {
+        // Lenient reading of texts the system parser refuses: groups from the front until the first
+        // empty part, then from the back, so "::" fills the middle.
+        std::vector<std::string> parts;
+        int k = ParseString(text, ":", parts);
+        if (k > 8) k = 8;
+        uint16_t groups[8] = {};
+        for (int i = 0; i < k && !parts[i].empty(); ++i) groups[i] = HexGroup(parts[i]);
+        for (int j = k - 1; j >= 0 && !parts[j].empty(); --j) groups[8 - k + j] = HexGroup(parts[j]);
+        for (int g = 0; g < 8; ++g) {
+            a.sin6_addr.s6_addr[2 * g] = static_cast<unsigned char>(groups[g] >> 8);
+            a.sin6_addr.s6_addr[2 * g + 1] = static_cast<unsigned char>(groups[g] & 0xFF);
+        }
+    }
+    return SockAddr(a);
+}
+
+}  // namespace net

@@ -1,0 +1,98 @@
+#pragma once
+// Socket plumbing shared by every relay: one address type for both families, one owner per
+// descriptor, and the system calls wrapped so that interruptions by signals are retried and short
+// sends are completed. The classes above this read like the protocol.
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <string>
+
+#include "util/DBString.h"
+
+// An IPv4 or IPv6 socket address. Compares and orders by family, address and port, so it can key
+// a table of clients of either family.
+class SockAddr {
+public:
+    SockAddr() { Clear(); }
+    explicit SockAddr(const sockaddr_in& a);
+    explicit SockAddr(const sockaddr_in6& a);
+    // The wildcard address of a family (0.0.0.0 or ::) with a port in host order.
+    static SockAddr Any(int family, int port);
+
+    void Clear();
+    int Family() const { return m_Addr.sa.sa_family; }
+    socklen_t Len() const;
+    // Room for recvfrom/accept of either family.
+    static socklen_t Capacity() { return sizeof(sockaddr_in6); }
+    sockaddr* Raw() { return &m_Addr.sa; }
+    const sockaddr* Raw() const { return &m_Addr.sa; }
+    const sockaddr_in& V4() const { return m_Addr.v4; }
+    const sockaddr_in6& V6() const { return m_Addr.v6; }
+    // Port in host order.
+    int Port() const;
+    // The log text of the address: " a.b.c.d:port " or " [addr]:port ".
+    DBString ToLog() const;
+
+    bool operator==(const SockAddr& o) const;
+    bool operator<(const SockAddr& o) const;
+
+private:
+    union {
+        sockaddr sa;
+        sockaddr_in v4;
+        sockaddr_in6 v6;
+    } m_Addr;
+};
+
+// Owns one descriptor; -1 is "closed". Close may race between threads (a stop closes a socket that
+// a receive loop is blocked on): the exchange makes sure the descriptor is closed exactly once.
+class Socket {
+public:
+    Socket() = default;
+    explicit Socket(int fd) : m_Fd(fd) {}
+    ~Socket() { Close(); }
+    Socket(const Socket&) = delete;
+    Socket& operator=(const Socket&) = delete;
+    Socket(Socket&& o) noexcept : m_Fd(o.Release()) {}
+    Socket& operator=(Socket&& o) noexcept;
+
+    int Fd() const { return m_Fd.load(); }
+    bool IsOpen() const { return m_Fd.load() != -1; }
+    void Reset(int fd);
+    int Release() { return m_Fd.exchange(-1); }
+    // Shuts both directions down first, so that a receive blocked in another thread returns.
+    void ShutdownAndClose();
+    void Close();
+
+private:
+    std::atomic<int> m_Fd{-1};
+};
+
+namespace net {
+// Sends all of data, retrying interruptions and continuing after short sends. Returns len, or -1 with
+// errno set by the failing call.
+ssize_t SendAll(int fd, const void* data, size_t len);
+ssize_t SendTo(int fd, const void* data, size_t len, const SockAddr& to);
+// recv/recvfrom/accept, retried while interrupted by a signal.
+ssize_t Recv(int fd, void* buf, size_t len);
+ssize_t RecvFrom(int fd, void* buf, size_t len, SockAddr& from);
+int Accept(int fd, SockAddr& from);
+// A datagram or stream socket of the given family; -1 with errno on failure.
+int OpenSocket(int family, int type);
+// Binds to addr; returns 0 or -1 with errno.
+int Bind(int fd, const SockAddr& addr);
+
+// Resolves host (name or dotted address) for the given socket type and takes the first IPv4 result
+// with port (host order). Returns 0, or the resolver's code; an empty result gives kNoAddress.
+constexpr int kNoAddress = 0x7fffffff;
+int ResolveFirst(const std::string& host, int port, int family, int socktype, SockAddr& out);
+
+// Turns an IPv6 target text into an address with port (host order). Texts the system parser accepts
+// are used exactly; others go through the lenient group parser, which throws
+// ErrorXML("std::stoi(ServAddrPart[i], 0, 16))", 0) for a group that is not a number. An empty text
+// throws ErrorXML("empty IPv6 target address", 0): it must never become the all-zero address.
+SockAddr ParseIPv6Target(const std::string& text, int port);
+}  // namespace net
