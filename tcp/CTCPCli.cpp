@@ -1,0 +1,213 @@
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "config/ErrorXML.h"
+#include "daemon/VEXAProxy.h"
+#include "tcp/CTCPPort.h"
+#include "util/Clock.h"
+#include "util/ParseString.h"
+
+namespace {
+bool IsPeerEnd(ssize_t n, int err) { return n == 0 || (n < 0 && (err == ECONNABORTED || err == ECONNRESET)); }
+
+// Client bytes shown in the log stay on one line: control characters are written as escapes, so a
+// request cannot forge log lines of its own.
+DBString OneLine(const std::string& bytes) {
+    DBString text(bytes);
+    DBString out;
+    for (wchar_t c : text) {
+        if (c == L'\r') out += L"\\r";
+        else if (c == L'\n') out += L"\\n";
+        else if (c < 0x20 || c == 0x7F) out.AppendFormat(L"\\x%02X", static_cast<unsigned>(c));
+        else out += c;
+    }
+    return out;
+}
+}  // namespace
+
+template <int AF>
+TCPCliT<AF>::TCPCliT(int socket, const SockAddr& addr)
+    : m_ThreadCli(std::string(TCPFamily<AF>::kCliClass) + "::WinSockCliProc", WinSockCliProc, this),
+      m_ThreadSrv(std::string(TCPFamily<AF>::kCliClass) + "::WinSockSrvProc", WinSockSrvProc, this),
+      m_AddrCli(addr),
+      m_TimeOpen(Clock::Now()),
+      m_TimeLast(m_TimeOpen) {
+    m_SocketCli.Reset(socket);
+}
+
+template <int AF>
+TCPCliT<AF>::~TCPCliT() {
+    Stop();
+}
+
+template <int AF>
+bool TCPCliT<AF>::Start(Port* port) {
+    m_Port = port;
+    m_Run = true;
+    m_ThreadCli.Start(0, 0);
+    return m_Run;
+}
+
+template <int AF>
+void TCPCliT<AF>::SetID(int id) {
+    m_ID = id;
+    m_Str = DBString().Format(L"%ls %05d %05d ", TCPFamily<AF>::kTag, m_Port->m_PortLocal, id) +
+            m_AddrCli.ToLog();
+}
+
+template <int AF>
+void TCPCliT<AF>::PutLog(const wchar_t* text) const {
+    _Modul.m_Log.Put((m_Str + text).c_str());
+}
+
+template <int AF>
+void TCPCliT<AF>::Close() {
+    m_SocketSrv.Close();
+    m_SocketCli.Close();
+}
+
+template <int AF>
+void TCPCliT<AF>::Stop() {
+    // The run flag goes first: a relay woken by the close then ends quietly instead of reporting a
+    // disconnect that nobody's peer made.
+    bool running = m_Run.exchange(false);
+    Close();
+    if (!running) return;
+    // The client side may still be starting the target side; once it has returned, the target side
+    // can no longer appear after its stop.
+    m_ThreadCli.Stop();
+    m_ThreadSrv.Stop();
+}
+
+template <int AF>
+DBString TCPCliT<AF>::EchoTitle() const {
+    return DBString().Format(L"%ls %05d", TCPFamily<AF>::kTag, m_Port->m_PortLocal) + m_AddrCli.ToLog();
+}
+
+template <int AF>
+bool TCPCliT<AF>::IsHostAccepted(const std::string& headerBlock, const std::string& httpHost) {
+    std::vector<std::string> lines;
+    if (ParseString(headerBlock, "\r\n", lines) == 0) return true;
+    std::vector<std::string> words;
+    // Only HTTP/1.1 requests must name a host; anything else passes unchecked.
+    if (ParseString(lines[0], " ", words) < 3 || words[2] != "HTTP/1.1") return true;
+    for (size_t i = 1; i < lines.size() && !lines[i].empty(); ++i) {
+        std::vector<std::string> parts;
+        if (ParseString(lines[i], ": ", parts) < 2 || parts[0] != "Host") continue;
+        std::vector<std::string> hostPort;
+        if (ParseString(parts[1], ":", hostPort) >= 1 && hostPort[0] == httpHost) return true;
+    }
+    return false;
+}
+
+template <int AF>
+void TCPCliT<AF>::Forward(RelaySocket& to, const char* data, size_t n, const wchar_t* sendError, bool echo) {
+    if (echo) {
+        _Modul.m_Log.PutMes(EchoTitle().c_str(), reinterpret_cast<const unsigned char*>(data),
+                            static_cast<int>(n));
+    }
+    if (to.SendAll(data, n) < 0) _Modul.m_Log.PutErr((m_Str + sendError).c_str(), errno);
+}
+
+template <int AF>
+void TCPCliT<AF>::Pump(RelaySocket& from, RelaySocket& to, char* buffer, const wchar_t* recvError,
+                       const wchar_t* sendError, bool echo) {
+    while (m_Run) {
+        ssize_t n = from.Recv(buffer, kBufferSize - 1);
+        int err = errno;
+        if (!m_Run) break;
+        if (IsPeerEnd(n, err)) {
+            PutLog(L"disconnect");
+            break;
+        }
+        if (n < 0) {
+            _Modul.m_Log.PutErr((m_Str + recvError).c_str(), err);
+            break;
+        }
+        buffer[n] = 0;
+        m_TimeLast = Clock::Now();
+        Forward(to, buffer, static_cast<size_t>(n), sendError, echo);
+    }
+}
+
+template <int AF>
+void TCPCliT<AF>::ConnectTarget() {
+    SockAddr target;
+    if (m_Port->m_TypIP == Port::IPv4) {
+        int rc = net::ResolveFirst(m_Port->m_IPRemote, m_Port->m_PortRemote, AF_INET, SOCK_STREAM, target);
+        if (rc == net::kNoAddress) throw ErrorXML(L"paiList == 0", 0);
+        if (rc != 0) throw ErrorXML(L"getaddrinfo()", rc);
+    } else {
+        // Never the all-zero address: an empty text throws, it would reach this host's own services.
+        target = net::ParseIPv6Target(m_Port->m_IPRemote, m_Port->m_PortRemote);
+    }
+    int fd = net::OpenSocket(target.Family(), SOCK_STREAM);
+    if (fd < 0) throw ErrorXML(L"socket()", errno);
+    // Stored before connecting, so that a stop can abort a connect in progress.
+    m_SocketSrv.Reset(fd);
+    if (!m_Run) throw ErrorXML(L"", 0);
+    if (m_SocketSrv.Connect(target) != 0) throw ErrorXML(L"connect()", errno);
+}
+
+template <int AF>
+void TCPCliT<AF>::RunClient(char* buffer) {
+    ssize_t n = m_SocketCli.Recv(buffer, kBufferSize - 1);
+    int err = errno;
+    if (!m_Run) throw ErrorXML(L"", 0);
+    if (IsPeerEnd(n, err)) throw ErrorXML((m_Str + L"disconnect").c_str(), 0);
+    if (n < 0) throw ErrorXML((m_Str + L"recv(m_SocketCli) error").c_str(), err);
+    buffer[n] = 0;
+    m_TimeLast = Clock::Now();
+    size_t len = static_cast<size_t>(n);
+
+    const bool echo = m_Port->m_Echo >= 0;
+    if (echo) {
+        Forward(m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
+        Pump(m_SocketCli, m_SocketCli, buffer, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
+        return;
+    }
+    if (!m_Port->m_HTTPHost.empty()) {
+        // Only a complete header in the first piece is checked; the text ends at its first zero byte.
+        if (const char* end = std::strstr(buffer, "\r\n\r\n")) {
+            std::string header(buffer, static_cast<size_t>(end - buffer));
+            if (!IsHostAccepted(header, m_Port->m_HTTPHost)) {
+                PutLog(L"Invalid or missing host:");
+                PutLog(OneLine(header).c_str());
+                throw ErrorXML(L"", 0);
+            }
+        }
+    }
+    ConnectTarget();
+    m_ThreadSrv.Start(0, 0);
+    Forward(m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
+    Pump(m_SocketCli, m_SocketSrv, buffer, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
+}
+
+template <int AF>
+bool TCPCliT<AF>::WinSockCliProc(void* arg) {
+    auto* cli = static_cast<TCPCliT*>(arg);
+    char buffer[kBufferSize];
+    try {
+        cli->RunClient(buffer);
+    } catch (const ErrorXML& e) {
+        // A failure caused by a stop is no failure of the connection.
+        if (!e.m_Text.empty() && cli->m_Run)
+            _Modul.m_Log.PutErr((DBString(TCPFamily<AF>::kExitPrefix) + e.m_Text).c_str(), e.m_Code);
+    }
+    cli->Close();
+    return true;
+}
+
+template <int AF>
+bool TCPCliT<AF>::WinSockSrvProc(void* arg) {
+    auto* cli = static_cast<TCPCliT*>(arg);
+    char buffer[kBufferSize];
+    cli->Pump(cli->m_SocketSrv, cli->m_SocketCli, buffer, L"recv(m_SocketSrv) error", L"send(m_SocketCli) error",
+              false);
+    cli->Close();
+    return true;
+}
+
+template class TCPCliT<AF_INET>;
+template class TCPCliT<AF_INET6>;

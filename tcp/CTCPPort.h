@@ -1,0 +1,163 @@
+#pragma once
+// TCP forwarding: a listening port per rule, its table of accepted connections and the relay of each
+// connection. IPv4 and IPv6 differ only in the listening family and a few texts, so the classes are
+// written once over the address family; CTCPPort/CTCPv6Port and friends are the two instances.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "tcp/RelaySocket.h"
+#include "thread/Thread.h"
+#include "util/DBString.h"
+#include "util/Net.h"
+
+// The texts that tell the two families apart.
+template <int AF>
+struct TCPFamily;
+
+template <>
+struct TCPFamily<AF_INET> {
+    static constexpr const wchar_t* kTag = L"TCPv4";
+    static constexpr const wchar_t* kSocketError = L"TCP socket() error";
+    static constexpr const char* kPortClass = "CTCPPort";
+    static constexpr const char* kCliClass = "CTCPCli";
+    static constexpr const wchar_t* kExitPrefix = L"CTCPCli::WinSockCliProc ";
+};
+
+template <>
+struct TCPFamily<AF_INET6> {
+    static constexpr const wchar_t* kTag = L"TCPv6";
+    static constexpr const wchar_t* kSocketError = L"TCPv6 socket() error";
+    static constexpr const char* kPortClass = "CTCPv6Port";
+    static constexpr const char* kCliClass = "CTCPv6Cli";
+    static constexpr const wchar_t* kExitPrefix = L"CTCPv6Cli::WinSockCliProc ";
+};
+
+template <int AF>
+class TCPPortT;
+
+// One accepted connection: the client-side procedure waits for the client's first data, then
+// decides between echo, rejection by the Host check and a connection to the target; the target side
+// runs once the target is connected.
+template <int AF>
+class TCPCliT {
+public:
+    using Port = TCPPortT<AF>;
+    static constexpr int kBufferSize = 32000;  // a receive takes one byte less: room for a zero byte
+
+    TCPCliT(int socket, const SockAddr& addr);
+    ~TCPCliT();
+    TCPCliT(const TCPCliT&) = delete;
+    TCPCliT& operator=(const TCPCliT&) = delete;
+
+    bool Start(Port* port);
+    void SetID(int id);
+    DBString Str() const { return m_Str; }
+    void PutLog(const wchar_t* text) const;
+    void Close();
+    void Stop();
+
+    static bool WinSockCliProc(void* cli);
+    static bool WinSockSrvProc(void* cli);
+
+    // Whether a first piece of client data may be forwarded to a port that requires httpHost.
+    static bool IsHostAccepted(const std::string& headerBlock, const std::string& httpHost);
+
+    Thread m_ThreadCli;
+    Thread m_ThreadSrv;
+    DBString m_Str;
+    Port* m_Port = nullptr;
+    int m_ID = 0;
+    std::atomic<bool> m_Run{false};
+    RelaySocket m_SocketCli;
+    RelaySocket m_SocketSrv;
+    SockAddr m_AddrCli;
+    int64_t m_TimeOpen;
+    std::atomic<int64_t> m_TimeLast;
+
+private:
+    void RunClient(char* buffer);
+    void ConnectTarget();
+    // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
+    void Pump(RelaySocket& from, RelaySocket& to, char* buffer, const wchar_t* recvError,
+              const wchar_t* sendError, bool echo);
+    void Forward(RelaySocket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
+    DBString EchoTitle() const;
+};
+
+// The connections of one port, numbered 1..99999 and then from 1 again.
+template <int AF>
+class TCPCliTabT {
+public:
+    using Cli = TCPCliT<AF>;
+    using Port = TCPPortT<AF>;
+    static constexpr int kMaxID = 99999;
+    static constexpr int64_t kIdleLimit = 30;  // seconds without data
+    static constexpr int64_t kOpenLimit = 60;  // seconds since acceptance
+
+    TCPCliTabT() = default;
+    ~TCPCliTabT() { Clear(); }
+    TCPCliTabT(const TCPCliTabT&) = delete;
+    TCPCliTabT& operator=(const TCPCliTabT&) = delete;
+
+    void Insert(std::unique_ptr<Cli> cli, Port* port);
+    void DeleteCloseOrOld();
+    void Clear();
+    size_t Count();
+
+    std::list<std::unique_ptr<Cli>> m_Conns;
+    std::recursive_mutex m_Mutex;
+    int m_LastID = 0;
+};
+
+template <int AF>
+class TCPPortT {
+public:
+    enum typIP { IPv4 = 1, IPv6 = 2 };
+    using Family = TCPFamily<AF>;
+
+    TCPPortT();
+    ~TCPPortT();
+    TCPPortT(const TCPPortT&) = delete;
+    TCPPortT& operator=(const TCPPortT&) = delete;
+
+    void Start(int portLocal, int portRemote, const char* ipRemote, const char* httpHost, typIP typ,
+               int echo);
+    void Start();
+    void Stop();
+
+    static bool WinSockAcceptProc(void* port);
+    static bool TimerClose(void* port);
+
+    Thread m_ThreadAccept;
+    Thread m_ThreadTimer;
+    std::atomic<bool> m_Run{false};
+    RelaySocket m_Socket;
+    TCPCliTabT<AF> m_CliTab;
+    int m_PortLocal = 0;
+    int m_PortRemote = 0;
+    std::string m_IPRemote;
+    typIP m_TypIP = IPv4;
+    std::string m_HTTPHost;
+    int m_Echo = -1;
+};
+
+using CTCPPort = TCPPortT<AF_INET>;
+using CTCPv6Port = TCPPortT<AF_INET6>;
+using CTCPCliTab = TCPCliTabT<AF_INET>;
+using CTCPv6CliTab = TCPCliTabT<AF_INET6>;
+using CTCPCli = TCPCliT<AF_INET>;
+using CTCPv6Cli = TCPCliT<AF_INET6>;
+
+extern template class TCPCliT<AF_INET>;
+extern template class TCPCliT<AF_INET6>;
+extern template class TCPCliTabT<AF_INET>;
+extern template class TCPCliTabT<AF_INET6>;
+extern template class TCPPortT<AF_INET>;
+extern template class TCPPortT<AF_INET6>;
