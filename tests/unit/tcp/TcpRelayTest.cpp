@@ -1,0 +1,217 @@
+// The relay end to end on loopback: ports started in-process, real clients and targets.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tcp/CTCPPort.h"
+#include "tcp/TcpTestUtil.h"
+#include "util/Clock.h"
+
+using namespace tcptest;
+
+namespace {
+// Every port of this program gets a local port of its own: closed connections leave TIME_WAIT
+// entries behind that would make a second bind to the same port fail.
+int NextPort() {
+    static std::atomic<int> next{18080};
+    return next++;
+}
+
+std::string Prefix(const char* tag, int port, int id, const std::string& client) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%s %05d %05d  %s ", tag, port, id, client.c_str());
+    return text;
+}
+
+class TcpRelay : public ::testing::Test {
+protected:
+    void SetUp() override { Lines(); }
+    void TearDown() override { Clock::Reset(); }
+
+    template <class PortT>
+    std::unique_ptr<PortT> Open(const std::string& target, int targetPort, typename PortT::typIP typ,
+                                const char* host = "", int echo = -1) {
+        auto port = std::make_unique<PortT>();
+        m_Local = NextPort();
+        port->Start(m_Local, targetPort, target.c_str(), host, typ, echo);
+        EXPECT_TRUE(port->m_Run);
+        return port;
+    }
+    int m_Local = 0;
+};
+
+TEST_F(TcpRelay, RelaysMegabytesUnchangedBothWaysAndLogsConnectAndDisconnect) {
+    Server target("127.0.0.1");
+    auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
+    Fd c(Connect("127.0.0.1", m_Local));
+    ASSERT_GE(c.fd, 0);
+    const std::string prefix = Prefix("TCPv4", m_Local, 1, "127.0.0.1:" + std::to_string(LocalPort(c.fd)));
+
+    const std::string data = RandomBytes(6 * 1024 * 1024, 7);
+    std::thread writer([&] { EXPECT_TRUE(SendAll(c.fd, data)); });
+    std::string back = RecvN(c.fd, data.size());
+    writer.join();
+    EXPECT_TRUE(back == data) << "relayed " << back.size() << " of " << data.size() << " bytes";
+
+    ::shutdown(c.fd, SHUT_WR);
+    EXPECT_EQ(RecvAll(c.fd), "");
+    auto lines = WaitLines([&](const auto& l) { return CountOf(l, prefix + "disconnect") >= 1; });
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.front(), prefix + "connect");
+    EXPECT_GE(CountOf(lines, prefix + "disconnect"), 1u);
+    port->Stop();
+}
+
+TEST_F(TcpRelay, EchoReturnsEveryPieceWithOneDumpLineAndNeverContactsTheTarget) {
+    Server target("127.0.0.1");
+    auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4, "", 0);
+    Fd c(Connect("127.0.0.1", m_Local));
+    const std::string client = "127.0.0.1:" + std::to_string(LocalPort(c.fd));
+    for (const std::string piece : {"hello", "again"}) {
+        ASSERT_TRUE(SendAll(c.fd, piece));
+        EXPECT_EQ(RecvN(c.fd, piece.size()), piece);
+    }
+    auto title = "TCPv4 " + std::to_string(m_Local) + " " + client + " ";
+    auto lines = WaitLine(title + " 61 67 61 69 6E");
+    EXPECT_EQ(CountOf(lines, title + " 68 65 6C 6C 6F"), 1u);
+    EXPECT_EQ(CountOf(lines, title + " 61 67 61 69 6E"), 1u);
+    EXPECT_EQ(target.Accepted(), 0);
+    port->Stop();
+}
+
+TEST_F(TcpRelay, RefusedTargetGivesOneConnectLineAndClosesTheClient) {
+    auto port = Open<CTCPPort>("127.0.0.1", FreePort("127.0.0.1"), CTCPPort::IPv4);
+    Fd c(Connect("127.0.0.1", m_Local));
+    ASSERT_TRUE(SendAll(c.fd, "GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(RecvAll(c.fd), "");
+    auto lines = WaitLine("CTCPCli::WinSockCliProc connect(): 111 - Connection refused");
+    EXPECT_EQ(CountOf(lines, "CTCPCli::WinSockCliProc connect(): 111 - Connection refused"), 1u);
+    EXPECT_EQ(lines.size(), 2u);  // "connect" and the error, nothing else
+    port->Stop();
+}
+
+TEST_F(TcpRelay, NamedTargetIsResolvedAndEmptyIPv6TargetNeverConnects) {
+    Server target("127.0.0.1");
+    auto named = Open<CTCPPort>("localhost", target.Port(), CTCPPort::IPv4);
+    Fd c(Connect("127.0.0.1", m_Local));
+    ASSERT_TRUE(SendAll(c.fd, "ping"));
+    EXPECT_EQ(RecvN(c.fd, 4), "ping");
+
+    // A rule without any address must not reach this host's own services at ::.
+    Server local("::");
+    auto empty = Open<CTCPPort>("", local.Port(), CTCPPort::IPv6);
+    Fd e(Connect("127.0.0.1", m_Local));
+    ASSERT_TRUE(SendAll(e.fd, "ping"));
+    EXPECT_EQ(RecvAll(e.fd), "");
+    auto lines = WaitLine("CTCPCli::WinSockCliProc empty IPv6 target address");
+    EXPECT_EQ(CountOf(lines, "CTCPCli::WinSockCliProc empty IPv6 target address"), 1u);
+    EXPECT_EQ(local.Accepted(), 0);
+    named->Stop();
+    empty->Stop();
+}
+
+// Listening family and target family are independent; IPv6 target texts are used as written.
+TEST_F(TcpRelay, CrossFamilyTargets) {
+    Server v4("127.0.0.1");
+    Server v6("::1");
+    struct Case {
+        bool v6Port;
+        const char* target;
+        int targetPort;
+        bool ipv6Text;
+        const char* client;
+        const char* shown;
+    } cases[] = {
+        {true, "127.0.0.1", v4.Port(), false, "::1", "[::1]"},
+        {false, "::1", v6.Port(), true, "127.0.0.1", "127.0.0.1"},
+        {false, "::ffff:127.0.0.1", v4.Port(), true, "127.0.0.1", "127.0.0.1"},
+        {true, "0:0:0:0:0:0:0:1", v6.Port(), true, "127.0.0.1", "[::ffff:127.0.0.1]"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.target);
+        Lines();  // the previous case's closing lines
+        std::unique_ptr<CTCPPort> p4;
+        std::unique_ptr<CTCPv6Port> p6;
+        if (k.v6Port) p6 = Open<CTCPv6Port>(k.target, k.targetPort, k.ipv6Text ? CTCPv6Port::IPv6 : CTCPv6Port::IPv4);
+        else p4 = Open<CTCPPort>(k.target, k.targetPort, k.ipv6Text ? CTCPPort::IPv6 : CTCPPort::IPv4);
+        Fd c(Connect(k.client, m_Local));
+        ASSERT_GE(c.fd, 0);
+        const std::string data = RandomBytes(100000, 3);
+        ASSERT_TRUE(SendAll(c.fd, data));
+        EXPECT_TRUE(RecvN(c.fd, data.size()) == data);
+        auto lines = Lines();
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), Prefix(k.v6Port ? "TCPv6" : "TCPv4", m_Local, 1,
+                                         std::string(k.shown) + ":" + std::to_string(LocalPort(c.fd))) +
+                                      "connect");
+    }
+}
+
+TEST_F(TcpRelay, SecondPortOnTheSameLocalPortStaysStopped) {
+    CTCPPort first;
+    CTCPPort second;
+    int local = NextPort();
+    first.Start(local, 1, "127.0.0.1", "", CTCPPort::IPv4, -1);
+    second.Start(local, 1, "127.0.0.1", "", CTCPPort::IPv4, -1);
+    EXPECT_TRUE(first.m_Run);
+    EXPECT_FALSE(second.m_Run);
+    auto lines = Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], " bind( 0.0.0.0:" + std::to_string(local) + " ) error: 98 - Address already in use");
+    second.Stop();
+    first.Stop();
+}
+
+TEST_F(TcpRelay, TwoHundredConcurrentConnectionsKeepTheirOwnBytes) {
+    Server target("127.0.0.1");
+    auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
+    constexpr int kClients = 200;
+    std::atomic<int> good{0};
+    std::vector<std::thread> clients;
+    for (int i = 0; i < kClients; ++i) {
+        clients.emplace_back([&, i] {
+            Fd c(Connect("127.0.0.1", m_Local));
+            if (c.fd < 0) return;
+            const std::string data = RandomBytes(48 * 1024, static_cast<unsigned>(i));
+            std::thread writer([&] { SendAll(c.fd, data); });
+            bool same = RecvN(c.fd, data.size()) == data;
+            writer.join();
+            if (same) ++good;
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(good.load(), kClients);
+    EXPECT_EQ(port->m_CliTab.Count(), static_cast<size_t>(kClients));
+    port->Stop();
+    EXPECT_EQ(port->m_CliTab.Count(), 0u);
+}
+
+TEST_F(TcpRelay, StopWithLiveConnectionsEndsEveryRelayAndClosesTheClients) {
+    Server target("127.0.0.1");
+    auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
+    std::vector<Fd> clients;
+    for (int i = 0; i < 20; ++i) {
+        clients.emplace_back(Connect("127.0.0.1", m_Local));
+        // Half of them relaying, half still waiting for their first data.
+        if (i % 2 == 0) {
+            ASSERT_TRUE(SendAll(clients.back().fd, "x"));
+            ASSERT_EQ(RecvN(clients.back().fd, 1), "x");
+        }
+    }
+    WaitLines([&](const auto& l) { return l.size() >= 20; });
+    port->Stop();
+    EXPECT_EQ(port->m_CliTab.Count(), 0u);
+    for (auto& c : clients) EXPECT_EQ(RecvAll(c.fd), "");
+    // A stop is not a failure of the connections: nothing more is logged.
+    EXPECT_TRUE(Lines().empty());
+    // The port is closed for good.
+    Fd late(Connect("127.0.0.1", m_Local));
+    EXPECT_LT(late.fd, 0);
+}
+
+}  // namespace
