@@ -177,7 +177,7 @@ TEST_F(TcpRelay, TwoHundredConcurrentConnectionsKeepTheirOwnBytes) {
         clients.emplace_back([&, i] {
             Fd c(Connect("127.0.0.1", m_Local));
             if (c.fd < 0) return;
-            const std::string data = RandomBytes(48 * 1024, static_cast<unsigned>(i));
+            const std::string data = RandomBytes(32 * 1024, static_cast<unsigned>(i));
             std::thread writer([&] { SendAll(c.fd, data); });
             bool same = RecvN(c.fd, data.size()) == data;
             writer.join();
