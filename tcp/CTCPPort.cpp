@@ -49,6 +49,11 @@ void TCPPortT<AF>::Start() {
         _Modul.m_Log.PutErr(Family::kSocketError, errno);
         return;
     }
+    // Connections this port closed linger in TIME_WAIT for a minute; without address reuse a
+    // restarted daemon could not bind its port again until they expire. Two live listeners on one
+    // port are still refused.
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     SockAddr any = SockAddr::Any(AF, m_PortLocal);
     if (net::Bind(fd, any) != 0) {
         int err = errno;

@@ -167,6 +167,21 @@ TEST_F(TcpRelay, SecondPortOnTheSameLocalPortStaysStopped) {
     first.Stop();
 }
 
+TEST_F(TcpRelay, PortReopensWhileItsClosedConnectionsLinger) {
+    Server target("127.0.0.1");
+    auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
+    {
+        Fd c(Connect("127.0.0.1", m_Local));
+        ASSERT_TRUE(SendAll(c.fd, "x"));
+        ASSERT_EQ(RecvN(c.fd, 1), "x");
+        port->Stop();  // closes the accepted connection first: TIME_WAIT on the local port
+    }
+    CTCPPort again;
+    again.Start(m_Local, target.Port(), "127.0.0.1", "", CTCPPort::IPv4, -1);
+    EXPECT_TRUE(again.m_Run);
+    again.Stop();
+}
+
 TEST_F(TcpRelay, TwoHundredConcurrentConnectionsKeepTheirOwnBytes) {
     Server target("127.0.0.1");
     auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
