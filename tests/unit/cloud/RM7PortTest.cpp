@@ -1,10 +1,14 @@
 #include <arpa/inet.h>
+#include <pthread.h>
+#include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -203,6 +207,30 @@ TEST_F(RM7PortTest, SweepForgetsSilentDevices) {
     Clock::Advance(1000);
     relay.Tab().DeleteCloseOrOld();
     EXPECT_EQ(relay.Tab().Count(), 0u);
+}
+
+TEST_F(RM7PortTest, SignalsDoNotBreakTheReceiveLoops) {
+    // A handler installed without SA_RESTART makes blocked receives return EINTR. The test thread
+    // blocks the signal so that it lands on the relay's threads.
+    struct sigaction act {}, old{};
+    act.sa_handler = [](int) {};
+    sigemptyset(&act.sa_mask);
+    ::sigaction(SIGUSR1, &act, &old);
+    sigset_t set, oldSet;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR1);
+    ::pthread_sigmask(SIG_BLOCK, &set, &oldSet);
+    for (int i = 0; i < 40; ++i) {
+        ::kill(::getpid(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    Peer device;
+    Bytes up = Datagram(3, 1234, 1);
+    device.SendTo(kPortRM7, up);
+    EXPECT_EQ(cloud.Recv(), up);
+    ::pthread_sigmask(SIG_SETMASK, &oldSet, nullptr);
+    ::sigaction(SIGUSR1, &old, nullptr);
+    EXPECT_EQ(TakeLog(), std::vector<std::string>{Prefix(1234, device.Port()) + "connect"});
 }
 
 TEST(RM7PortStart, FailuresLeaveTheRelayStopped) {
