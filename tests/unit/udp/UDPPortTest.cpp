@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <csignal>
 #include <set>
+#include <sys/syscall.h>
 
 #include "udp/CUDPPort.h"
 #include "udp/KeyIPv6.h"
@@ -213,6 +215,30 @@ TEST(UDPPort, FailedStartsAreLoggedAndSweptAsClosed) {
         EXPECT_EQ(log[1], Line("UDPv6", local, 1, me, "connect"));
         EXPECT_EQ(log.back(), Line("UDPv6", local, 1, me, "deleted because closed"));
     }
+}
+
+TEST(UDPPort, SignalsInterruptingReceivesAreNotErrors) {
+    struct sigaction sa {};
+    sa.sa_handler = [](int) {};
+    sa.sa_flags = 0;  // no automatic restart: blocked receives return EINTR
+    struct sigaction old {};
+    sigaction(SIGUSR1, &sa, &old);
+    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Peer cli(AF_INET);
+    SockAddr src = rig.Forward(cli, AF_INET, "before");
+    for (int round = 0; round < 20; ++round) {
+        for (auto& e : std::filesystem::directory_iterator("/proc/self/task"))
+            syscall(SYS_tgkill, getpid(), std::stoi(e.path().filename().string()), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    rig.target.Send("after", src);
+    std::string got;
+    SockAddr from;
+    ASSERT_TRUE(cli.Recv(got, from));
+    EXPECT_EQ(got, "after");
+    EXPECT_TRUE(rig.Forward(cli, AF_INET, "again") == src);
+    EXPECT_EQ(TakeLog().size(), 1u);  // the connect line, no receive errors
+    sigaction(SIGUSR1, &old, nullptr);
 }
 
 TEST(UDPPort, BusyLocalPortLeavesThePortStopped) {
