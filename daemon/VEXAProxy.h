@@ -7,6 +7,7 @@
 
 #include "daemon/CBadLog.h"
 #include "dns/CDNSLog.h"
+#include "thread/PoolThread.h"
 #include "util/DBString.h"
 
 class VEXAProxy {
@@ -44,6 +45,10 @@ private:
     static constexpr int kSignalSlots = 65;
     static std::atomic<unsigned> s_SignalCount[kSignalSlots];
     unsigned m_SignalLogged[kSignalSlots] = {};
+
+public:
+    // Last member: constructed after and destroyed before everything its procedures use.
+    PoolThread m_PoolThread;
 };
 
 static_assert(std::atomic<unsigned char>::is_always_lock_free);
