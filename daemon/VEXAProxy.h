@@ -5,6 +5,7 @@
 #include <atomic>
 #include <string>
 
+#include "config/CConfigProxy.h"
 #include "daemon/CBadLog.h"
 #include "dns/CDNSLog.h"
 #include "util/DBString.h"
@@ -34,6 +35,7 @@ public:
     // Set only by signalHandler (and reset by Start); read by the main loop once per second.
     std::atomic<unsigned char> m_Running{1};
     std::atomic<unsigned char> m_ReloadAsked{0};
+    CConfigProxy m_Cfg;
     CBadLog m_Log;
     CDNSLog m_LogDNS;
 

@@ -1,0 +1,165 @@
+#pragma once
+// The configuration tree: one root (CProxyCFG) holding the DNSSrv setting and the rule nodes in
+// document order. Nodes are told apart by TypNode(): 10 root, 20 Port rule, 30 DNS record, 40 CloudRM7.
+// After loading nothing changes the tree, so the relay threads read it without a lock:
+//
+//     for (const auto& node : _Modul.m_Cfg.m_Nodes)
+//         if (node->TypNode() == CProxyDNS::kTypNode) {
+//             const auto& dns = static_cast<const CProxyDNS&>(*node);
+//             ...
+//         }
+#include <libxml/tree.h>
+
+#include <memory>
+#include <vector>
+
+#include "util/DBString.h"
+
+class CNodeProxyCFG {
+public:
+    CNodeProxyCFG() = default;
+    CNodeProxyCFG(const CNodeProxyCFG&) = delete;
+    CNodeProxyCFG& operator=(const CNodeProxyCFG&) = delete;
+
+    virtual ~CNodeProxyCFG() = default;
+    // Writes the node's fields as attributes of m_XMLNode.
+    virtual void XMLUpdate() = 0;
+    // Creates the node's element under its parent's element, then XMLUpdate().
+    virtual void XMLCreate() = 0;
+    virtual int TypNode() const = 0;
+    // Configuration reports go to the root of the tree, which decides where they end up.
+    virtual void BadPut(const wchar_t* text);
+    virtual void BadPutErr(const wchar_t* text, int code);
+
+    void Clear() { m_Parent = nullptr; }
+    CNodeProxyCFG* Root();
+
+    CNodeProxyCFG* m_Parent = nullptr;  // not owned; null for the root
+    xmlNode* m_XMLNode = nullptr;       // the node's element in the root's document, not owned
+};
+
+// Owned child nodes in document order.
+class CNodeProxyCFGArray : public std::vector<std::unique_ptr<CNodeProxyCFG>> {
+public:
+    void Clear() { clear(); }
+};
+
+class CNodeProxyCFGTree : public CNodeProxyCFG {
+public:
+    CNodeProxyCFGArray m_Nodes;
+};
+
+// The root. Its reports are dropped; CConfigProxy (the daemon's configuration) logs them.
+class CProxyCFG : public CNodeProxyCFGTree {
+public:
+    static constexpr int kTypNode = 10;
+    static constexpr const char* kElement = "VEXAProxy";
+
+    CProxyCFG() = default;
+    ~CProxyCFG() override;
+    void XMLUpdate() override;
+    void XMLCreate() override;
+    int TypNode() const override { return kTypNode; }
+    void BadPut(const wchar_t* text) override;
+    void BadPutErr(const wchar_t* text, int code) override;
+
+    // Loads the file; one that is missing, unreadable, malformed or has another root element
+    // leaves an empty configuration. Raises ErrorXML only when not even the built-in empty
+    // document can be parsed.
+    void XMLLoadFile(const char* path);
+    void XMLLoad(xmlNode* element);
+    // Creates the root element in m_XMLDOM and writes its attributes.
+    void XMLAdd();
+    void Clear();
+
+    DBString m_DNSSrv;  // DNS server of the DNS relay; empty: no relay
+
+    struct FreeDoc {
+        void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
+    };
+    std::unique_ptr<xmlDoc, FreeDoc> m_XMLDOM;  // the nodes' elements point into it
+};
+
+// One forwarding rule (element "Port").
+class CProxyPort : public CNodeProxyCFGTree {
+public:
+    static constexpr int kTypNode = 20;
+    static constexpr const char* kElement = "Port";
+    // m_TypProt codes, in the order their texts are tried.
+    enum typProt { UDP = 0, TCP = 1, UDPv6 = 2, TCPv6 = 3 };
+
+    ~CProxyPort() override = default;
+    void XMLUpdate() override;
+    void XMLCreate() override;
+    int TypNode() const override { return kTypNode; }
+    void XMLLoad(xmlNode* element);
+
+    // An echo rule answers with what it receives instead of forwarding.
+    bool IsEcho() const { return m_Echo >= 0; }
+    // The target text of the rule: IPRemote when set (kind 1, IPv4 text or host name), otherwise
+    // IPv6Remote, possibly empty (kind 2, IPv6 text).
+    const DBString& RemoteHost() const { return m_IPRemote.empty() ? m_IPv6Remote : m_IPRemote; }
+    int RemoteKind() const { return m_IPRemote.empty() ? 2 : 1; }
+
+    int m_TypProt = UDP;
+    int m_PortLocal = 0;
+    int m_PortRemote = 0;
+    DBString m_IPRemote;
+    DBString m_IPv6Remote;
+    DBString m_Note;
+    DBString m_HTTPHost;  // empty: no HTTP Host check
+    int m_Echo = -1;      // -1: forwarding rule
+};
+
+// A name the DNS relay answers itself (element "DNS"). The images are DNS messages without their
+// first 4 bytes (identifier and flags): byte n of an image is byte n+4 of the message.
+class CProxyDNS : public CNodeProxyCFGTree {
+public:
+    static constexpr int kTypNode = 30;
+    static constexpr const char* kElement = "DNS";
+    static constexpr unsigned long kImageSize = 128;
+
+    ~CProxyDNS() override = default;
+    void XMLUpdate() override;
+    void XMLCreate() override;
+    int TypNode() const override { return kTypNode; }
+    void XMLLoad(xmlNode* element);
+
+    // Writes the question (A, IN) for m_DNSName into buf and returns its length; 0 and nothing
+    // written when size is too small.
+    unsigned long Question(unsigned char* buf, unsigned long size) const;
+    // The same with one answer record carrying m_IP.
+    unsigned long Answer(unsigned char* buf, unsigned long size) const;
+
+    DBString m_DNSName;
+    int m_IP = 0;  // network byte order: the bytes in memory order are the dotted numbers
+    DBString m_Note;
+    unsigned long m_LenQuestion = 0;  // 0: no image (the name does not fit)
+    unsigned char m_Question[kImageSize] = {};
+    unsigned long m_LenAnswer = 0;
+    unsigned char m_Answer[kImageSize] = {};
+
+private:
+    unsigned long Image(unsigned char* buf, unsigned long size, bool answer) const;
+};
+
+// The cloud relay for RM7 devices (element "CloudRM7").
+class CProxyCloudRM7 : public CNodeProxyCFGTree {
+public:
+    static constexpr int kTypNode = 40;
+    static constexpr const char* kElement = "CloudRM7";
+    // A name under the reserved .invalid domain: it never resolves, so a configuration that names
+    // no cloud server cannot send device data anywhere by accident.
+    static constexpr const wchar_t* kDefaultCloud = L"cloud.vexa.invalid";
+
+    ~CProxyCloudRM7() override = default;
+    void XMLUpdate() override;
+    void XMLCreate() override;
+    int TypNode() const override { return kTypNode; }
+    void XMLLoad(xmlNode* element);
+
+    int m_PortRM7 = 4999;        // device side
+    int m_PortCloud = 0;         // cloud side, local; 0: relay not started
+    int m_PortVEXACloud = 4999;  // port of the cloud server
+    DBString m_VEXACloud = kDefaultCloud;
+};
