@@ -52,16 +52,16 @@ sockaddr_in Addr(const char* ip, int port) {
     return a;
 }
 
-// A UDP socket on loopback that gives up a receive after two seconds.
+// A UDP socket on loopback that gives up a receive after five seconds.
 struct Udp {
     int fd = -1;
-    explicit Udp(const char* ip, int port = 0, bool reuse = true) {
+    explicit Udp(const char* ip, int port = 0, bool reuse = false) {
         fd = socket(AF_INET, SOCK_DGRAM, 0);
         int one = 1;  // as a resolver on one local address sets it, so the relay's port 53 fits beside
         if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a = Addr(ip, port);
         EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a)) << ip << ":" << port;
-        timeval tv{2, 0};
+        timeval tv{5, 0};
         setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     }
     ~Udp() { close(fd); }
@@ -167,7 +167,7 @@ protected:
         return t;
     }
 
-    Udp m_Upstream{"127.0.0.2", 53};
+    Udp m_Upstream{"127.0.0.2", 53, true};
     Udp m_Client{"127.0.0.1"};
     CDNSPort m_Port;
     MainLog m_Main;
@@ -286,7 +286,7 @@ TEST_F(DNSRelay, NumbersWrapAfter99999) {
 }
 
 TEST_F(DNSRelay, PortThatCannotBindStaysStopped) {
-    Udp taken("0.0.0.0", 54, false);
+    Udp taken("0.0.0.0", 54);
     CDNSPort other;
     other.Start("127.0.0.2", 54, 53);
     EXPECT_FALSE(other.IsRunning());
@@ -343,8 +343,16 @@ TEST_F(DNSRelay, ManyClientsAllAnswered) {
                 auto id = static_cast<uint16_t>(i);
                 Bytes q = i % 2 ? Query(id, 0x01, "printer.lan") : Query(id, 0x01, "n" + std::to_string(i) + ".lan");
                 cli.Send(q);
-                Bytes a = cli.Recv();
-                if (a.size() >= 12 && a[0] == q[0] && a[1] == q[1] && (a[2] & 0x80)) ++answered;
+                // A late answer to an earlier query that timed out is skipped, not counted.
+                for (;;) {
+                    bool ok = false;
+                    Bytes a = cli.Recv(nullptr, &ok);
+                    if (!ok) break;
+                    if (a.size() >= 12 && a[0] == q[0] && a[1] == q[1] && (a[2] & 0x80)) {
+                        ++answered;
+                        break;
+                    }
+                }
             }
         });
     }
@@ -354,5 +362,7 @@ TEST_F(DNSRelay, ManyClientsAllAnswered) {
     upstream.join();
     EXPECT_EQ(total, answered.load());
     EXPECT_EQ(static_cast<size_t>(clients), m_Port.CliTab().Size());
+    m_Main.Take();
+    for (auto& l : m_Main.lines) if (l.find("connect") == std::string::npos) ADD_FAILURE() << l;
     _Modul.m_LogDNS.TakeQueued();
 }
