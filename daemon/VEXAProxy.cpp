@@ -19,7 +19,7 @@ const char* VEXAProxy::BuildTime() { return __TIME__; }
 DBString CBadLog::Dir() { return _Modul.PathLogs() + L"bad"; }
 DBString CDNSLog::Dir() { return _Modul.PathLogs() + L"dns"; }
 
-VEXAProxy::VEXAProxy() : m_Log(1000, 0), m_LogDNS(1000, 0) {}
+VEXAProxy::VEXAProxy() : m_Log(1000, 0), m_LogDNS(1000, 0), m_PoolThread("VEXAProxy", false) {}
 
 VEXAProxy::~VEXAProxy() = default;
 
@@ -61,6 +61,7 @@ void VEXAProxy::signalHandler(int sig) {
 
 void VEXAProxy::Stop() {
     m_LogDNS.Close();
+    m_PoolThread.Stop();
     PutPendingSignals();
     m_Log.Put(L"End Stop");
     m_Log.Close();

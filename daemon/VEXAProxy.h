@@ -8,6 +8,7 @@
 #include "config/CConfigProxy.h"
 #include "daemon/CBadLog.h"
 #include "dns/CDNSLog.h"
+#include "thread/PoolThread.h"
 #include "util/DBString.h"
 
 class VEXAProxy {
@@ -46,6 +47,10 @@ private:
     static constexpr int kSignalSlots = 65;
     static std::atomic<unsigned> s_SignalCount[kSignalSlots];
     unsigned m_SignalLogged[kSignalSlots] = {};
+
+public:
+    // Last member: constructed after and destroyed before everything its procedures use.
+    PoolThread m_PoolThread;
 };
 
 static_assert(std::atomic<unsigned char>::is_always_lock_free);

@@ -1,0 +1,114 @@
+#pragma once
+// The thread pool: a procedure (function, argument) runs on an idle worker or on a new one; the same
+// pair never runs twice at once; a stop interrupts the procedure's waits and waits for it to return.
+// Workers live until the pool stops, so connection churn does not create and destroy threads.
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "thread/BaseThread.h"
+
+class BasePoolThread {
+public:
+    // A worker: a BaseThread whose one call serves one procedure after another.
+    class Thread : public BaseThread {
+    public:
+        Thread(BasePoolThread* pool, std::chrono::milliseconds hangLimit);
+        ~Thread() override;
+
+        std::string Name() override;
+        void PutLog(const std::string& message) override;
+
+        // The worker's body: serves procedures until the pool stops.
+        static bool PoolThreadProc(void* worker);
+        bool IsBusy() const { return m_Notify.load(); }
+
+    private:
+        friend class BasePoolThread;
+        void SetState(const char* state);
+        // Name() for a caller that holds m_NotifyLock.
+        std::string NameLocked();
+        void Exec(bool (*func)(void*), void* arg, int firstDelay, int period);
+        bool WaitBeforePoolExec(int ms, int period);
+        // Makes the worker idle; the caller holds m_NotifyLock.
+        void EndProc();
+
+        BasePoolThread* m_Pool;
+        // Busy. Changed under m_NotifyLock, together with the procedure fields below, so a worker
+        // seen idle under that lock has no procedure.
+        std::atomic<bool> m_Notify{false};
+        std::mutex m_NotifyLock;                // guards the procedure fields; held only briefly
+        std::condition_variable m_NotifyCond;   // wakes the idle worker: work or the pool's end
+        std::condition_variable m_IdleCond;     // wakes stoppers: the procedure has ended
+        bool (*m_Func)(void*) = nullptr;
+        void* m_Arg = nullptr;
+        std::string m_ProcName = "constructor";
+        std::string m_State = "constructor";
+        int32_t m_FirstDelay = 0;
+        int32_t m_Period = 0;
+        std::atomic<bool> m_BreakPool{false};
+        std::mutex m_BreakLock;
+        std::condition_variable m_BreakCond;
+    };
+
+    explicit BasePoolThread(std::string name, bool isLog = false,
+                            std::chrono::milliseconds hangLimit = BaseThread::kHangLimit);
+    virtual ~BasePoolThread();
+    BasePoolThread(const BasePoolThread&) = delete;
+    BasePoolThread& operator=(const BasePoolThread&) = delete;
+
+    // The worker running the pair (the one already running it when the start is refused); none when
+    // the procedure could not be started.
+    Thread* StartProc(std::string name, bool (*func)(void*), void* arg, int firstDelayMs, int periodMs);
+    // The worker busy with the pair, or none. breakIt ends the procedure's waits.
+    Thread* IsStartProc(bool (*func)(void*), void* arg, std::string& name, bool breakIt);
+    // Returns once the procedure has ended (at once from inside the procedure itself).
+    void StopProc(bool (*func)(void*), void* arg);
+    void Stop();
+    void PrintProc();
+    void Lock(const std::string& label);
+    void Unlock();
+    virtual void PutLog(const std::string& message);
+
+    bool IsActive() const { return m_IsActive.load(); }
+    // Number of workers (operating-system threads) the pool has.
+    size_t Count();
+
+protected:
+    bool IsLogOn() const { return m_IsLog || BaseThread::s_IsAllLog.load(); }
+
+private:
+    // A recursive lock with a monotonic deadline, built on a plain mutex and condition variable:
+    // std::recursive_timed_mutex waits with a locking call that the thread sanitizer cannot see.
+    class RecursiveLock {
+    public:
+        bool TryLockUntil(std::chrono::steady_clock::time_point deadline);
+        void Lock();
+        void Unlock();
+
+    private:
+        std::mutex m_Mutex;
+        std::condition_variable m_Free;
+        std::thread::id m_Owner;
+        unsigned m_Depth = 0;
+    };
+
+    std::string m_Name;
+    bool m_IsLog;
+    std::list<Thread*> m_List;
+    RecursiveLock m_Lock;
+    std::mutex m_LockNameLock;  // m_LockName is read by a caller that could not get m_Lock
+    std::string m_LockName;
+    std::atomic<bool> m_IsActive{true};
+    std::chrono::milliseconds m_HangLimit;
+    // Owns every worker ever created; they are deleted only with the pool, so a stopper that still
+    // holds a worker pointer never sees it freed.
+    std::vector<std::unique_ptr<Thread>> m_Workers;
+};

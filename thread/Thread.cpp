@@ -1,0 +1,20 @@
+#include "thread/Thread.h"
+
+#include "daemon/VEXAProxy.h"
+
+Thread::Thread(std::string name, bool (*func)(void*), void* arg)
+    : Thread(_Modul.m_PoolThread, std::move(name), func, arg) {}
+
+Thread::Thread(BasePoolThread& pool, std::string name, bool (*func)(void*), void* arg)
+    : m_Pool(&pool), m_Name(std::move(name)), m_Func(func), m_Arg(arg) {}
+
+Thread::~Thread() { Stop(); }
+
+void Thread::Start(int firstDelayMs, int periodMs) {
+    m_Handle = m_Pool->StartProc(m_Name, m_Func, m_Arg, firstDelayMs, periodMs);
+}
+
+void Thread::Stop() {
+    m_Pool->StopProc(m_Func, m_Arg);
+    m_Handle = nullptr;
+}
