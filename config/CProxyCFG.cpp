@@ -105,7 +105,10 @@ void CProxyCFG::XMLLoad(xmlNode* element) {
 void CProxyCFG::XMLCreate() {
     xmlDoc* doc = xmlNewDoc(BAD_CAST "1.0");
     if (!doc) throw ErrorXML(41080);
+    // No node may keep pointing into the document that is about to go, even if building fails.
     m_XMLNode = nullptr;
+    for (auto& node : m_Nodes)
+        if (node) node->m_XMLNode = nullptr;
     m_XMLDOM.reset(doc);
     XMLAdd();
     for (auto& node : m_Nodes)

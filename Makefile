@@ -1,0 +1,18 @@
+# The two commands a newcomer needs (run as root on Debian 12): `make demo` and `make test`.
+.PHONY: all build demo test clean
+
+all: build
+
+build:
+	scripts/deps.sh
+	cmake --preset release
+	cmake --build --preset release
+
+demo:
+	scripts/demo.sh
+
+test:
+	scripts/test.sh
+
+clean:
+	rm -rf build

@@ -1,0 +1,284 @@
+#include "cloud/RM7Port.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "cloud/PackV7.h"
+#include "daemon/VEXAProxy.h"
+#include "util/Clock.h"
+#include "util/IPv6.h"
+
+// ---------------------------------------------------------------------------------------------- RM7
+
+RM7::RM7(int node, sockaddr_in6 addr, RM7Port* port)
+    : m_Port(port), m_Node(node), m_Addr(addr), m_Last(Clock::Now()) {
+    m_Str.Format(L"RM7 %05d %7d ", port->PortRM7, node);
+    m_Str += VEXAProxy::ToStr(addr.sin6_addr, ntohs(addr.sin6_port));
+}
+
+void RM7::PutLog(const wchar_t* text) const { _Modul.m_Log.Put((m_Str + text).c_str()); }
+
+void RM7::SendToRM7(char* buf, int len) {
+    sockaddr_in6 to;
+    if (m_Port->Tab().AddrOf(m_Node, to)) m_Port->SendToRM7(buf, len, to);
+}
+
+// ------------------------------------------------------------------------------------------- RM7Tab
+
+RM7* RM7Tab::FindRM7Orig(int node, sockaddr_in6 from) {
+    if (!IsValidNode(node)) return nullptr;
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Map.find(node);
+    if (it != m_Map.end()) {
+        it->second->m_Addr = from;
+        it->second->m_Last = Clock::Now();
+        return it->second.get();
+    }
+    auto* rm7 = new RM7(node, from, m_Port);
+    m_Map.emplace(node, std::unique_ptr<RM7>(rm7));
+    rm7->PutLog(L"connect");
+    return rm7;
+}
+
+RM7* RM7Tab::FindRM7Dest(int node) {
+    if (!IsValidNode(node)) return nullptr;
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Map.find(node);
+    return it == m_Map.end() ? nullptr : it->second.get();
+}
+
+bool RM7Tab::AddrOf(int node, sockaddr_in6& addr) {
+    if (!IsValidNode(node)) return false;
+    std::lock_guard<std::mutex> lock(m_Lock);
+    auto it = m_Map.find(node);
+    if (it == m_Map.end()) return false;
+    addr = it->second->m_Addr;
+    return true;
+}
+
+void RM7Tab::RecvFromRM7(char* buf, int len, sockaddr_in6 from) {
+    if (len <= kDropLength) return;
+    CPackV7 pack;
+    if (!pack.ChanCloudDecod(reinterpret_cast<const unsigned char*>(buf), len)) return;
+    // The table mutex is released before the cloud-side send mutex is taken.
+    if (FindRM7Orig(pack.Src().GetNode(), from) == nullptr) return;
+    m_Port->SendToCloud(buf, len);
+}
+
+void RM7Tab::RecvFromCloud(char* buf, int len, sockaddr_in6 /*from*/) {
+    if (len <= kDropLength) return;
+    CPackV7 pack;
+    if (!pack.ChanCloudDecod(reinterpret_cast<const unsigned char*>(buf), len)) return;
+    sockaddr_in6 to;
+    if (AddrOf(pack.Dst().GetNode(), to)) {
+        m_Port->SendToRM7(buf, len, to);
+        return;
+    }
+    DBString line(L"Recipient not found ");
+    line += pack.Src().GetString();
+    line += L" -> ";
+    line += pack.Dst().GetString();
+    _Modul.m_Log.Put(line.c_str());
+}
+
+void RM7Tab::DeleteCloseOrOld() {
+    const int64_t now = Clock::Now();
+    std::lock_guard<std::mutex> lock(m_Lock);
+    for (auto it = m_Map.begin(); it != m_Map.end();) {
+        if (now - it->second->m_Last >= kMaxIdleSeconds) {
+            it->second->PutLog(L"deleted because long idle");
+            it = m_Map.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void RM7Tab::Clear() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    m_Map.clear();
+}
+
+size_t RM7Tab::Count() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Map.size();
+}
+
+// ------------------------------------------------------------------------------------------ RM7Port
+
+RM7Port::RM7Port()
+    : m_ThreadRM7("RM7Port::InpRM7Proc", &RM7Port::InpRM7Proc, this),
+      m_ThreadCloud("RM7Port::InpCloudProc", &RM7Port::InpCloudProc, this),
+      m_ThreadTimer("RM7Port::TimerClose", &RM7Port::TimerClose, this),
+      m_Tab(this),
+      m_CloudIPv6(NulIPv6()) {
+    std::memset(&m_CloudAddr, 0, sizeof m_CloudAddr);
+}
+
+RM7Port::~RM7Port() { Stop(); }
+
+RM7Port::Side RM7Port::RM7Side() {
+    return {m_LockRM7,
+            m_SocketRM7,
+            &RM7Port::PortRM7,
+            L"RM7Port::BindRM7(): m_SocketRM7 = socket()",
+            L"RM7Port::BindRM7(): bind(m_SocketRM7)",
+            L"RM7Port::InpRM7Proc recvfrom()",
+            L"RM7Port::SendToRM7::Send sendto()",
+            &RM7Port::BindRM7,
+            &RM7Tab::RecvFromRM7};
+}
+
+RM7Port::Side RM7Port::CloudSide() {
+    return {m_LockCloud,
+            m_SocketCloud,
+            &RM7Port::PortCloud,
+            L"RM7Port::BindCloud(): m_SocketCloud = socket()",
+            L"RM7Port::BindCloud(): bind(m_SocketCloud)",
+            L"RM7Port::InpCloudProc recvfrom()",
+            L"RM7Port::SendToCloud::Send sendto()",
+            &RM7Port::BindCloud,
+            &RM7Tab::RecvFromCloud};
+}
+
+void RM7Port::Start(int portRM7, int portCloud, int portVexaCloud, const char* host) {
+    if (m_Running.load()) return;  // one relay per daemon; the running one is kept
+    PortRM7 = portRM7;
+    PortCloud = portCloud;
+    PortVEXACloud = portVexaCloud;
+    m_Host = host != nullptr ? host : "";
+    m_CloudIPv6 = NulIPv6();
+
+    SockAddr found;
+    int rc = net::ResolveFirst(m_Host, PortVEXACloud, AF_UNSPEC, SOCK_DGRAM, found);
+    if (rc == net::kNoAddress) {
+        _Modul.m_Log.PutUtf8(m_Host + " address not read");
+    } else if (rc != 0) {
+        _Modul.m_Log.PutUtf8(m_Host + " - " + gai_strerror(rc));
+    } else if (found.Family() == AF_INET6) {
+        m_CloudIPv6 = found.V6().sin6_addr;
+    } else if (found.Family() == AF_INET) {
+        m_CloudIPv6 = ToIPv6(static_cast<int>(found.V4().sin_addr.s_addr));
+    } else {
+        _Modul.m_Log.PutUtf8(m_Host + " AF_???? " + std::to_string(found.Family()));
+    }
+    if (isNulIPv6(m_CloudIPv6)) {
+        // A host that resolves to the unspecified address cannot be sent to: say so rather than
+        // leave the relay silently stopped.
+        if (rc == 0 && (found.Family() == AF_INET6 || found.Family() == AF_INET))
+            _Modul.m_Log.PutUtf8(m_Host + " address not read");
+        return;
+    }
+
+    DBString error;
+    if (BindRM7(error) != 0) return;
+    if (BindCloud(error) != 0) return;
+
+    std::memset(&m_CloudAddr, 0, sizeof m_CloudAddr);
+    m_CloudAddr.sin6_family = AF_INET6;
+    m_CloudAddr.sin6_port = htons(static_cast<uint16_t>(PortVEXACloud));
+    m_CloudAddr.sin6_flowinfo = 0;
+    m_CloudAddr.sin6_addr = m_CloudIPv6;
+    m_CloudAddr.sin6_scope_id = 0;
+    m_Running.store(true);
+    m_ThreadRM7.Start(0, 0);
+    m_ThreadCloud.Start(0, 0);
+    m_ThreadTimer.Start(kSweepMs, kSweepMs);
+}
+
+void RM7Port::Stop() {
+    m_ThreadTimer.Stop();
+    if (m_Running.exchange(false)) {
+        // Shut down first and close only once the loops have ended, so that a loop can never call
+        // recvfrom on a descriptor number that was closed and reused meanwhile.
+        Shutdown(RM7Side());
+        Shutdown(CloudSide());
+        m_ThreadRM7.Stop();
+        m_ThreadCloud.Stop();
+        m_SocketRM7.Close();
+        m_SocketCloud.Close();
+    }
+    m_Tab.Clear();
+}
+
+void RM7Port::Shutdown(const Side& side) {
+    std::lock_guard<std::mutex> lock(side.lock);
+    int fd = side.socket.Fd();
+    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
+}
+
+int RM7Port::Bind(const Side& side) {
+    int fd = net::OpenSocket(AF_INET6, SOCK_DGRAM);
+    if (fd == -1) {
+        int err = errno;
+        _Modul.m_Log.PutErr(side.socketText, err);
+        return err;
+    }
+    side.socket.Reset(fd);
+    if (net::Bind(fd, SockAddr::Any(AF_INET6, this->*side.port)) != 0) {
+        int err = errno;
+        side.socket.Close();
+        _Modul.m_Log.PutErr(side.bindText, err);
+        return err;
+    }
+    return 0;
+}
+
+int RM7Port::BindRM7(DBString& /*error*/) { return Bind(RM7Side()); }
+
+int RM7Port::BindCloud(DBString& /*error*/) { return Bind(CloudSide()); }
+
+void RM7Port::Send(const Side& side, char* buf, int len, const sockaddr_in6& to) {
+    std::lock_guard<std::mutex> lock(side.lock);
+    if (net::SendTo(side.socket.Fd(), buf, static_cast<size_t>(len), SockAddr(to)) < 0)
+        _Modul.m_Log.PutErr(side.sendText, errno);
+}
+
+void RM7Port::SendToRM7(char* buf, int len, sockaddr_in6 to) { Send(RM7Side(), buf, len, to); }
+
+void RM7Port::SendToCloud(char* buf, int len) { Send(CloudSide(), buf, len, m_CloudAddr); }
+
+bool RM7Port::RecvLoop(const Side& side) {
+    char buf[kRecvBuf];
+    while (m_Running.load()) {
+        SockAddr from;
+        ssize_t n = net::RecvFrom(side.socket.Fd(), buf, sizeof buf, from);
+        if (!m_Running.load()) return true;
+        if (n > 0) {
+            if (from.Family() == AF_INET6) (m_Tab.*side.handler)(buf, static_cast<int>(n), from.V6());
+            continue;
+        }
+        if (n == 0) continue;
+        int err = errno;
+        if (err == ENETRESET || err == ECONNRESET) continue;
+        _Modul.m_Log.PutErr(side.recvText, err);
+        std::lock_guard<std::mutex> lock(side.lock);
+        side.socket.Close();
+        std::this_thread::sleep_for(std::chrono::seconds(1));
+        // A stop during the pause leaves the socket closed.
+        if (!m_Running.load()) return true;
+        DBString error;
+        if ((this->*side.bind)(error) != 0) return false;
+    }
+    return true;
+}
+
+bool RM7Port::InpRM7Proc(void* port) {
+    auto* self = static_cast<RM7Port*>(port);
+    return self->RecvLoop(self->RM7Side());
+}
+
+bool RM7Port::InpCloudProc(void* port) {
+    auto* self = static_cast<RM7Port*>(port);
+    return self->RecvLoop(self->CloudSide());
+}
+
+bool RM7Port::TimerClose(void* port) {
+    static_cast<RM7Port*>(port)->m_Tab.DeleteCloseOrOld();
+    return true;
+}

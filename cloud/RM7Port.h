@@ -1,0 +1,147 @@
+#pragma once
+// The relay between RM7 lift controllers and their cloud server: a device-side and a cloud-side UDP
+// port (IPv6 sockets, IPv4 peers arrive mapped), a table of the devices heard from, keyed by their V7
+// node number, and an 8-second sweep that forgets silent devices.
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "thread/Thread.h"
+#include "util/DBString.h"
+#include "util/Net.h"
+
+class RM7Port;
+
+// One device, learnt from its first valid datagram.
+class RM7 {
+public:
+    RM7(int node, sockaddr_in6 addr, RM7Port* port);
+    virtual ~RM7() = default;
+    RM7(const RM7&) = delete;
+    RM7& operator=(const RM7&) = delete;
+
+    DBString Str() const { return m_Str; }
+    void PutLog(const wchar_t* text) const;
+    int Node() const { return m_Node; }
+    // Sends to the device's current address. Takes the table mutex to read it: never call this with
+    // the table mutex held.
+    void SendToRM7(char* buf, int len);
+
+private:
+    friend class RM7Tab;
+
+    DBString m_Str;  // fixed at creation: keeps the address of the first contact
+    RM7Port* m_Port;
+    int m_Node;
+    // Guarded by the table mutex.
+    sockaddr_in6 m_Addr;
+    int64_t m_Last;  // last valid datagram from the device (Clock::Now seconds)
+};
+
+class RM7Tab {
+public:
+    static constexpr int kMinNode = 1;
+    static constexpr int kMaxNode = 9999899;
+    static constexpr int kMaxIdleSeconds = 1801;
+    // Datagrams this short cannot be V7 packets and are not even decoded.
+    static constexpr int kDropLength = 14;
+
+    explicit RM7Tab(RM7Port* port) : m_Port(port) {}
+    ~RM7Tab() { Clear(); }
+    RM7Tab(const RM7Tab&) = delete;
+    RM7Tab& operator=(const RM7Tab&) = delete;
+
+    static bool IsValidNode(int node) { return node >= kMinNode && node <= kMaxNode; }
+
+    // Lookup-or-create for a datagram from a device; refreshes address and activity time. The
+    // pointer stays valid only until the next sweep or Clear.
+    RM7* FindRM7Orig(int node, sockaddr_in6 from);
+    RM7* FindRM7Dest(int node);
+    // The current address of a device, copied under the mutex; false for an unknown node.
+    bool AddrOf(int node, sockaddr_in6& addr);
+
+    void RecvFromRM7(char* buf, int len, sockaddr_in6 from);
+    void RecvFromCloud(char* buf, int len, sockaddr_in6 from);
+    void DeleteCloseOrOld();
+    void Clear();
+    size_t Count();
+
+private:
+    std::mutex m_Lock;
+    std::map<int, std::unique_ptr<RM7>> m_Map;
+    RM7Port* m_Port;
+};
+
+class RM7Port {
+public:
+    static constexpr int kRecvBuf = 2048;
+    static constexpr int kSweepMs = 8000;
+
+    RM7Port();
+    ~RM7Port();
+    RM7Port(const RM7Port&) = delete;
+    RM7Port& operator=(const RM7Port&) = delete;
+
+    // Resolves the cloud host, binds both ports and starts the receive loops and the sweep. The
+    // outcome shows in IsRunning and in the general log; a failed start is not retried.
+    void Start(int portRM7, int portCloud, int portVexaCloud, const char* host);
+    void Stop();
+    bool IsRunning() const { return m_Running.load(); }
+
+    int BindRM7(DBString& error);
+    int BindCloud(DBString& error);
+    void SendToRM7(char* buf, int len, sockaddr_in6 to);
+    void SendToCloud(char* buf, int len);
+
+    static bool InpRM7Proc(void* port);
+    static bool InpCloudProc(void* port);
+    static bool TimerClose(void* port);
+
+    RM7Tab& Tab() { return m_Tab; }
+    const sockaddr_in6& CloudAddr() const { return m_CloudAddr; }
+
+    // Set by Start before any loop runs; read-only afterwards.
+    int PortRM7 = 0;
+    int PortCloud = 0;
+    int PortVEXACloud = 0;
+
+private:
+    // One side of the relay: its socket, the mutex that serialises sends on it and its re-opening,
+    // and its texts and handler.
+    struct Side {
+        std::mutex& lock;
+        Socket& socket;
+        int RM7Port::*port;
+        const wchar_t* socketText;
+        const wchar_t* bindText;
+        const wchar_t* recvText;
+        const wchar_t* sendText;
+        int (RM7Port::*bind)(DBString&);
+        void (RM7Tab::*handler)(char*, int, sockaddr_in6);
+    };
+    Side RM7Side();
+    Side CloudSide();
+
+    int Bind(const Side& side);
+    void Send(const Side& side, char* buf, int len, const sockaddr_in6& to);
+    bool RecvLoop(const Side& side);
+    void Shutdown(const Side& side);
+
+    std::mutex m_LockRM7;
+    std::mutex m_LockCloud;
+    Thread m_ThreadRM7;
+    Thread m_ThreadCloud;
+    Thread m_ThreadTimer;
+    std::atomic<bool> m_Running{false};
+    Socket m_SocketRM7;
+    Socket m_SocketCloud;
+    RM7Tab m_Tab;
+    std::string m_Host;
+    in6_addr m_CloudIPv6;
+    sockaddr_in6 m_CloudAddr;
+};
