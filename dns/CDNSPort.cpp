@@ -95,8 +95,8 @@ bool CDNSCli::WinSockProc(void* arg) {
             buf[len] = 0;
             cli->m_TimeLast = Clock::Now();
             _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli->m_ID, from.V4());
-            cli->m_Port->SendToCli(buf, len, cli->m_AddrCli.V4());
             _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli->m_ID, cli->m_AddrCli.V4());
+            cli->m_Port->SendToCli(buf, len, cli->m_AddrCli.V4());
             continue;
         }
         if (n == 0 || err == ECONNABORTED || err == ECONNRESET)
@@ -150,14 +150,16 @@ void CDNSCliTab::RecvFromCli(char* buf, int len, sockaddr_in from, CDNSPort* por
     CDNSCli& cli = *it->second;
     _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli.ID(), from);
 
+    // Each sent datagram is logged before the send, so that an answer, logged by another thread,
+    // can never appear in the DNS log ahead of the query it answers.
     int answer = LocalAnswer(Bytes(buf), len);
     if (answer > 0) {
-        port->SendToCli(buf, answer, cli.AddrCli().V4());
         _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, cli.ID(), cli.AddrCli().V4());
+        port->SendToCli(buf, answer, cli.AddrCli().V4());
         return;
     }
-    cli.SendToSrv(buf, len);
     _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrSrv().V4());
+    cli.SendToSrv(buf, len);
 }
 
 void CDNSCliTab::DeleteCloseOrOld() {

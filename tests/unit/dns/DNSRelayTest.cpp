@@ -126,12 +126,14 @@ struct DNSLog {
         }
         return lines.size();
     }
-    // Whether a line of this peer, direction ('<' received, '>' sent) and content was written.
-    bool Has(int id, const char* ip, int port, char dir, const Bytes& data) const {
+    // Whether line `at` (any line when negative) has this peer, direction ('<' received, '>' sent)
+    // and content.
+    bool Has(int id, const char* ip, int port, char dir, const Bytes& data, int at = -1) const {
         char head[64];
         snprintf(head, sizeof head, "%05d %s:%05d ", id, ip, port);
         std::string time = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d\.\d\d)";
         std::regex re(std::string(head) + (dir == '>' ? ">" + time + " " : " " + time + "<") + Hex(data));
+        if (at >= 0) return at < static_cast<int>(lines.size()) && std::regex_match(lines[at], re);
         return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_match(l, re); });
     }
 };
@@ -192,8 +194,8 @@ TEST_F(DNSRelay, ConfiguredNameIsAnsweredLocally) {
 
     EXPECT_TRUE(m_Main.Has(Connect(1, m_Client)));
     ASSERT_EQ(2u, m_DNS.WaitCount(2));
-    EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", m_Client.Port(), '<', q));
-    EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", m_Client.Port(), '>', a));
+    EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", m_Client.Port(), '<', q, 0));
+    EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", m_Client.Port(), '>', a, 1));
 }
 
 TEST_F(DNSRelay, OtherQueriesGoToTheServerAndTheAnswerComesBack) {
@@ -227,10 +229,11 @@ TEST_F(DNSRelay, OtherQueriesGoToTheServerAndTheAnswerComesBack) {
         logged += 4;
         ASSERT_EQ(logged, m_DNS.WaitCount(logged));
         int cli = m_Client.Port();
-        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", cli, '<', c.query));
-        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", 53, '>', c.query));
-        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", 53, '<', reply));
-        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", cli, '>', reply));
+        int at = static_cast<int>(logged) - 4;  // in the order the datagrams travelled
+        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", cli, '<', c.query, at));
+        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", 53, '>', c.query, at + 1));
+        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", 53, '<', reply, at + 2));
+        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", cli, '>', reply, at + 3));
     }
     m_Main.Take();
     EXPECT_EQ(std::vector<std::string>{Connect(1, m_Client)}, m_Main.lines);  // one association throughout
