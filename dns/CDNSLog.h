@@ -1,10 +1,26 @@
 #pragma once
+#include <netinet/in.h>
+
 #include "log/CBaseLog.h"
 
-// The DNS datagram log (directory "dns" below the log root).
+// The DNS datagram log (directory "dns" below the log root): one line per datagram the relay
+// receives or sends, the whole datagram in hexadecimal.
 class CDNSLog : public CBaseLog {
 public:
+    // Direction of a record; any other value is framed by blanks on both sides.
+    enum typRec : int { typRecv = 1, typSend = 2 };
+
     using CBaseLog::CBaseLog;
+    using CBaseLog::Put;
     ~CDNSLog() override = default;
     DBString Dir() override;
+
+    // Queues "NNNNN AAA.AAA.AAA.AAA:PPPPP " + framed time + "XX " per byte; nothing for len < 1.
+    // addr is the peer: the client for what comes from or goes to it, the server otherwise.
+    // Returns 1.
+    int Put(typRec typ, const unsigned char* data, int len, int id, sockaddr_in addr);
+
+private:
+    static std::string Record(typRec typ, const unsigned char* data, int len, int id,
+                              const sockaddr_in& addr, const std::string& time);
 };
