@@ -106,11 +106,12 @@ void BasePoolThread::Thread::Exec(bool (*func)(void*), void* arg, int firstDelay
 }
 
 bool BasePoolThread::Thread::WaitBeforePoolExec(int ms, int period) {
-    if (ms == 0) return true;
+    // A stop request ends the procedure even when no wait is left (one that always overruns).
+    if (ms == 0) return !m_BreakPool;
     if (ms < 0) {
         PutLog("Duration of procedure is longer than timer interval " + Name() + " " + std::to_string(ms) + " " +
                std::to_string(period));
-        return true;
+        return !m_BreakPool;
     }
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> lock(m_BreakLock);

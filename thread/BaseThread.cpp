@@ -168,12 +168,14 @@ void BaseThread::Proc(BaseThread* thread) {
 }
 
 bool BaseThread::WaitBeforeExec(int ms) {
-    if (ms == 0) return true;
+    // No wait left, yet a stop request must still end the thread here: a procedure that always
+    // overruns its period could never be stopped otherwise.
+    if (ms == 0) return !m_Break;
     if (ms < 0) {
         PutLog("Duration of procedure is longer than timer interval " + Name() + " " + std::to_string(ms) + " " +
                std::to_string(m_Period));
         if (IsLogOn()) PrintListProc();
-        return true;
+        return !m_Break;
     }
     auto deadline = SteadyClock::now() + std::chrono::milliseconds(ms);
     std::unique_lock<std::mutex> lock(m_Lock);
