@@ -1,7 +1,13 @@
 #include "daemon/VEXAProxy.h"
 
-#include <arpa/inet.h>
+#include "config/ErrorXML.h"
 
+#include <arpa/inet.h>
+#include <libxml/parser.h>
+#include <sys/resource.h>
+
+#include <cstdarg>
+#include <cstdio>
 #include <csignal>
 
 #ifndef VEXAPROXY_VERSION_TEXT
@@ -25,7 +31,42 @@ VEXAProxy::~VEXAProxy() = default;
 
 DBString VEXAProxy::PathLogs() { return DBString(L"/var/log/VEXA/VEXAProxy/") + L"logs" + L"/"; }
 
+// libxml2's generic error handler: parser diagnostics (a malformed configuration) reach the main log.
+static void foo(void* /*ctx*/, const char* format, ...) {
+    char buffer[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buffer, sizeof buffer, format, args);
+    va_end(args);
+    _Modul.m_Log.Put(DBString(buffer).c_str());
+}
+
+namespace {
+// Every connection and association owns a descriptor; the usual soft limit of 1024 is reached by a
+// few hundred DNS clients, so take whatever the hard limit allows.
+void RaiseDescriptorLimit() {
+    rlimit lim{};
+    if (getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur < lim.rlim_max) {
+        lim.rlim_cur = lim.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &lim);
+    }
+}
+}  // namespace
+
 void VEXAProxy::Start() {
+    xmlInitParser();
+    xmlKeepBlanksDefault(0);
+    xmlGenericErrorFunc handler = foo;
+    initGenericErrorDefaultFunc(&handler);
+    m_PathCfg = "/etc/VEXAProxy/";
+    m_CfgFound = false;
+    m_FileCfg = m_PathCfg + "VEXAProxy.xml";
+    if (FILE* f = std::fopen(m_FileCfg.c_str(), "rb")) {
+        std::fclose(f);
+        m_CfgFound = true;
+    }
+    RaiseDescriptorLimit();
+
     m_ReloadAsked = 0;
     m_Running = 1;
     std::signal(SIGINT, signalHandler);
@@ -37,6 +78,99 @@ void VEXAProxy::Start() {
     m_Log.Open("C", "log");
     m_Log.PutUtf8(std::string("Start ") + s_Version + " " + BuildDate() + " " + BuildTime());
     m_LogDNS.Open("C", "log");
+
+    try {
+        if (!m_CfgFound) {
+            m_Cfg.XMLCreate();
+            throw ErrorXML((DBString(L"Configuration not found ") + m_FileCfg.c_str()).c_str(), 0);
+        }
+        m_Cfg.XMLLoadFile(m_FileCfg.c_str());
+        StartRules();
+        if (!m_Cfg.m_DNSSrv.empty()) m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), 53, 53);
+    } catch (const ErrorXML& e) {
+        m_Log.PutErr(e.m_Text.c_str(), e.m_Code);
+    }
+}
+
+void VEXAProxy::StartRules() {
+    for (const auto& node : m_Cfg.m_Nodes) {
+        switch (node->TypNode()) {
+        case CProxyPort::kTypNode: StartPort(static_cast<const CProxyPort&>(*node)); break;
+        case CProxyDNS::kTypNode: ListDNS(static_cast<const CProxyDNS&>(*node)); break;
+        case CProxyCloudRM7::kTypNode: StartCloud(static_cast<const CProxyCloudRM7&>(*node)); break;
+        default: break;
+        }
+    }
+}
+
+namespace {
+// Creates a port in its list, then starts it: a port whose start failed stays listed, stopped,
+// until Stop.
+template <class Port, class... Args>
+void CreatePort(std::vector<std::unique_ptr<Port>>& list, Args&&... args) {
+    list.push_back(std::make_unique<Port>());
+    list.back()->Start(std::forward<Args>(args)...);
+}
+}  // namespace
+
+void VEXAProxy::StartPort(const CProxyPort& rule) {
+    const std::string host = rule.RemoteHost().ToStr();
+    const std::string httpHost = rule.m_HTTPHost.ToStr();
+    const int kind = rule.RemoteKind();
+    const wchar_t* title = L"UDPv4";
+    switch (rule.m_TypProt) {
+    case CProxyPort::TCP:
+        title = L"TCPv4";
+        CreatePort(m_TCPv4, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
+                   static_cast<CTCPPort::typIP>(kind), rule.m_Echo);
+        break;
+    case CProxyPort::UDPv6:
+        title = L"UDPv6";
+        CreatePort(m_UDPv6, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
+                   static_cast<CUDPv6Port::typIP>(kind), rule.m_Echo);
+        break;
+    case CProxyPort::TCPv6:
+        title = L"TCPv6";
+        CreatePort(m_TCPv6, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
+                   static_cast<CTCPv6Port::typIP>(kind), rule.m_Echo);
+        break;
+    default:
+        CreatePort(m_UDPv4, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
+                   static_cast<CUDPPort::typIP>(kind), rule.m_Echo);
+        break;
+    }
+    DBString line;
+    if (rule.IsEcho())
+        line.Format(L"%ls %5d -> Echo", title, rule.m_PortLocal);
+    else
+        line.Format(L"%ls %5d -> [%ls]:%d", title, rule.m_PortLocal, rule.RemoteHost().c_str(), rule.m_PortRemote);
+    bool tcp = rule.m_TypProt == CProxyPort::TCP || rule.m_TypProt == CProxyPort::TCPv6;
+    if (tcp && !rule.m_HTTPHost.empty()) line += L" Host: " + rule.m_HTTPHost;
+    m_Log.Put(line.c_str());
+}
+
+void VEXAProxy::ListDNS(const CProxyDNS& node) {
+    const auto* ip = reinterpret_cast<const unsigned char*>(&node.m_IP);
+    DBString line(L"DNS ");
+    line += node.m_DNSName;
+    line.AppendFormat(L" %d.%d.%d.%d ", ip[0], ip[1], ip[2], ip[3]);
+    line += node.m_Note;
+    m_Log.Put(line.c_str());
+    m_Log.PutMes(L"Question", node.m_Question, static_cast<int>(node.m_LenQuestion));
+    m_Log.PutMes(L"Answer  ", node.m_Answer, static_cast<int>(node.m_LenAnswer));
+}
+
+void VEXAProxy::StartCloud(const CProxyCloudRM7& node) {
+    m_Log.Put(DBString()
+                  .Format(L"RM7 UDP %d Cloud UDP %d -> [%ls]:%d", node.m_PortRM7, node.m_PortCloud,
+                          node.m_VEXACloud.c_str(), node.m_PortVEXACloud)
+                  .c_str());
+    if (node.m_PortCloud == 0) {
+        m_Log.Put(L"Not set PortCloud");
+        return;
+    }
+    if (!m_RM7Port.IsRunning())
+        m_RM7Port.Start(node.m_PortRM7, node.m_PortCloud, node.m_PortVEXACloud, node.m_VEXACloud.ToStr().c_str());
 }
 
 void VEXAProxy::PutPendingSignals() {
@@ -59,8 +193,28 @@ void VEXAProxy::signalHandler(int sig) {
     else if (sig == SIGHUP) _Modul.m_ReloadAsked = 1;
 }
 
+template <class Port>
+void VEXAProxy::StopPorts(std::vector<std::unique_ptr<Port>>& ports) {
+    for (auto& port : ports) {
+        port->Stop();
+        port.reset();
+    }
+    ports.clear();
+}
+
 void VEXAProxy::Stop() {
+    m_DNSPort.Stop();
     m_LogDNS.Close();
+    m_Log.Put(L"TCPv4 Stop");
+    StopPorts(m_TCPv4);
+    m_Log.Put(L"UDPv4 Stop");
+    StopPorts(m_UDPv4);
+    m_Log.Put(L"TCPv6 Stop");
+    StopPorts(m_TCPv6);
+    m_Log.Put(L"UDPv6 Stop");
+    StopPorts(m_UDPv6);
+    m_Log.Put(L"CloudRM7 Stop");
+    m_RM7Port.Stop();
     m_PoolThread.Stop();
     PutPendingSignals();
     m_Log.Put(L"End Stop");

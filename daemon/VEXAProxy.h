@@ -3,12 +3,18 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "cloud/RM7Port.h"
 #include "config/CConfigProxy.h"
 #include "daemon/CBadLog.h"
 #include "dns/CDNSLog.h"
+#include "dns/CDNSPort.h"
+#include "tcp/CTCPPort.h"
 #include "thread/PoolThread.h"
+#include "udp/CUDPPort.h"
 #include "util/DBString.h"
 
 class VEXAProxy {
@@ -36,11 +42,28 @@ public:
     // Set only by signalHandler (and reset by Start); read by the main loop once per second.
     std::atomic<unsigned char> m_Running{1};
     std::atomic<unsigned char> m_ReloadAsked{0};
+    std::string m_PathCfg;
+    std::string m_FileCfg;
+    bool m_CfgFound = false;
     CConfigProxy m_Cfg;
     CBadLog m_Log;
     CDNSLog m_LogDNS;
+    // Ports created by Start from the rules, in configuration order; Stop stops and deletes them.
+    std::vector<std::unique_ptr<CTCPPort>> m_TCPv4;
+    std::vector<std::unique_ptr<CTCPv6Port>> m_TCPv6;
+    std::vector<std::unique_ptr<CUDPPort>> m_UDPv4;
+    std::vector<std::unique_ptr<CUDPv6Port>> m_UDPv6;
+    CDNSPort m_DNSPort;
+    RM7Port m_RM7Port;
 
 private:
+    void StartRules();
+    void StartPort(const CProxyPort& rule);
+    void ListDNS(const CProxyDNS& node);
+    void StartCloud(const CProxyCloudRM7& node);
+    template <class Port>
+    static void StopPorts(std::vector<std::unique_ptr<Port>>& ports);
+
     // Signals are counted in the handler and written to the log by the main loop: a handler that
     // interrupted a thread holding the log queue's lock must never wait for it.
     void PutPendingSignals();

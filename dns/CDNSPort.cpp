@@ -229,10 +229,6 @@ int CDNSPort::Bind(DBString&) {
         _Modul.m_Log.PutErr(L"CDNSPort::Bind(): socket()", err);
         return err;
     }
-    // Port 53 on all addresses must coexist with a resolver bound to port 53 of one local address
-    // (a caching server used as DNSSrv, a stub resolver on 127.0.0.53); both sides need the option.
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     if (net::Bind(fd, SockAddr::Any(AF_INET, m_PortLocal)) != 0) {
         int err = errno;
         ::close(fd);

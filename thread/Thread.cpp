@@ -15,6 +15,9 @@ void Thread::Start(int firstDelayMs, int periodMs) {
 }
 
 void Thread::Stop() {
+    // A handle that never started anything has nothing to stop; this also keeps the handles of
+    // objects destroyed after the daemon's pool (they are declared before it) away from the pool.
+    if (m_Handle == nullptr) return;
     m_Pool->StopProc(m_Func, m_Arg);
     m_Handle = nullptr;
 }

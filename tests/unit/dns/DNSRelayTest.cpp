@@ -1,5 +1,5 @@
 // The relay with real datagrams on loopback: a client socket on 127.0.0.1, a fake upstream server on
-// 127.0.0.2:53, the relay on port 53 (the test program runs in a private network namespace).
+// 127.0.0.2:5353, the relay on port 53 (the test program runs in a private network namespace).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -52,13 +52,14 @@ sockaddr_in Addr(const char* ip, int port) {
     return a;
 }
 
+// The relay holds port 53 on every address, so the fake server listens elsewhere.
+constexpr int kUpstreamPort = 5353;
+
 // A UDP socket on loopback that gives up a receive after five seconds.
 struct Udp {
     int fd = -1;
-    explicit Udp(const char* ip, int port = 0, bool reuse = false) {
+    explicit Udp(const char* ip, int port = 0) {
         fd = socket(AF_INET, SOCK_DGRAM, 0);
-        int one = 1;  // as a resolver on one local address sets it, so the relay's port 53 fits beside
-        if (reuse) setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a = Addr(ip, port);
         EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a)) << ip << ":" << port;
         timeval tv{5, 0};
@@ -138,9 +139,8 @@ struct DNSLog {
     }
 };
 
-class DNSRelay : public ::testing::Test {
-protected:
-    static void SetUpTestSuite() {
+// The names the relay answers itself in these tests.
+void LoadTestConfig() {
         const char* path = "/tmp/vexaproxy-dns-unit.xml";
         std::ofstream(path) << "<?xml version=\"1.0\"?>\n<VEXAProxy DNSSrv=\"127.0.0.2\">\n"
                             << "  <DNS Name=\"printer.lan\" IP=\"192.168.0.50\" Note=\"office\"/>\n"
@@ -149,13 +149,17 @@ protected:
                             << "</VEXAProxy>\n";
         _Modul.m_Cfg.XMLLoadFile(path);
         std::remove(path);
-    }
+}
+
+class DNSRelay : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() { LoadTestConfig(); }
 
     void SetUp() override {
         Clock::Reset();
         _Modul.m_Log.TakeQueued();
         _Modul.m_LogDNS.TakeQueued();
-        m_Port.Start("127.0.0.2", 53, 53);
+        m_Port.Start("127.0.0.2", 53, kUpstreamPort);
         ASSERT_TRUE(m_Port.IsRunning());
     }
     void TearDown() override {
@@ -169,7 +173,7 @@ protected:
         return t;
     }
 
-    Udp m_Upstream{"127.0.0.2", 53, true};
+    Udp m_Upstream{"127.0.0.2", kUpstreamPort};
     Udp m_Client{"127.0.0.1"};
     CDNSPort m_Port;
     MainLog m_Main;
@@ -231,8 +235,8 @@ TEST_F(DNSRelay, OtherQueriesGoToTheServerAndTheAnswerComesBack) {
         int cli = m_Client.Port();
         int at = static_cast<int>(logged) - 4;  // in the order the datagrams travelled
         EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", cli, '<', c.query, at));
-        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", 53, '>', c.query, at + 1));
-        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", 53, '<', reply, at + 2));
+        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", kUpstreamPort, '>', c.query, at + 1));
+        EXPECT_TRUE(m_DNS.Has(1, "127.000.000.002", kUpstreamPort, '<', reply, at + 2));
         EXPECT_TRUE(m_DNS.Has(1, "127.000.000.001", cli, '>', reply, at + 3));
     }
     m_Main.Take();
@@ -298,6 +302,7 @@ TEST_F(DNSRelay, PortThatCannotBindStaysStopped) {
 }
 
 TEST(DNSRelayServer, UnresolvableServerLogsEveryNewClientAndStaysUp) {
+    LoadTestConfig();
     _Modul.m_Log.TakeQueued();
     _Modul.m_LogDNS.TakeQueued();
     CDNSPort port;
