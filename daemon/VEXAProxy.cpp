@@ -1,6 +1,7 @@
 #include "daemon/VEXAProxy.h"
 
 #include "config/ErrorXML.h"
+#include "config/RuleSummary.h"
 
 #include <arpa/inet.h>
 #include <libxml/parser.h>
@@ -117,20 +118,16 @@ void VEXAProxy::StartPort(const CProxyPort& rule) {
     const std::string host = rule.RemoteHost().ToStr();
     const std::string httpHost = rule.m_HTTPHost.ToStr();
     const int kind = rule.RemoteKind();
-    const wchar_t* title = L"UDPv4";
     switch (rule.m_TypProt) {
     case CProxyPort::TCP:
-        title = L"TCPv4";
         CreatePort(m_TCPv4, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
                    static_cast<CTCPPort::typIP>(kind), rule.m_Echo);
         break;
     case CProxyPort::UDPv6:
-        title = L"UDPv6";
         CreatePort(m_UDPv6, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
                    static_cast<CUDPv6Port::typIP>(kind), rule.m_Echo);
         break;
     case CProxyPort::TCPv6:
-        title = L"TCPv6";
         CreatePort(m_TCPv6, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
                    static_cast<CTCPv6Port::typIP>(kind), rule.m_Echo);
         break;
@@ -139,34 +136,19 @@ void VEXAProxy::StartPort(const CProxyPort& rule) {
                    static_cast<CUDPPort::typIP>(kind), rule.m_Echo);
         break;
     }
-    DBString line;
-    if (rule.IsEcho())
-        line.Format(L"%ls %5d -> Echo", title, rule.m_PortLocal);
-    else
-        line.Format(L"%ls %5d -> [%ls]:%d", title, rule.m_PortLocal, rule.RemoteHost().c_str(), rule.m_PortRemote);
-    bool tcp = rule.m_TypProt == CProxyPort::TCP || rule.m_TypProt == CProxyPort::TCPv6;
-    if (tcp && !rule.m_HTTPHost.empty()) line += L" Host: " + rule.m_HTTPHost;
-    m_Log.Put(line.c_str());
+    m_Log.Put(SummaryLine(rule).c_str());
 }
 
 void VEXAProxy::ListDNS(const CProxyDNS& node) {
-    const auto* ip = reinterpret_cast<const unsigned char*>(&node.m_IP);
-    DBString line(L"DNS ");
-    line += node.m_DNSName;
-    line.AppendFormat(L" %d.%d.%d.%d ", ip[0], ip[1], ip[2], ip[3]);
-    line += node.m_Note;
-    m_Log.Put(line.c_str());
+    m_Log.Put(SummaryLine(node).c_str());
     m_Log.PutMes(L"Question", node.m_Question, static_cast<int>(node.m_LenQuestion));
     m_Log.PutMes(L"Answer  ", node.m_Answer, static_cast<int>(node.m_LenAnswer));
 }
 
 void VEXAProxy::StartCloud(const CProxyCloudRM7& node) {
-    m_Log.Put(DBString()
-                  .Format(L"RM7 UDP %d Cloud UDP %d -> [%ls]:%d", node.m_PortRM7, node.m_PortCloud,
-                          node.m_VEXACloud.c_str(), node.m_PortVEXACloud)
-                  .c_str());
+    m_Log.Put(SummaryLine(node).c_str());
     if (node.m_PortCloud == 0) {
-        m_Log.Put(L"Not set PortCloud");
+        m_Log.Put(kNotSetPortCloud);
         return;
     }
     if (!m_RM7Port.IsRunning())

@@ -6,6 +6,7 @@ packages=(
   python3 python3-pytest python3-dnspython
   iproute2 util-linux nftables procps
   dnsmasq-base socat bind9-dnsutils curl
+  dpkg-dev lintian gzip
 )
 missing=()
 for p in "${packages[@]}"; do

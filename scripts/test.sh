@@ -32,4 +32,6 @@ unit asan
 system asan
 build tsan
 unit tsan
+echo "== Debian package"
+scripts/package.sh build/release
 echo "== all tests passed"

@@ -34,7 +34,7 @@ bool Fill(const char* addr, int port, sockaddr_storage& ss, socklen_t& len) {
 
 int Connect(const char* addr, int port) {
     sockaddr_storage ss;
-    socklen_t len;
+    socklen_t len = 0;
     if (!Fill(addr, port, ss, len)) return -1;
     int fd = ::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
@@ -88,7 +88,7 @@ std::string RecvAll(int fd) { return Read(fd, static_cast<size_t>(-1)); }
 
 int FreePort(const char* addr) {
     sockaddr_storage ss;
-    socklen_t len;
+    socklen_t len = 0;
     Fill(addr, 0, ss, len);
     Fd s(::socket(ss.ss_family, SOCK_STREAM, 0));
     ::bind(s.fd, reinterpret_cast<sockaddr*>(&ss), len);
@@ -97,7 +97,7 @@ int FreePort(const char* addr) {
 
 Server::Server(const char* addr, Handler handler) : m_Handler(handler ? std::move(handler) : Echo) {
     sockaddr_storage ss;
-    socklen_t len;
+    socklen_t len = 0;
     Fill(addr, 0, ss, len);
     m_Listen = Fd(::socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
     int one = 1;
