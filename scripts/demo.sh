@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Shows the daemon at work: builds it, starts it on the sample configuration examples/VEXAProxy.xml
+# Shows the daemon at work: builds it, starts it on the sample configuration examples/demo-loopback.xml
 # inside private namespaces (nothing on the host is touched) next to a web server, a DNS server and
 # a fake cloud server on loopback, sends traffic through every kind of rule, prints what each client
 # saw, stops the daemon with SIGTERM and prints both of its logs.

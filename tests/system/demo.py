@@ -1,4 +1,4 @@
-"""`make demo`: the daemon on examples/VEXAProxy.xml with its peers on loopback, real traffic through
+"""`make demo`: the daemon on examples/demo-loopback.xml with its peers on loopback, real traffic through
 every kind of rule, what each client saw, then SIGTERM and both logs. Runs inside scripts/netns-run."""
 import os
 import signal
@@ -25,7 +25,7 @@ def try_step(title, step):
 
 
 def main():
-    sample = open(os.path.join(vexa.ROOT, "examples", "VEXAProxy.xml"), encoding="utf-8").read()
+    sample = open(os.path.join(vexa.ROOT, "examples", "demo-loopback.xml"), encoding="utf-8").read()
     with peers.WebServer(), peers.DnsServer():
         cloud = peers.UdpPeer("127.0.0.4", 6000)
         d = vexa.Daemon(sample).start()

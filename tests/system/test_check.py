@@ -47,8 +47,9 @@ def test_clean_file_lists_the_rules_like_the_daemon(tmp_path):
     assert (rc, out, err) == (0, [], [])
 
 
-def test_shipped_example_is_clean():
-    res = subprocess.run([CHECK, os.path.join(vexa.ROOT, "examples", "VEXAProxy.xml")], capture_output=True, text=True)
+@pytest.mark.parametrize("example", ["VEXAProxy.xml", "demo-loopback.xml"])
+def test_shipped_examples_are_clean(example):
+    res = subprocess.run([CHECK, os.path.join(vexa.ROOT, "examples", example)], capture_output=True, text=True)
     assert res.returncode == 0, res.stderr
 
 

@@ -13,7 +13,7 @@ import pytest
 import peers
 import vexa
 
-SAMPLE = open(os.path.join(vexa.ROOT, "examples", "VEXAProxy.xml"), encoding="utf-8").read()
+SAMPLE = open(os.path.join(vexa.ROOT, "examples", "demo-loopback.xml"), encoding="utf-8").read()
 
 STOP_LINES = ["TCPv4 Stop", "UDPv4 Stop", "TCPv6 Stop", "UDPv6 Stop", "CloudRM7 Stop", "End Stop"]
 
