@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "tcp/CTCPPort.h"
-#include "tcp/TcpTestUtil.h"
+#include "common/Loopback.h"
 #include "util/Clock.h"
 
-using namespace tcptest;
+using namespace lb;
 
 namespace {
 // Every port of this program gets a local port of its own: closed connections leave TIME_WAIT
@@ -30,7 +30,7 @@ std::string Prefix(const char* tag, int port, int id, const std::string& client)
 
 class TcpRelay : public ::testing::Test {
 protected:
-    void SetUp() override { Lines(); }
+    void SetUp() override { TakeLog(); }
     void TearDown() override { Clock::Reset(); }
 
     template <class PortT>
@@ -48,18 +48,18 @@ protected:
 TEST_F(TcpRelay, RelaysMegabytesUnchangedBothWaysAndLogsConnectAndDisconnect) {
     Server target("127.0.0.1");
     auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
-    Fd c(Connect("127.0.0.1", m_Local));
-    ASSERT_GE(c.fd, 0);
-    const std::string prefix = Prefix("TCPv4", m_Local, 1, "127.0.0.1:" + std::to_string(LocalPort(c.fd)));
+    Socket c = Connect("127.0.0.1", m_Local);
+    ASSERT_GE(c.Fd(), 0);
+    const std::string prefix = Prefix("TCPv4", m_Local, 1, "127.0.0.1:" + std::to_string(LocalPort(c.Fd())));
 
     const std::string data = RandomBytes(6 * 1024 * 1024, 7);
-    std::thread writer([&] { EXPECT_TRUE(SendAll(c.fd, data)); });
-    std::string back = RecvN(c.fd, data.size());
+    std::thread writer([&] { EXPECT_TRUE(SendAll(c.Fd(), data)); });
+    std::string back = RecvN(c.Fd(), data.size());
     writer.join();
     EXPECT_TRUE(back == data) << "relayed " << back.size() << " of " << data.size() << " bytes";
 
-    ::shutdown(c.fd, SHUT_WR);
-    EXPECT_EQ(RecvAll(c.fd), "");
+    ::shutdown(c.Fd(), SHUT_WR);
+    EXPECT_EQ(RecvAll(c.Fd()), "");
     auto lines = WaitLines([&](const auto& l) { return CountOf(l, prefix + "disconnect") >= 1; });
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front(), prefix + "connect");
@@ -70,11 +70,11 @@ TEST_F(TcpRelay, RelaysMegabytesUnchangedBothWaysAndLogsConnectAndDisconnect) {
 TEST_F(TcpRelay, EchoReturnsEveryPieceWithOneDumpLineAndNeverContactsTheTarget) {
     Server target("127.0.0.1");
     auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4, "", 0);
-    Fd c(Connect("127.0.0.1", m_Local));
-    const std::string client = "127.0.0.1:" + std::to_string(LocalPort(c.fd));
+    Socket c = Connect("127.0.0.1", m_Local);
+    const std::string client = "127.0.0.1:" + std::to_string(LocalPort(c.Fd()));
     for (const std::string piece : {"hello", "again"}) {
-        ASSERT_TRUE(SendAll(c.fd, piece));
-        EXPECT_EQ(RecvN(c.fd, piece.size()), piece);
+        ASSERT_TRUE(SendAll(c.Fd(), piece));
+        EXPECT_EQ(RecvN(c.Fd(), piece.size()), piece);
     }
     auto title = "TCPv4 " + std::to_string(m_Local) + " " + client + " ";
     auto lines = WaitLine(title + " 61 67 61 69 6E");
@@ -86,9 +86,9 @@ TEST_F(TcpRelay, EchoReturnsEveryPieceWithOneDumpLineAndNeverContactsTheTarget) 
 
 TEST_F(TcpRelay, RefusedTargetGivesOneConnectLineAndClosesTheClient) {
     auto port = Open<CTCPPort>("127.0.0.1", FreePort("127.0.0.1"), CTCPPort::IPv4);
-    Fd c(Connect("127.0.0.1", m_Local));
-    ASSERT_TRUE(SendAll(c.fd, "GET / HTTP/1.1\r\n\r\n"));
-    EXPECT_EQ(RecvAll(c.fd), "");
+    Socket c = Connect("127.0.0.1", m_Local);
+    ASSERT_TRUE(SendAll(c.Fd(), "GET / HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(RecvAll(c.Fd()), "");
     auto lines = WaitLine("CTCPCli::WinSockCliProc connect(): 111 - Connection refused");
     EXPECT_EQ(CountOf(lines, "CTCPCli::WinSockCliProc connect(): 111 - Connection refused"), 1u);
     EXPECT_EQ(lines.size(), 2u);  // "connect" and the error, nothing else
@@ -98,16 +98,16 @@ TEST_F(TcpRelay, RefusedTargetGivesOneConnectLineAndClosesTheClient) {
 TEST_F(TcpRelay, NamedTargetIsResolvedAndEmptyIPv6TargetNeverConnects) {
     Server target("127.0.0.1");
     auto named = Open<CTCPPort>("localhost", target.Port(), CTCPPort::IPv4);
-    Fd c(Connect("127.0.0.1", m_Local));
-    ASSERT_TRUE(SendAll(c.fd, "ping"));
-    EXPECT_EQ(RecvN(c.fd, 4), "ping");
+    Socket c = Connect("127.0.0.1", m_Local);
+    ASSERT_TRUE(SendAll(c.Fd(), "ping"));
+    EXPECT_EQ(RecvN(c.Fd(), 4), "ping");
 
     // A rule without any address must not reach this host's own services at ::.
     Server local("::");
     auto empty = Open<CTCPPort>("", local.Port(), CTCPPort::IPv6);
-    Fd e(Connect("127.0.0.1", m_Local));
-    ASSERT_TRUE(SendAll(e.fd, "ping"));
-    EXPECT_EQ(RecvAll(e.fd), "");
+    Socket e = Connect("127.0.0.1", m_Local);
+    ASSERT_TRUE(SendAll(e.Fd(), "ping"));
+    EXPECT_EQ(RecvAll(e.Fd()), "");
     auto lines = WaitLine("CTCPCli::WinSockCliProc empty IPv6 target address");
     EXPECT_EQ(CountOf(lines, "CTCPCli::WinSockCliProc empty IPv6 target address"), 1u);
     EXPECT_EQ(local.Accepted(), 0);
@@ -134,20 +134,20 @@ TEST_F(TcpRelay, CrossFamilyTargets) {
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.target);
-        Lines();  // the previous case's closing lines
+        TakeLog();  // the previous case's closing lines
         std::unique_ptr<CTCPPort> p4;
         std::unique_ptr<CTCPv6Port> p6;
         if (k.v6Port) p6 = Open<CTCPv6Port>(k.target, k.targetPort, k.ipv6Text ? CTCPv6Port::IPv6 : CTCPv6Port::IPv4);
         else p4 = Open<CTCPPort>(k.target, k.targetPort, k.ipv6Text ? CTCPPort::IPv6 : CTCPPort::IPv4);
-        Fd c(Connect(k.client, m_Local));
-        ASSERT_GE(c.fd, 0);
+        Socket c = Connect(k.client, m_Local);
+        ASSERT_GE(c.Fd(), 0);
         const std::string data = RandomBytes(100000, 3);
-        ASSERT_TRUE(SendAll(c.fd, data));
-        EXPECT_TRUE(RecvN(c.fd, data.size()) == data);
-        auto lines = Lines();
+        ASSERT_TRUE(SendAll(c.Fd(), data));
+        EXPECT_TRUE(RecvN(c.Fd(), data.size()) == data);
+        auto lines = TakeLog();
         ASSERT_FALSE(lines.empty());
         EXPECT_EQ(lines.front(), Prefix(k.v6Port ? "TCPv6" : "TCPv4", m_Local, 1,
-                                         std::string(k.shown) + ":" + std::to_string(LocalPort(c.fd))) +
+                                         std::string(k.shown) + ":" + std::to_string(LocalPort(c.Fd()))) +
                                       "connect");
     }
 }
@@ -160,7 +160,7 @@ TEST_F(TcpRelay, SecondPortOnTheSameLocalPortStaysStopped) {
     second.Start(local, 1, "127.0.0.1", "", CTCPPort::IPv4, -1);
     EXPECT_TRUE(first.m_Run);
     EXPECT_FALSE(second.m_Run);
-    auto lines = Lines();
+    auto lines = TakeLog();
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], " bind( 0.0.0.0:" + std::to_string(local) + " ) error: 98 - Address already in use");
     second.Stop();
@@ -171,9 +171,9 @@ TEST_F(TcpRelay, PortReopensWhileItsClosedConnectionsLinger) {
     Server target("127.0.0.1");
     auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
     {
-        Fd c(Connect("127.0.0.1", m_Local));
-        ASSERT_TRUE(SendAll(c.fd, "x"));
-        ASSERT_EQ(RecvN(c.fd, 1), "x");
+        Socket c = Connect("127.0.0.1", m_Local);
+        ASSERT_TRUE(SendAll(c.Fd(), "x"));
+        ASSERT_EQ(RecvN(c.Fd(), 1), "x");
         port->Stop();  // closes the accepted connection first: TIME_WAIT on the local port
     }
     CTCPPort again;
@@ -190,11 +190,11 @@ TEST_F(TcpRelay, TwoHundredConcurrentConnectionsKeepTheirOwnBytes) {
     std::vector<std::thread> clients;
     for (int i = 0; i < kClients; ++i) {
         clients.emplace_back([&, i] {
-            Fd c(Connect("127.0.0.1", m_Local));
-            if (c.fd < 0) return;
+            Socket c = Connect("127.0.0.1", m_Local);
+            if (c.Fd() < 0) return;
             const std::string data = RandomBytes(32 * 1024, static_cast<unsigned>(i));
-            std::thread writer([&] { SendAll(c.fd, data); });
-            bool same = RecvN(c.fd, data.size()) == data;
+            std::thread writer([&] { SendAll(c.Fd(), data); });
+            bool same = RecvN(c.Fd(), data.size()) == data;
             writer.join();
             if (same) ++good;
         });
@@ -209,24 +209,24 @@ TEST_F(TcpRelay, TwoHundredConcurrentConnectionsKeepTheirOwnBytes) {
 TEST_F(TcpRelay, StopWithLiveConnectionsEndsEveryRelayAndClosesTheClients) {
     Server target("127.0.0.1");
     auto port = Open<CTCPPort>("127.0.0.1", target.Port(), CTCPPort::IPv4);
-    std::vector<Fd> clients;
+    std::vector<Socket> clients;
     for (int i = 0; i < 20; ++i) {
         clients.emplace_back(Connect("127.0.0.1", m_Local));
         // Half of them relaying, half still waiting for their first data.
         if (i % 2 == 0) {
-            ASSERT_TRUE(SendAll(clients.back().fd, "x"));
-            ASSERT_EQ(RecvN(clients.back().fd, 1), "x");
+            ASSERT_TRUE(SendAll(clients.back().Fd(), "x"));
+            ASSERT_EQ(RecvN(clients.back().Fd(), 1), "x");
         }
     }
     WaitLines([&](const auto& l) { return l.size() >= 20; });
     port->Stop();
     EXPECT_EQ(port->m_CliTab.Count(), 0u);
-    for (auto& c : clients) EXPECT_EQ(RecvAll(c.fd), "");
+    for (auto& c : clients) EXPECT_EQ(RecvAll(c.Fd()), "");
     // A stop is not a failure of the connections: nothing more is logged.
-    EXPECT_TRUE(Lines().empty());
+    EXPECT_TRUE(TakeLog().empty());
     // The port is closed for good.
-    Fd late(Connect("127.0.0.1", m_Local));
-    EXPECT_LT(late.fd, 0);
+    Socket late = Connect("127.0.0.1", m_Local);
+    EXPECT_LT(late.Fd(), 0);
 }
 
 }  // namespace
