@@ -1,9 +1,7 @@
-#include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -13,8 +11,8 @@
 #include <vector>
 
 #include "cloud/PackV7.h"
-#include "common/Loopback.h"
 #include "cloud/RM7Port.h"
+#include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "util/Clock.h"
 

@@ -1,16 +1,13 @@
 // The relay with real datagrams on loopback: a client socket on 127.0.0.1, a fake upstream server on
 // 127.0.0.2:5353, the relay on port 53 (the test program runs in a private network namespace).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>

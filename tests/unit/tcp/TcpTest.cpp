@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "tcp/CTCPPort.h"
 #include "common/Loopback.h"
+#include "tcp/CTCPPort.h"
 #include "util/Clock.h"
 
 using namespace lb;
