@@ -15,6 +15,7 @@
 #include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "util/Clock.h"
+#include "V7Packets.h"
 
 namespace {
 using namespace lb;
@@ -37,14 +38,7 @@ struct Peer : Udp {
 
 Bytes Datagram(unsigned type, int srcNode, int dstNode, int length = 40, unsigned char seed = 0x5A) {
     static std::mt19937 rng(1);
-    Bytes p(static_cast<size_t>(length));
-    for (auto& b : p) b = static_cast<unsigned char>(rng());
-    p[0] = static_cast<unsigned char>(type);
-    p[3] = 1, p[4] = srcNode & 0xFF, p[5] = (srcNode >> 8) & 0xFF, p[6] = (srcNode >> 16) & 0xFF;
-    p[7] = 2, p[8] = dstNode & 0xFF, p[9] = (dstNode >> 8) & 0xFF, p[10] = (dstNode >> 16) & 0xFF;
-    Bytes out(p.size() + 3);
-    CPackV7::ChanCloudCod(p.data(), length, seed, out.data());
-    return out;
+    return v7test::Encode(v7test::MakePacket(length, type, srcNode, dstNode, rng), seed);
 }
 
 std::string Prefix(int node, int port) {
