@@ -1,9 +1,7 @@
-#include <arpa/inet.h>
 #include <pthread.h>
 #include <signal.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,74 +12,33 @@
 
 #include "cloud/PackV7.h"
 #include "cloud/RM7Port.h"
+#include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "util/Clock.h"
+#include "V7Packets.h"
 
 namespace {
-using Bytes = std::vector<unsigned char>;
+using namespace lb;
 
 constexpr int kPortRM7 = 4999;
 constexpr int kPortCloud = 5999;
 constexpr int kPortServer = 6999;
 
-// An IPv4 UDP peer on 127.0.0.1: a device or the cloud server.
-class Peer {
-public:
-    explicit Peer(int port = 0) : m_Fd(::socket(AF_INET, SOCK_DGRAM, 0)) {
-        timeval tv{3, 0};
-        ::setsockopt(m_Fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-        sockaddr_in a = Loopback(port);
-        EXPECT_EQ(::bind(m_Fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << port;
-        socklen_t len = sizeof a;
-        ::getsockname(m_Fd, reinterpret_cast<sockaddr*>(&a), &len);
-        m_Port = ntohs(a.sin_port);
-    }
-    ~Peer() { ::close(m_Fd); }
-    int Port() const { return m_Port; }
-    void SendTo(int port, const Bytes& d) const {
-        sockaddr_in a = Loopback(port);
-        ASSERT_EQ(::sendto(m_Fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a),
-                  static_cast<ssize_t>(d.size()));
-    }
-    // The next datagram and the port it came from; empty after the time-out.
+// A device or the cloud server on 127.0.0.1.
+struct Peer : Udp {
+    explicit Peer(int port = 0) : Udp("127.0.0.1", port) {}
+    void SendTo(int port, const Bytes& d) const { Send(d, Addr("127.0.0.1", port)); }
     Bytes Recv(int* fromPort = nullptr) const {
-        unsigned char buf[4096];
-        sockaddr_in a{};
-        socklen_t len = sizeof a;
-        ssize_t n = ::recvfrom(m_Fd, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&a), &len);
-        if (fromPort) *fromPort = ntohs(a.sin_port);
-        return n > 0 ? Bytes(buf, buf + n) : Bytes();
+        SockAddr from;
+        Bytes b = Udp::Recv(&from);
+        if (fromPort) *fromPort = from.Port();
+        return b;
     }
-
-private:
-    static sockaddr_in Loopback(int port) {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return a;
-    }
-    int m_Fd;
-    int m_Port = 0;
 };
 
 Bytes Datagram(unsigned type, int srcNode, int dstNode, int length = 40, unsigned char seed = 0x5A) {
     static std::mt19937 rng(1);
-    Bytes p(static_cast<size_t>(length));
-    for (auto& b : p) b = static_cast<unsigned char>(rng());
-    p[0] = static_cast<unsigned char>(type);
-    p[3] = 1, p[4] = srcNode & 0xFF, p[5] = (srcNode >> 8) & 0xFF, p[6] = (srcNode >> 16) & 0xFF;
-    p[7] = 2, p[8] = dstNode & 0xFF, p[9] = (dstNode >> 8) & 0xFF, p[10] = (dstNode >> 16) & 0xFF;
-    Bytes out(p.size() + 3);
-    CPackV7::ChanCloudCod(p.data(), length, seed, out.data());
-    return out;
-}
-
-// Log lines queued since the last call, without their time stamps.
-std::vector<std::string> TakeLog() {
-    std::vector<std::string> lines;
-    for (auto& l : _Modul.m_Log.TakeQueued()) lines.push_back(l.size() > 20 ? l.substr(20) : l);
-    return lines;
+    return v7test::Encode(v7test::MakePacket(length, type, srcNode, dstNode, rng), seed);
 }
 
 std::string Prefix(int node, int port) {

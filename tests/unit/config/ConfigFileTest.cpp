@@ -1,13 +1,7 @@
 // Loading the configuration file, the DNS images, building a document and report routing.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
 #include <libxml/parser.h>
-#include <poll.h>
-#include <sys/socket.h>
 #include <unistd.h>
-
-#include <atomic>
-#include <thread>
 
 #include <cstdarg>
 #include <cstdio>
@@ -16,10 +10,10 @@
 #include <string>
 #include <vector>
 
+#include "common/Loopback.h"
 #include "config/CConfigProxy.h"
 #include "config/ErrorXML.h"
 #include "daemon/VEXAProxy.h"
-#include "util/Net.h"
 
 namespace {
 
@@ -76,54 +70,19 @@ const char* kExample = R"(<?xml version="1.0" encoding="UTF-8"?>
 
 }  // namespace
 
+// Every loaded field shows in the document built from it (BuildingADocument); here what it does not.
 TEST_F(ConfigFile, ExampleLoadsEveryField) {
     Load(kExample);
     EXPECT_EQ(m_Cfg.m_DNSSrv, L"192.168.0.1");
     ASSERT_EQ(m_Cfg.m_Nodes.size(), 5u);
     for (auto& node : m_Cfg.m_Nodes) EXPECT_EQ(node->m_Parent, &m_Cfg);
-
-    auto& http = At<CProxyPort>(0);
-    EXPECT_EQ(http.m_TypProt, CProxyPort::TCP);
-    EXPECT_EQ(http.m_PortLocal, 8080);
-    EXPECT_EQ(http.m_PortRemote, 80);
-    EXPECT_EQ(http.m_IPRemote, L"192.168.1.10");
-    EXPECT_EQ(http.m_IPv6Remote, L"");
-    EXPECT_EQ(http.m_HTTPHost, L"portal");
-    EXPECT_EQ(http.m_Note, L"");
-    EXPECT_EQ(http.m_Echo, -1);
-    EXPECT_EQ(http.RemoteKind(), 1);
-    EXPECT_FALSE(http.IsEcho());
-
-    auto& udp6 = At<CProxyPort>(1);
-    EXPECT_EQ(udp6.m_TypProt, CProxyPort::UDPv6);
-    EXPECT_EQ(udp6.m_PortLocal, 5000);
-    EXPECT_EQ(udp6.m_PortRemote, 5000);
-    EXPECT_EQ(udp6.m_IPv6Remote, L"fd00::1");
-    EXPECT_EQ(udp6.RemoteHost(), L"fd00::1");
-    EXPECT_EQ(udp6.RemoteKind(), 2);
-    EXPECT_EQ(udp6.m_Echo, -1);
-
-    auto& echo = At<CProxyPort>(2);
-    EXPECT_EQ(echo.m_TypProt, CProxyPort::TCP);
-    EXPECT_EQ(echo.m_PortLocal, 7);
-    EXPECT_EQ(echo.m_PortRemote, 0);
-    EXPECT_EQ(echo.m_Echo, 1);
-    EXPECT_TRUE(echo.IsEcho());
-
-    auto& dns = At<CProxyDNS>(3);
-    EXPECT_EQ(dns.m_DNSName, L"printer.lan");
-    EXPECT_EQ(Dotted(dns.m_IP), "192.168.0.50");
-    EXPECT_EQ(dns.m_Note, L"office");
-    EXPECT_EQ(dns.m_LenQuestion, 13u + 8 + 4);
-    EXPECT_EQ(dns.m_LenAnswer, 29u + 8 + 4);
-    const Bytes answerTail = {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50};
-    EXPECT_EQ(Image(dns.m_Answer + dns.m_LenAnswer - 16, 16), answerTail);
-
-    auto& cloud = At<CProxyCloudRM7>(4);
-    EXPECT_EQ(cloud.m_PortRM7, 4999);
-    EXPECT_EQ(cloud.m_PortCloud, 5000);
-    EXPECT_EQ(cloud.m_PortVEXACloud, 4999);
-    EXPECT_EQ(cloud.m_VEXACloud, L"cloud.vexa.invalid");
+    EXPECT_EQ(At<CProxyPort>(0).RemoteKind(), 1);
+    EXPECT_FALSE(At<CProxyPort>(0).IsEcho());
+    EXPECT_EQ(At<CProxyPort>(1).RemoteHost(), L"fd00::1");
+    EXPECT_EQ(At<CProxyPort>(1).RemoteKind(), 2);
+    EXPECT_TRUE(At<CProxyPort>(2).IsEcho());
+    EXPECT_EQ(At<CProxyDNS>(3).m_LenQuestion, 13u + 8 + 4);
+    EXPECT_EQ(At<CProxyDNS>(3).m_LenAnswer, 29u + 8 + 4);
 }
 
 TEST_F(ConfigFile, ImagesForAB) {
@@ -173,14 +132,10 @@ TEST_F(ConfigFile, OddValues) {
     ASSERT_EQ(m_Cfg.m_Nodes.size(), 8u);
     auto& p0 = At<CProxyPort>(0);
     EXPECT_EQ(p0.m_TypProt, CProxyPort::TCP);
-    EXPECT_EQ(p0.m_PortLocal, 8080);
-    EXPECT_EQ(p0.m_PortRemote, 0);
     EXPECT_EQ(p0.m_Echo, 0);  // an empty Echo makes an echo rule
     EXPECT_TRUE(p0.IsEcho());
     auto& p1 = At<CProxyPort>(1);
     EXPECT_EQ(p1.m_TypProt, CProxyPort::UDP);
-    EXPECT_EQ(p1.m_PortLocal, 0);
-    EXPECT_EQ(p1.m_PortRemote, 12);
     EXPECT_EQ(p1.m_Note, L"a  b");
     EXPECT_EQ(At<CProxyPort>(2).m_TypProt, CProxyPort::UDP);
     auto& p3 = At<CProxyPort>(3);
@@ -188,9 +143,7 @@ TEST_F(ConfigFile, OddValues) {
     EXPECT_EQ(p3.RemoteHost(), L"10.0.0.1");  // IPRemote wins
     EXPECT_EQ(p3.RemoteKind(), 1);
     EXPECT_EQ(At<CProxyDNS>(4).m_DNSName, L"a.b");
-    EXPECT_EQ(Dotted(At<CProxyDNS>(4).m_IP), "10.0.0.44");
     EXPECT_EQ(At<CProxyDNS>(5).m_IP, 0);
-    EXPECT_EQ(Dotted(At<CProxyDNS>(6).m_IP), "1.2.3.4");
     auto& cloud = At<CProxyCloudRM7>(7);
     EXPECT_EQ(cloud.m_PortRM7, 0);
     EXPECT_EQ(cloud.m_PortCloud, 0);
@@ -243,32 +196,11 @@ TEST_F(ConfigFile, UnusableFilesGiveAnEmptyConfiguration) {
 
 TEST_F(ConfigFile, NeverFetchesFromTheNetwork) {
     // A loopback "server" that would hand out a configuration if the loader ever connected.
-    Socket listener(socket(AF_INET, SOCK_STREAM, 0));
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_EQ(bind(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    ASSERT_EQ(listen(listener.Fd(), 4), 0);
-    ASSERT_EQ(getsockname(listener.Fd(), reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    std::atomic<bool> done{false}, contacted{false};
-    std::thread server([&] {
-        while (!done) {
-            pollfd p{listener.Fd(), POLLIN, 0};
-            if (poll(&p, 1, 20) != 1) continue;
-            Socket client(accept(listener.Fd(), nullptr, nullptr));
-            contacted = true;
-            const char reply[] = "HTTP/1.0 200 OK\r\n\r\n<VEXAProxy DNSSrv=\"fetched\"/>";
-            send(client.Fd(), reply, sizeof reply - 1, MSG_NOSIGNAL);
-            return;
-        }
-    });
-    std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/VEXAProxy.xml";
+    lb::Server server("127.0.0.1", [](int fd) { lb::SendAll(fd, "HTTP/1.0 200 OK\r\n\r\n<VEXAProxy DNSSrv=\"fetched\"/>"); });
+    std::string url = "http://127.0.0.1:" + std::to_string(server.Port()) + "/VEXAProxy.xml";
     m_Cfg.XMLLoadFile(url.c_str());
     Load("<!DOCTYPE VEXAProxy SYSTEM \"" + url + "\"><VEXAProxy DNSSrv=\"local\"/>");
-    done = true;
-    server.join();
-    EXPECT_FALSE(contacted);
+    EXPECT_EQ(server.Accepted(), 0);
     EXPECT_EQ(m_Cfg.m_DNSSrv, L"local");
 }
 

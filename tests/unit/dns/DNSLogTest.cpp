@@ -1,20 +1,14 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <regex>
 #include <string>
 #include <vector>
 
+#include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 
 namespace {
-sockaddr_in Addr(const char* ip, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
+sockaddr_in Addr(const char* ip, int port) { return lb::Addr(ip, port).V4(); }
 
 std::vector<std::string> Lines() {
     auto q = _Modul.m_LogDNS.TakeQueued();

@@ -1,26 +1,24 @@
 // The relay with real datagrams on loopback: a client socket on 127.0.0.1, a fake upstream server on
 // 127.0.0.2:5353, the relay on port 53 (the test program runs in a private network namespace).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "dns/CDNSPort.h"
 #include "util/Clock.h"
 
 namespace {
-using Bytes = std::vector<unsigned char>;
+using namespace lb;
 
 const std::string kLongName = [] {
     std::string n = "aaaaaaaaa";  // ten labels of nine letters: a question image but no answer image
@@ -44,100 +42,10 @@ Bytes Query(uint16_t id, unsigned char flags, const std::string& name, bool edns
     return q;
 }
 
-sockaddr_in Addr(const char* ip, int port) {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip, &a.sin_addr);
-    return a;
-}
-
 // The relay holds port 53 on every address, so the fake server listens elsewhere.
 constexpr int kUpstreamPort = 5353;
 
-// A UDP socket on loopback that gives up a receive after five seconds.
-struct Udp {
-    int fd = -1;
-    explicit Udp(const char* ip, int port = 0) {
-        fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in a = Addr(ip, port);
-        EXPECT_EQ(0, bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a)) << ip << ":" << port;
-        timeval tv{5, 0};
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    }
-    ~Udp() { close(fd); }
-    int Port() const {
-        sockaddr_in a{};
-        socklen_t l = sizeof a;
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
-        return ntohs(a.sin_port);
-    }
-    void SendTo(const Bytes& b, const sockaddr_in& to) const {
-        sendto(fd, b.data(), b.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
-    }
-    void Send(const Bytes& b) const { SendTo(b, Addr("127.0.0.1", 53)); }
-    // Empty with ok false when nothing came.
-    Bytes Recv(sockaddr_in* from = nullptr, bool* ok = nullptr, int flags = 0) const {
-        Bytes b(65536);
-        sockaddr_in f{};
-        socklen_t l = sizeof f;
-        ssize_t n = recvfrom(fd, b.data(), b.size(), flags, reinterpret_cast<sockaddr*>(&f), &l);
-        if (ok) *ok = n >= 0;
-        if (from) *from = f;
-        b.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        return b;
-    }
-};
-
-std::string Hex(const Bytes& b) {
-    std::string s;
-    char x[4];
-    for (unsigned char c : b) {
-        snprintf(x, sizeof x, "%02X ", c);
-        s += x;
-    }
-    return s;
-}
-
-// Main-log texts without their time stamp, gathered across calls.
-struct MainLog {
-    std::vector<std::string> lines;
-    void Take() {
-        for (auto& l : _Modul.m_Log.TakeQueued()) lines.push_back(l.substr(20));
-    }
-    bool Has(const std::string& text) {
-        Take();
-        return std::find(lines.begin(), lines.end(), text) != lines.end();
-    }
-    bool WaitFor(const std::string& text) {
-        for (int i = 0; i < 200; ++i) {
-            if (Has(text)) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-};
-
-struct DNSLog {
-    std::vector<std::string> lines;
-    size_t WaitCount(size_t n) {
-        for (int i = 0; i < 200 && lines.size() < n; ++i) {
-            for (auto& l : _Modul.m_LogDNS.TakeQueued()) lines.push_back(l);
-            if (lines.size() < n) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return lines.size();
-    }
-    // Whether line `at` (any line when negative) has this peer, direction ('<' received, '>' sent)
-    // and content.
-    bool Has(int id, const char* ip, int port, char dir, const Bytes& data, int at = -1) const {
-        char head[64];
-        snprintf(head, sizeof head, "%05d %s:%05d ", id, ip, port);
-        std::string time = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d\.\d\d)";
-        std::regex re(std::string(head) + (dir == '>' ? ">" + time + " " : " " + time + "<") + Hex(data));
-        if (at >= 0) return at < static_cast<int>(lines.size()) && std::regex_match(lines[at], re);
-        return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_match(l, re); });
-    }
-};
+const SockAddr kRelay = Addr("127.0.0.1", 53);
 
 // The names the relay answers itself in these tests.
 void LoadTestConfig() {
@@ -183,11 +91,11 @@ protected:
 
 TEST_F(DNSRelay, ConfiguredNameIsAnsweredLocally) {
     Bytes q = Query(0xBEEF, 0x01, "printer.lan");
-    m_Client.Send(q);
-    sockaddr_in from{};
+    m_Client.Send(q, kRelay);
+    SockAddr from;
     Bytes a = m_Client.Recv(&from);
     ASSERT_EQ(q.size() + 16, a.size());
-    EXPECT_EQ(53, ntohs(from.sin_port));
+    EXPECT_EQ(53, from.Port());
     EXPECT_EQ((Bytes{0xBE, 0xEF, 0x80, 0x20, 0, 1, 0, 1, 0, 0, 0, 0}), Bytes(a.begin(), a.begin() + 12));
     EXPECT_TRUE(std::equal(q.begin() + 12, q.end(), a.begin() + 12));  // the question, unchanged
     EXPECT_EQ((Bytes{0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50}),
@@ -218,17 +126,17 @@ TEST_F(DNSRelay, OtherQueriesGoToTheServerAndTheAnswerComesBack) {
     size_t logged = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        m_Client.Send(c.query);
-        sockaddr_in assoc{};
+        m_Client.Send(c.query, kRelay);
+        SockAddr assoc;
         Bytes fwd = m_Upstream.Recv(&assoc);
         EXPECT_EQ(c.query, fwd);
-        EXPECT_NE(53, ntohs(assoc.sin_port));
+        EXPECT_NE(53, assoc.Port());
         Bytes reply = fwd;
         reply.push_back(0x42);
-        m_Upstream.SendTo(reply, assoc);
-        sockaddr_in from{};
+        m_Upstream.Send(reply, assoc);
+        SockAddr from;
         EXPECT_EQ(reply, m_Client.Recv(&from));
-        EXPECT_EQ(53, ntohs(from.sin_port));
+        EXPECT_EQ(53, from.Port());
 
         logged += 4;
         ASSERT_EQ(logged, m_DNS.WaitCount(logged));
@@ -245,13 +153,13 @@ TEST_F(DNSRelay, OtherQueriesGoToTheServerAndTheAnswerComesBack) {
 
 TEST_F(DNSRelay, SweepRemovesSilentAndEndedAssociations) {
     Bytes q = Query(9, 0x01, "scanner.lan");
-    m_Client.Send(q);
+    m_Client.Send(q, kRelay);
     m_Upstream.Recv();  // never answered
     CDNSCliTab& tab = m_Port.CliTab();
     Clock::Advance(179);
     tab.DeleteCloseOrOld();
     EXPECT_EQ(1u, tab.Size());
-    m_Client.Send(q);  // queries from the client do not keep it alive
+    m_Client.Send(q, kRelay);  // queries from the client do not keep it alive
     m_Upstream.Recv();
     Clock::Advance(2);
     tab.DeleteCloseOrOld();
@@ -261,18 +169,18 @@ TEST_F(DNSRelay, SweepRemovesSilentAndEndedAssociations) {
 
     // An empty datagram from the server side ends the next association; until the sweep its
     // client's queries fail to go out, and are still logged.
-    m_Client.Send(q);
-    sockaddr_in assoc{};
+    m_Client.Send(q, kRelay);
+    SockAddr assoc;
     m_Upstream.Recv(&assoc);
-    m_Upstream.SendTo(Bytes{}, assoc);
+    m_Upstream.Send(Bytes{}, assoc);
     std::string prefix = "DNS00053 00002  127.0.0.1:" + std::to_string(m_Client.Port()) + " ";
     ASSERT_TRUE(m_Main.WaitFor(prefix + "disconnect"));
-    m_Client.Send(q);
+    m_Client.Send(q, kRelay);
     EXPECT_TRUE(m_Main.WaitFor("CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor"));
     tab.DeleteCloseOrOld();
     EXPECT_TRUE(m_Main.Has(prefix + "deleted because closed"));
     EXPECT_EQ(0u, tab.Size());
-    m_Client.Send(q);
+    m_Client.Send(q, kRelay);
     m_Upstream.Recv();
     EXPECT_TRUE(m_Main.Has(Connect(3, m_Client)));
 
@@ -284,9 +192,9 @@ TEST_F(DNSRelay, SweepRemovesSilentAndEndedAssociations) {
 TEST_F(DNSRelay, NumbersWrapAfter99999) {
     m_Port.CliTab().SetLastID(99998);
     Udp second("127.0.0.1");
-    m_Client.Send(Query(1, 0x01, "printer.lan"));
+    m_Client.Send(Query(1, 0x01, "printer.lan"), kRelay);
     m_Client.Recv();
-    second.Send(Query(1, 0x01, "printer.lan"));
+    second.Send(Query(1, 0x01, "printer.lan"), kRelay);
     second.Recv();
     EXPECT_TRUE(m_Main.Has(Connect(99999, m_Client)));
     EXPECT_TRUE(m_Main.Has(Connect(1, second)));
@@ -310,7 +218,7 @@ TEST(DNSRelayServer, UnresolvableServerLogsEveryNewClientAndStaysUp) {
     ASSERT_TRUE(port.IsRunning());
     Udp client("127.0.0.1");
     Bytes q = Query(7, 0x00, "printer.lan");
-    client.Send(q);
+    client.Send(q, kRelay);
     MainLog main;
     ASSERT_TRUE(main.WaitFor("CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor"));
     ASSERT_GE(main.lines.size(), 2u);
@@ -321,7 +229,7 @@ TEST(DNSRelayServer, UnresolvableServerLogsEveryNewClientAndStaysUp) {
     EXPECT_TRUE(dns.Has(1, "127.000.000.001", client.Port(), '<', q));
     EXPECT_TRUE(dns.Has(1, "000.000.000.000", 0, '>', q));
     // Local answers still work.
-    client.Send(Query(8, 0x01, "printer.lan"));
+    client.Send(Query(8, 0x01, "printer.lan"), kRelay);
     EXPECT_EQ(q.size() + 16, client.Recv().size());
     port.Stop();
 }
@@ -334,12 +242,12 @@ TEST_F(DNSRelay, ManyClientsAllAnswered) {
     std::atomic<bool> stop{false};
     std::thread upstream([&] {
         while (!stop) {
-            sockaddr_in from{};
+            SockAddr from;
             bool ok = false;
             Bytes b = m_Upstream.Recv(&from, &ok);
             if (!ok || b.size() < 3) continue;
             b[2] |= 0x80;
-            m_Upstream.SendTo(b, from);
+            m_Upstream.Send(b, from);
         }
     });
     std::atomic<int> answered{0};
@@ -350,7 +258,7 @@ TEST_F(DNSRelay, ManyClientsAllAnswered) {
             for (int i = c; i < total; i += clients) {
                 auto id = static_cast<uint16_t>(i);
                 Bytes q = i % 2 ? Query(id, 0x01, "printer.lan") : Query(id, 0x01, "n" + std::to_string(i) + ".lan");
-                cli.Send(q);
+                cli.Send(q, kRelay);
                 // A late answer to an earlier query that timed out is skipped, not counted.
                 for (;;) {
                     bool ok = false;
@@ -366,7 +274,7 @@ TEST_F(DNSRelay, ManyClientsAllAnswered) {
     }
     for (auto& t : threads) t.join();
     stop = true;
-    shutdown(m_Upstream.fd, SHUT_RDWR);
+    shutdown(m_Upstream.s.Fd(), SHUT_RDWR);
     upstream.join();
     EXPECT_EQ(total, answered.load());
     EXPECT_EQ(static_cast<size_t>(clients), m_Port.CliTab().Size());

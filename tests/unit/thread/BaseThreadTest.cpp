@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Loopback.h"
 #include "thread/BaseThread.h"
 
 namespace {
@@ -33,11 +34,7 @@ public:
             if (line.find(part) != std::string::npos) return true;
         return false;
     }
-    bool WaitFor(const std::string& part, std::chrono::milliseconds limit = 3s) {
-        for (auto until = SteadyClock::now() + limit; SteadyClock::now() < until; std::this_thread::sleep_for(1ms))
-            if (Has(part)) return true;
-        return false;
-    }
+    bool WaitFor(const std::string& part) { return lb::WaitUntil([&] { return Has(part); }); }
 
 private:
     std::mutex m_LinesLock;
@@ -67,16 +64,8 @@ struct Work {
     }
 };
 
-bool WaitUntil(const std::atomic<bool>& flag, std::chrono::milliseconds limit = 3s) {
-    for (auto until = SteadyClock::now() + limit; !flag && SteadyClock::now() < until;)
-        std::this_thread::sleep_for(1ms);
-    return flag;
-}
-
-void WaitEnd(BaseThread& t) {
-    for (auto until = SteadyClock::now() + 3s; t.IsRun() && SteadyClock::now() < until;)
-        std::this_thread::sleep_for(1ms);
-}
+bool WaitUntil(const std::atomic<bool>& flag) { return lb::WaitUntil([&] { return flag.load(); }); }
+void WaitEnd(BaseThread& t) { lb::WaitUntil([&] { return !t.IsRun(); }); }
 }  // namespace
 
 TEST(BaseThread, OneCallLogsItsLifecycle) {

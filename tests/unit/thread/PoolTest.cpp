@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "thread/PoolThread.h"
 #include "thread/Thread.h"
@@ -27,11 +28,7 @@ public:
         for (const auto& line : Lines()) n += line.find(part) != std::string::npos;
         return n;
     }
-    bool WaitFor(const std::string& part, std::chrono::milliseconds limit = 3s) {
-        for (auto until = SteadyClock::now() + limit; SteadyClock::now() < until; std::this_thread::sleep_for(1ms))
-            if (Count(part) > 0) return true;
-        return false;
-    }
+    bool WaitFor(const std::string& part) { return lb::WaitUntil([&] { return Count(part) > 0; }); }
 
 private:
     std::vector<std::string> m_Lines;
@@ -58,17 +55,8 @@ struct Job {
     }
 };
 
-bool WaitUntil(const std::atomic<bool>& flag, bool value = true) {
-    for (auto until = SteadyClock::now() + 3s; flag != value && SteadyClock::now() < until;)
-        std::this_thread::sleep_for(1ms);
-    return flag == value;
-}
-
-bool WaitIdle(BasePoolThread::Thread* w) {
-    for (auto until = SteadyClock::now() + 3s; w->IsBusy() && SteadyClock::now() < until;)
-        std::this_thread::sleep_for(1ms);
-    return !w->IsBusy();
-}
+bool WaitUntil(const std::atomic<bool>& flag) { return lb::WaitUntil([&] { return flag.load(); }); }
+bool WaitIdle(BasePoolThread::Thread* w) { return lb::WaitUntil([&] { return !w->IsBusy(); }); }
 }  // namespace
 
 TEST(Pool, EndedProcedureFreesItsWorkerForTheNext) {
@@ -101,8 +89,7 @@ TEST(Pool, EndedProcedureFreesItsWorkerForTheNext) {
     pool.StopProc(Job::Proc, &p1);  // never running any more either
     EXPECT_EQ(before, log.Lines().size());
 
-    for (auto until = SteadyClock::now() + 3s; p2.calls == 0 && SteadyClock::now() < until;)
-        std::this_thread::sleep_for(1ms);
+    lb::WaitUntil([&] { return p2.calls > 0; });
     t0 = SteadyClock::now();
     pool.Stop();  // also ends P2's 10-second wait
     EXPECT_LT(SteadyClock::now() - t0, 500ms);

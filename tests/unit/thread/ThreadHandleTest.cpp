@@ -4,6 +4,7 @@
 #include <chrono>
 #include <thread>
 
+#include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "thread/Thread.h"
 
@@ -29,9 +30,7 @@ TEST(ThreadHandle, OneCallAndPeriodicInDaemonPool) {
     Thread b("Test::Periodic", CountProc, &periodic);
     a.Start(0, 0);
     b.Start(0, 20);
-    auto until = std::chrono::steady_clock::now() + 2s;
-    while ((once.calls < 1 || periodic.calls < 3) && std::chrono::steady_clock::now() < until)
-        std::this_thread::sleep_for(1ms);
+    lb::WaitUntil([&] { return once.calls >= 1 && periodic.calls >= 3; });
     EXPECT_EQ(1, once.calls);
     EXPECT_GE(periodic.calls, 3);
 

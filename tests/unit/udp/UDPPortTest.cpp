@@ -10,9 +10,9 @@
 #include "udp/CUDPPort.h"
 #include "udp/KeyIPv6.h"
 #include "util/Clock.h"
-#include "UdpTestKit.h"
+#include "common/Loopback.h"
 
-using namespace udptest;
+using namespace lb;
 
 namespace {
 
@@ -25,7 +25,7 @@ template <typename PortT>
 struct Rig {
     PortT port;
     int local;
-    Peer target;
+    Udp target;
     Rig(int portFamily, int targetFamily, int echo = -1) : local(FreePort(portFamily)), target(targetFamily) {
         TakeLog();
         Clock::Reset();
@@ -35,12 +35,10 @@ struct Rig {
     ~Rig() { Clock::Reset(); }
     SockAddr At(int family) { return Loopback(family, local); }
     // Client -> target; returns the source address the target saw.
-    SockAddr Forward(Peer& cli, int family, const std::string& data) {
+    SockAddr Forward(Udp& cli, int family, const std::string& data) {
         cli.Send(data, At(family));
-        std::string got;
         SockAddr src;
-        EXPECT_TRUE(target.Recv(got, src));
-        EXPECT_EQ(got, data);
+        EXPECT_EQ(target.Text(&src), data);
         return src;
     }
 };
@@ -67,14 +65,12 @@ TEST(UDPKeys, CreateLongAndKeyIPv6KeepEveryPairApart) {
 
 TEST(UDPPort, RelaysBothWaysByteIdenticalFromTheRulePort) {
     Rig<CUDPPort> rig(AF_INET, AF_INET);
-    Peer cli(AF_INET);
+    Udp cli(AF_INET);
     std::string big = Binary(32000), reply = Binary(31999);
     SockAddr src = rig.Forward(cli, AF_INET, big);
     rig.target.Send(reply, src);
-    std::string got;
     SockAddr from;
-    ASSERT_TRUE(cli.Recv(got, from));
-    EXPECT_EQ(got, reply);
+    EXPECT_EQ(cli.Text(&from), reply);
     EXPECT_TRUE(from == rig.At(AF_INET));
     EXPECT_EQ(TakeLog(), std::vector<std::string>{Line("UDPv4", rig.local, 1, Loopback(AF_INET, cli.Port()), "connect")});
 }
@@ -85,16 +81,13 @@ TEST(UDPPort, TwoClientsOfOneAddressGetConsecutiveNumbersAndOwnSourcePorts) {
         std::lock_guard<std::recursive_mutex> lock(rig.port.m_CliTab.m_Mutex);
         rig.port.m_CliTab.m_LastID = 99998;  // numbers wrap from 99999 to 1
     }
-    Peer a(AF_INET), b(AF_INET);
+    Udp a(AF_INET), b(AF_INET);
     SockAddr sa = rig.Forward(a, AF_INET, "from a");
     SockAddr sb = rig.Forward(b, AF_INET, "from b");
     EXPECT_NE(sa.Port(), sb.Port());
     EXPECT_TRUE(rig.Forward(a, AF_INET, "again a") == sa);
     rig.target.Send("to b", sb);
-    std::string got;
-    SockAddr from;
-    ASSERT_TRUE(b.Recv(got, from));
-    EXPECT_EQ(got, "to b");
+    EXPECT_EQ(b.Text(), "to b");
     auto log = TakeLog();
     EXPECT_EQ(log, (std::vector<std::string>{Line("UDPv4", rig.local, 99999, Loopback(AF_INET, a.Port()), "connect"),
                                              Line("UDPv4", rig.local, 1, Loopback(AF_INET, b.Port()), "connect")}));
@@ -102,39 +95,35 @@ TEST(UDPPort, TwoClientsOfOneAddressGetConsecutiveNumbersAndOwnSourcePorts) {
 
 TEST(UDPPort, EmptyDatagramsAndTheEndOfAnAssociation) {
     Rig<CUDPPort> rig(AF_INET, AF_INET);
-    Peer cli(AF_INET);
+    Udp cli(AF_INET);
     SockAddr me = Loopback(AF_INET, cli.Port());
     cli.Send("", rig.At(AF_INET));  // ignored: no association, nothing at the target
     SockAddr src = rig.Forward(cli, AF_INET, "first");
     EXPECT_EQ(rig.port.m_CliTab.Count(), 1u);
 
     rig.target.Send("", src);  // an empty datagram from the target ends the association
-    std::vector<std::string> log;
-    ASSERT_TRUE(WaitLog(log, 2));
+    MainLog log;
+    ASSERT_TRUE(log.WaitSize(2));
     cli.Send("lost", rig.At(AF_INET));  // until the sweep, the client's datagrams fail
-    ASSERT_TRUE(WaitLog(log, 3));
+    ASSERT_TRUE(log.WaitSize(3));
     rig.port.m_CliTab.DeleteCloseOrOld();
     SockAddr src2 = rig.Forward(cli, AF_INET, "second");
     EXPECT_NE(src.Port(), src2.Port());
-    ASSERT_TRUE(WaitLog(log, 5));
-    ASSERT_EQ(log.size(), 5u);
-    EXPECT_EQ(log[0], Line("UDPv4", rig.local, 1, me, "connect"));
-    EXPECT_EQ(log[1], Line("UDPv4", rig.local, 1, me, "disconnect"));
-    EXPECT_EQ(log[2], "CUDPCli::SendToSrv::Send sendto(): 32 - Broken pipe");
-    EXPECT_EQ(log[3], Line("UDPv4", rig.local, 1, me, "deleted because closed"));
-    EXPECT_EQ(log[4], Line("UDPv4", rig.local, 2, me, "connect"));
+    ASSERT_TRUE(log.WaitSize(5));
+    EXPECT_EQ(log.lines, (Lines{Line("UDPv4", rig.local, 1, me, "connect"), Line("UDPv4", rig.local, 1, me, "disconnect"),
+                                "CUDPCli::SendToSrv::Send sendto(): 32 - Broken pipe",
+                                Line("UDPv4", rig.local, 1, me, "deleted because closed"),
+                                Line("UDPv4", rig.local, 2, me, "connect")}));
 }
 
 TEST(UDPPort, SweepDropsAssociationsWhoseTargetIsSilent) {
     Rig<CUDPPort> rig(AF_INET, AF_INET);
-    Peer quiet(AF_INET), answered(AF_INET);
+    Udp quiet(AF_INET), answered(AF_INET);
     rig.Forward(quiet, AF_INET, "q1");
     SockAddr src = rig.Forward(answered, AF_INET, "a1");
     Clock::Advance(100);
     rig.target.Send("answer", src);  // refreshes only this association
-    std::string got;
-    SockAddr from;
-    ASSERT_TRUE(answered.Recv(got, from));
+    EXPECT_EQ(answered.Text(), "answer");
     Clock::Advance(79);
     rig.Forward(quiet, AF_INET, "q2");  // the client's own traffic does not count
     rig.port.m_CliTab.DeleteCloseOrOld();
@@ -149,13 +138,11 @@ TEST(UDPPort, SweepDropsAssociationsWhoseTargetIsSilent) {
 
 TEST(UDPPort, EchoAnswersEachDatagramWithOneDumpLine) {
     Rig<CUDPPort> rig(AF_INET, AF_INET, 0);
-    Peer cli(AF_INET);
+    Udp cli(AF_INET);
     for (std::string d : {std::string("AB"), Binary(40)}) {
         cli.Send(d, rig.At(AF_INET));
-        std::string got;
         SockAddr from;
-        ASSERT_TRUE(cli.Recv(got, from));
-        EXPECT_EQ(got, d);
+        EXPECT_EQ(cli.Text(&from), d);
     }
     std::string title = DBString().Format(L"UDPv4 %05d", rig.local).ToStr() + Loopback(AF_INET, cli.Port()).ToLog().ToStr();
     auto log = TakeLog();
@@ -166,31 +153,22 @@ TEST(UDPPort, EchoAnswersEachDatagramWithOneDumpLine) {
     EXPECT_EQ(rig.port.m_CliTab.Count(), 0u);
 }
 
+template <typename PortT>
+void CrossFamily(int portFamily, int targetFamily, const char* tag) {
+    Rig<PortT> rig(portFamily, targetFamily);
+    Udp cli(portFamily);
+    SockAddr src = rig.Forward(cli, portFamily, "across");
+    EXPECT_EQ(src.Family(), targetFamily);
+    rig.target.Send("back", src);
+    SockAddr from;
+    EXPECT_EQ(cli.Text(&from), "back");
+    EXPECT_TRUE(from == rig.At(portFamily));
+    EXPECT_EQ(TakeLog(), Lines{Line(tag, rig.local, 1, Loopback(portFamily, cli.Port()), "connect")});
+}
+
 TEST(UDPPort, IPv6PortToIPv4TargetAndTheReverse) {
-    {
-        Rig<CUDPv6Port> rig(AF_INET6, AF_INET);
-        Peer cli(AF_INET6);
-        SockAddr src = rig.Forward(cli, AF_INET6, "six to four");
-        EXPECT_EQ(src.Family(), AF_INET);
-        rig.target.Send("back", src);
-        std::string got;
-        SockAddr from;
-        ASSERT_TRUE(cli.Recv(got, from));
-        EXPECT_EQ(got, "back");
-        EXPECT_TRUE(from == rig.At(AF_INET6));
-        EXPECT_EQ(TakeLog(), std::vector<std::string>{Line("UDPv6", rig.local, 1, Loopback(AF_INET6, cli.Port()), "connect")});
-    }
-    {
-        Rig<CUDPPort> rig(AF_INET, AF_INET6);
-        Peer cli(AF_INET);
-        SockAddr src = rig.Forward(cli, AF_INET, "four to six");
-        EXPECT_EQ(src.Family(), AF_INET6);
-        rig.target.Send("back", src);
-        std::string got;
-        SockAddr from;
-        ASSERT_TRUE(cli.Recv(got, from));
-        EXPECT_EQ(got, "back");
-    }
+    CrossFamily<CUDPv6Port>(AF_INET6, AF_INET, "UDPv6");
+    CrossFamily<CUDPPort>(AF_INET, AF_INET6, "UDPv4");
 }
 
 TEST(UDPPort, FailedStartsAreLoggedAndSweptAsClosed) {
@@ -204,9 +182,9 @@ TEST(UDPPort, FailedStartsAreLoggedAndSweptAsClosed) {
         int local = FreePort(AF_INET6);
         TakeLog();
         port.Start(local, 9, c.target, CUDPv6Port::IPv6, -1);
-        Peer cli(AF_INET6);
+        Udp cli(AF_INET6);
         cli.Send("x", Loopback(AF_INET6, local));
-        ASSERT_TRUE(WaitFor([&] { return port.m_CliTab.Count() == 1; }));
+        ASSERT_TRUE(WaitUntil([&] { return port.m_CliTab.Count() == 1; }));
         port.m_CliTab.DeleteCloseOrOld();
         SockAddr me = Loopback(AF_INET6, cli.Port());
         auto log = TakeLog();
@@ -224,7 +202,7 @@ TEST(UDPPort, SignalsInterruptingReceivesAreNotErrors) {
     struct sigaction old {};
     sigaction(SIGUSR1, &sa, &old);
     Rig<CUDPPort> rig(AF_INET, AF_INET);
-    Peer cli(AF_INET);
+    Udp cli(AF_INET);
     SockAddr src = rig.Forward(cli, AF_INET, "before");
     for (int round = 0; round < 20; ++round) {
         for (auto& e : std::filesystem::directory_iterator("/proc/self/task"))
@@ -232,17 +210,15 @@ TEST(UDPPort, SignalsInterruptingReceivesAreNotErrors) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     rig.target.Send("after", src);
-    std::string got;
     SockAddr from;
-    ASSERT_TRUE(cli.Recv(got, from));
-    EXPECT_EQ(got, "after");
+    EXPECT_EQ(cli.Text(&from), "after");
     EXPECT_TRUE(rig.Forward(cli, AF_INET, "again") == src);
     EXPECT_EQ(TakeLog().size(), 1u);  // the connect line, no receive errors
     sigaction(SIGUSR1, &old, nullptr);
 }
 
 TEST(UDPPort, BusyLocalPortLeavesThePortStopped) {
-    Peer holder(AF_INET);
+    Udp holder(AF_INET);
     TakeLog();
     CUDPPort port;
     port.Start(holder.Port(), 9, "127.0.0.1", CUDPPort::IPv4, -1);
@@ -253,9 +229,9 @@ TEST(UDPPort, BusyLocalPortLeavesThePortStopped) {
 
 TEST(UDPPort, StopWithLiveAssociationsEndsEveryThreadQuietly) {
     Rig<CUDPPort> rig(AF_INET, AF_INET);
-    std::vector<std::unique_ptr<Peer>> clis;
+    std::vector<std::unique_ptr<Udp>> clis;
     for (int i = 0; i < 5; ++i) {
-        clis.push_back(std::make_unique<Peer>(AF_INET));
+        clis.push_back(std::make_unique<Udp>(AF_INET));
         rig.Forward(*clis.back(), AF_INET, "hi");
     }
     rig.port.Stop();
@@ -276,8 +252,8 @@ TEST(UDPPort, ManyClientsRelayEveryDatagram) {
         SockAddr from;
         while (!stop) if (rig.target.Recv(d, from) && !d.empty()) rig.target.Send(d, from);
     });
-    std::vector<std::unique_ptr<Peer>> peers;
-    for (int i = 0; i < clients; ++i) peers.push_back(std::make_unique<Peer>(AF_INET));
+    std::vector<std::unique_ptr<Udp>> peers;
+    for (int i = 0; i < clients; ++i) peers.push_back(std::make_unique<Udp>(AF_INET));
     int relayed = 0;
     const int window = 100;
     for (int round = 0; round < rounds; ++round)
@@ -285,9 +261,7 @@ TEST(UDPPort, ManyClientsRelayEveryDatagram) {
             int last = std::min(clients, first + window);
             for (int i = first; i < last; ++i) peers[i]->Send("r" + std::to_string(round) + "c" + std::to_string(i), rig.At(AF_INET));
             for (int i = first; i < last; ++i) {
-                std::string got;
-                SockAddr from;
-                if (peers[i]->Recv(got, from) && got == "r" + std::to_string(round) + "c" + std::to_string(i)) ++relayed;
+                relayed += peers[i]->Text() == "r" + std::to_string(round) + "c" + std::to_string(i);
             }
             TakeLog();
         }
