@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -55,7 +56,11 @@ int CBaseLog::NumFile(const char* name) {
         m_PrefixLen + 1 >= d)
         return -1;
     std::string digits = n.SubStr(m_PrefixLen, d - m_PrefixLen).ToStr();
-    return static_cast<int>(std::strtol(digits.c_str(), nullptr, 10));
+    // A number the log could not continue from (the next file is this one plus one) belongs to no
+    // file of this log: a stray huge number would otherwise wrap or overflow on rotation.
+    long number = std::strtol(digits.c_str(), nullptr, 10);
+    if (number < INT_MIN || number >= INT_MAX) return -1;
+    return static_cast<int>(number);
 }
 
 DBString CBaseLog::NameFile(int n) {
