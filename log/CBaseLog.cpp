@@ -152,6 +152,13 @@ void CBaseLog::PutProc(CBaseLog* log) {
 }
 
 void CBaseLog::PutInner(const std::string& line) {
+    // A file deleted under the open stream (its directory removed, say) would swallow every later
+    // line unseen; start again at its name, so writing resumes once the directory is back.
+    struct stat st;
+    if (is_open() && ::stat(FilePath(m_Num).c_str(), &st) != 0) {
+        Error(CnvErr(L"CBaseLog::PutInner stat()", errno).ToStr());
+        close();
+    }
     if (!is_open()) {
         if (!OpenNew(m_Num)) Error(CnvErr(L"CBaseLog::OpenNew 2", errno).ToStr());
         if (!is_open()) return;
