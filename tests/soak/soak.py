@@ -139,18 +139,26 @@ def dns_load(count, deadline, stats, random_ports):
             windowed(s, ("127.0.0.1", 53), lambda i: dns_query(i, names[i % 2]), lambda b: b[:2],
                      count, deadline, stats, "dns")
         return
-    # What real resolvers do: every query from a fresh source port.
-    i = 0
-    while i < count and time.monotonic() < deadline:
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            s.settimeout(2)
-            s.sendto(dns_query(i, names[i % 2]), ("127.0.0.1", 53))
-            try:
-                s.recvfrom(4096)
-            except socket.timeout:
-                stats.add("dns_lost")
-        stats.add("dns_sent")
-        i += 1
+    # What real resolvers do: every query from a fresh source port, several clients at once.
+    def client(first, n):
+        for i in range(first, first + n):
+            if time.monotonic() >= deadline:
+                return
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.settimeout(2)
+                s.sendto(dns_query(i, names[i % 2]), ("127.0.0.1", 53))
+                try:
+                    s.recvfrom(4096)
+                except socket.timeout:
+                    stats.add("dns_lost")
+            stats.add("dns_sent")
+
+    per = count // random_ports
+    workers = [threading.Thread(target=client, args=(k * per, per)) for k in range(random_ports)]
+    for w in workers:
+        w.start()
+    for w in workers:
+        w.join()
 
 
 def proc_sample(pid):
@@ -165,7 +173,8 @@ def main():
     ap.add_argument("--tcp-bytes", type=int, default=1 << 30)
     ap.add_argument("--udp", type=int, default=1_000_000)
     ap.add_argument("--dns", type=int, default=1_000_000)
-    ap.add_argument("--dns-random-ports", action="store_true")
+    ap.add_argument("--dns-random-ports", type=int, default=0, metavar="CLIENTS",
+                    help="send every DNS query from a fresh source port, from CLIENTS threads at once")
     args = ap.parse_args()
 
     stop = threading.Event()

@@ -2,6 +2,7 @@
 descriptors, peers that reset, half-close or send odd datagrams, and signal storms. The daemon
 must keep relaying, report what it cannot log on standard output and stop in order."""
 import os
+import re
 import resource
 import shutil
 import signal
@@ -28,6 +29,16 @@ UDP_ECHO = '<Port TypProt="UDP" PortLocal="7007" Echo="0"/>'
 TCP_ECHO = '<Port TypProt="TCP" PortLocal="7007" Echo="0"/>'
 
 
+LISTED = re.compile(r"^(TCP|UDP)v[46] +\d+ -> ")
+
+
+def start(cfg, **kwargs):
+    """The daemon, once every Port rule of cfg is listed (a rule is listed after it started)."""
+    d = vexa.Daemon(cfg, **kwargs).start()
+    d.wait_for(LISTED, count=cfg.count("<Port "))
+    return d
+
+
 def udp_echo_works():
     data, _ = peers.udp_exchange("127.0.0.1", 7007, b"ping")
     return data == b"ping"
@@ -42,6 +53,26 @@ def umount():
     subprocess.run(["umount", "-l", LOG_MOUNT], check=False)
 
 
+def wait_stdout(d, needles, timeout=10):
+    """What the running daemon wrote to standard output, once it holds one of needles."""
+    fd = d.proc.stdout.fileno()
+    os.set_blocking(fd, False)
+    out = b""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            out += os.read(fd, 65536) or b""
+        except BlockingIOError:
+            pass
+        text = out.decode("utf-8", "replace")
+        if any(n in text for n in needles):
+            os.set_blocking(fd, True)
+            return text
+        time.sleep(0.05)
+    os.set_blocking(fd, True)
+    raise AssertionError("no %r on standard output: %r" % (needles, out))
+
+
 def cpu_ticks(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -49,7 +80,7 @@ def cpu_ticks(pid):
 
 
 def test_vanished_log_directory_is_reported_and_writing_resumes_when_it_returns():
-    d = vexa.Daemon(config(UDP_ECHO)).start()
+    d = start(config(UDP_ECHO))
     try:
         shutil.rmtree(vexa.MAIN_LOG_DIR)
         d.signal(signal.SIGHUP)  # a line with nowhere to go
@@ -89,7 +120,7 @@ def test_unwritable_log_directory_then_writable_again():
 def test_full_log_file_system_loses_lines_but_not_service_and_recovers():
     mount_tmpfs("256k")
     try:
-        d = vexa.Daemon(config(UDP_ECHO), clean_logs=False).start()
+        d = start(config(UDP_ECHO), clean_logs=False)
         try:
             filler = os.path.join(LOG_MOUNT, "filler")
             with open(filler, "wb", buffering=0) as f:
@@ -101,6 +132,8 @@ def test_full_log_file_system_loses_lines_but_not_service_and_recovers():
             # Each echoed datagram is a log line: more than the file's last page can take.
             for _ in range(100):
                 assert udp_echo_works()
+            # The writer runs behind: free the space only once it has reported the loss.
+            reported = wait_stdout(d, ("!good()", "OpenNew"))
             os.unlink(filler)
             d.signal(signal.SIGHUP)
             d.signal(signal.SIGHUP)
@@ -108,7 +141,7 @@ def test_full_log_file_system_loses_lines_but_not_service_and_recovers():
             assert udp_echo_works()
         finally:
             d.stop()
-        assert "!good()" in d.stdout or "OpenNew" in d.stdout
+        assert reported
     finally:
         umount()
 
@@ -117,7 +150,7 @@ def test_descriptor_limit_pauses_accepting_without_spinning_and_service_resumes(
     def low_limit():
         resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64))
 
-    d = vexa.Daemon(config(TCP_ECHO), preexec_fn=low_limit).start()
+    d = start(config(TCP_ECHO), preexec_fn=low_limit)
     clients = []
     try:
         for _ in range(200):
@@ -180,8 +213,8 @@ class ResettingTarget:
 
 def test_target_reset_mid_stream_ends_that_connection_only():
     target = ResettingTarget()
-    d = vexa.Daemon(config('<Port TypProt="TCP" PortLocal="8081" PortRemote="8001" IPRemote="127.0.0.3"/>',
-                           TCP_ECHO)).start()
+    d = start(config('<Port TypProt="TCP" PortLocal="8081" PortRemote="8001" IPRemote="127.0.0.3"/>',
+                     TCP_ECHO))
     try:
         for _ in range(5):
             with socket.create_connection(("127.0.0.1", 8081), timeout=5) as s:
@@ -222,8 +255,8 @@ def test_half_closing_client_delivers_everything_it_sent():
 
     t = threading.Thread(target=sink, daemon=True)
     t.start()
-    d = vexa.Daemon(config('<Port TypProt="TCP" PortLocal="8082" PortRemote="8002" IPRemote="127.0.0.3"/>',
-                           TCP_ECHO)).start()
+    d = start(config('<Port TypProt="TCP" PortLocal="8082" PortRemote="8002" IPRemote="127.0.0.3"/>',
+                     TCP_ECHO))
     try:
         payload = bytes(range(256)) * 2000
         with socket.create_connection(("127.0.0.1", 8082), timeout=5) as s:
@@ -251,13 +284,13 @@ def test_empty_tiny_and_largest_datagrams_on_every_udp_port():
     fwd = peers.UdpPeer("127.0.0.5", 7000)
     fwd6 = peers.UdpPeer("::1", 7001, socket.AF_INET6)
     cloud = peers.UdpPeer("127.0.0.4", 6000)
-    d = vexa.Daemon(config(
+    d = start(config(
         UDP_ECHO,
         '<Port TypProt="UDP" PortLocal="5300" PortRemote="7000" IPRemote="127.0.0.5"/>',
         '<Port TypProt="UDPv6" PortLocal="5306" PortRemote="7001" IPv6Remote="::1"/>',
         '<DNS Name="printer.lan" IP="192.168.0.50"/>',
         '<CloudRM7 PortRM7="4999" PortCloud="5000" PortVEXACloud="6000" VEXACloud="127.0.0.4"/>',
-        dns_srv="127.0.0.2")).start()
+        dns_srv="127.0.0.2"))
     try:
         d.wait_for("RM7 UDP 4999")
         peers.wait_udp("0.0.0.0", 53)
@@ -291,7 +324,7 @@ def test_empty_tiny_and_largest_datagrams_on_every_udp_port():
 
 
 def test_repeated_sigterm_during_stop_still_stops_in_order():
-    d = vexa.Daemon(config(TCP_ECHO, UDP_ECHO, '<DNS Name="a.lan" IP="10.0.0.1"/>', dns_srv="127.0.0.2")).start()
+    d = start(config(TCP_ECHO, UDP_ECHO, '<DNS Name="a.lan" IP="10.0.0.1"/>', dns_srv="127.0.0.2"))
     clients = [socket.create_connection(("127.0.0.1", 7007)) for _ in range(20)]
     try:
         for _ in range(30):
@@ -306,7 +339,7 @@ def test_repeated_sigterm_during_stop_still_stops_in_order():
 
 
 def test_sighup_storm_while_relaying_loses_no_byte():
-    d = vexa.Daemon(config(TCP_ECHO)).start()
+    d = start(config(TCP_ECHO))
     stop = threading.Event()
 
     def storm():
