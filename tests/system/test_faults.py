@@ -281,15 +281,15 @@ def test_half_closing_client_delivers_everything_it_sent():
 
 
 def test_empty_tiny_and_largest_datagrams_on_every_udp_port():
-    fwd = peers.UdpPeer("127.0.0.5", 7000)
-    fwd6 = peers.UdpPeer("::1", 7001, socket.AF_INET6)
-    cloud = peers.UdpPeer("127.0.0.4", 6000)
+    fwd = peers.UdpPeer("127.0.0.5", 7100)
+    fwd6 = peers.UdpPeer("::1", 7101, socket.AF_INET6)
+    cloud = peers.UdpPeer("127.0.0.4", 6100)
     d = start(config(
         UDP_ECHO,
-        '<Port TypProt="UDP" PortLocal="5300" PortRemote="7000" IPRemote="127.0.0.5"/>',
-        '<Port TypProt="UDPv6" PortLocal="5306" PortRemote="7001" IPv6Remote="::1"/>',
+        '<Port TypProt="UDP" PortLocal="5300" PortRemote="7100" IPRemote="127.0.0.5"/>',
+        '<Port TypProt="UDPv6" PortLocal="5306" PortRemote="7101" IPv6Remote="::1"/>',
         '<DNS Name="printer.lan" IP="192.168.0.50"/>',
-        '<CloudRM7 PortRM7="4999" PortCloud="5000" PortVEXACloud="6000" VEXACloud="127.0.0.4"/>',
+        '<CloudRM7 PortRM7="4999" PortCloud="5000" PortVEXACloud="6100" VEXACloud="127.0.0.4"/>',
         dns_srv="127.0.0.2"))
     try:
         d.wait_for("RM7 UDP 4999")
@@ -319,6 +319,11 @@ def test_empty_tiny_and_largest_datagrams_on_every_udp_port():
                 break
     finally:
         for p in (fwd, fwd6, cloud):
+            # Wakes the peer's receive thread, which otherwise keeps the port bound after close.
+            try:
+                p.sock.shutdown(socket.SHUT_RDWR)
+            except OSError:  # not connected: Linux wakes the receiver all the same
+                pass
             p.close()
         d.stop()
 
