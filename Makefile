@@ -1,5 +1,7 @@
 # The two commands a newcomer needs (run as root on Debian 12): `make demo` and `make test`.
-.PHONY: all build demo test clean
+.PHONY: all build demo test fuzz clean
+
+FUZZ_SECONDS ?= 60
 
 all: build
 
@@ -13,6 +15,9 @@ demo:
 
 test:
 	scripts/test.sh
+
+fuzz:
+	scripts/fuzz.sh $(FUZZ_SECONDS)
 
 clean:
 	rm -rf build

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -55,7 +56,11 @@ int CBaseLog::NumFile(const char* name) {
         m_PrefixLen + 1 >= d)
         return -1;
     std::string digits = n.SubStr(m_PrefixLen, d - m_PrefixLen).ToStr();
-    return static_cast<int>(std::strtol(digits.c_str(), nullptr, 10));
+    // A number the log could not continue from (the next file is this one plus one) belongs to no
+    // file of this log: a stray huge number would otherwise wrap or overflow on rotation.
+    long number = std::strtol(digits.c_str(), nullptr, 10);
+    if (number < INT_MIN || number >= INT_MAX) return -1;
+    return static_cast<int>(number);
 }
 
 DBString CBaseLog::NameFile(int n) {
@@ -147,6 +152,13 @@ void CBaseLog::PutProc(CBaseLog* log) {
 }
 
 void CBaseLog::PutInner(const std::string& line) {
+    // A file deleted under the open stream (its directory removed, say) would swallow every later
+    // line unseen; start again at its name, so writing resumes once the directory is back.
+    struct stat st;
+    if (is_open() && ::stat(FilePath(m_Num).c_str(), &st) != 0) {
+        Error(CnvErr(L"CBaseLog::PutInner stat()", errno).ToStr());
+        close();
+    }
     if (!is_open()) {
         if (!OpenNew(m_Num)) Error(CnvErr(L"CBaseLog::OpenNew 2", errno).ToStr());
         if (!is_open()) return;

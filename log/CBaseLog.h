@@ -13,7 +13,8 @@
 #include "log/StringQueue.h"
 #include "util/DBString.h"
 
-class CBaseLog : private std::ofstream {
+// Protected, not private: the logs derived from it must reach the stream's virtual base to destroy it.
+class CBaseLog : protected std::ofstream {
 public:
     // The repeat filter: an identical error or dump text is written at most once per window.
     class DelayMsg : private std::map<std::string, int64_t> {

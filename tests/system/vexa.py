@@ -39,8 +39,9 @@ def strip_stamp(line):
 class Daemon:
     """One run of the daemon. config: XML text written to the fixed path, or None for no file."""
 
-    def __init__(self, config=None, args=("service",), argv0=None, clean_logs=True):
+    def __init__(self, config=None, args=("service",), argv0=None, clean_logs=True, preexec_fn=None):
         self.config = config
+        self.preexec_fn = preexec_fn
         self.args = list(args)
         self.argv0 = argv0
         self.proc = None
@@ -65,7 +66,7 @@ class Daemon:
         before = len([l for l in self.main() if wait_for and wait_for in l])
         argv = [self.argv0 or BIN] + self.args
         self.proc = subprocess.Popen(argv, executable=BIN, stdout=subprocess.PIPE,
-                                     stderr=subprocess.STDOUT)
+                                     stderr=subprocess.STDOUT, preexec_fn=self.preexec_fn)
         if wait_for:
             self.wait_for(wait_for, timeout=15, count=before + 1)
         return self

@@ -87,6 +87,11 @@ TEST_F(LogDir, ContinuesTheNewestFileAndIgnoresForeignNames) {
     EXPECT_EQ(log.NumFile("D0000099.log"), -1);
     EXPECT_EQ(log.NumFile("Cab.log"), 0);
     EXPECT_EQ(log.NumFile("."), -1);
+    // Numbers the log could not continue from are no files of it; negative ones are read but ignored.
+    EXPECT_EQ(log.NumFile("C2147483647.log"), -1);
+    EXPECT_EQ(log.NumFile("C99999999999.log"), -1);
+    EXPECT_EQ(log.NumFile("C2147483646.log"), 2147483646);
+    EXPECT_EQ(log.NumFile("C-000005.log"), -5);
     EXPECT_EQ(log.NameFile(12345678), L"C12345678.log");
 }
 
