@@ -7,6 +7,7 @@ packages=(
   iproute2 util-linux nftables procps
   dnsmasq-base socat bind9-dnsutils curl
   dpkg-dev lintian gzip
+  clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -34,4 +34,6 @@ build tsan
 unit tsan
 echo "== Debian package"
 scripts/package.sh build/release
+echo "== fuzzing (${FUZZ_SECONDS:-60} s per target)"
+scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== all tests passed"
