@@ -1,5 +1,5 @@
 # The two commands a newcomer needs (run as root on Debian 12): `make demo` and `make test`.
-.PHONY: all build demo test clean
+.PHONY: all build demo test bench clean
 
 all: build
 
@@ -13,6 +13,10 @@ demo:
 
 test:
 	scripts/test.sh
+
+# Not part of test or CI: minutes of load, figures written to docs/benchmarks.md (BENCH_QUICK=1: short).
+bench:
+	bench/run.sh
 
 clean:
 	rm -rf build
