@@ -316,8 +316,10 @@ async def scale_client(port, pid):
                 if held.is_set() and time.monotonic() >= hold_end[0]:
                     break
                 await asyncio.sleep(SCALE_EVERY_S)
-        except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError):
+        except (OSError, asyncio.TimeoutError, asyncio.IncompleteReadError) as e:
             stats["errors"] += 1
+            kind = "err_" + type(e).__name__
+            stats[kind] = stats.get(kind, 0) + 1
             if first:
                 settle_one()
         finally:
