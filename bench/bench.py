@@ -125,13 +125,13 @@ def write(path, text):
     return path
 
 
-def haproxy_conf(scale=False):
+def haproxy_conf(scale=False, port=None):
     text = ("global\n  maxconn 9000\n\ndefaults\n  mode tcp\n  maxconn 9000\n  timeout connect 5s\n"
             "  timeout client 120s\n  timeout server 120s\n\n")
     kinds = (("echo", ECHO_PORT),) if scale else (("iperf", IPERF_PORT), ("web", WEB_PORT))
     for kind, target in kinds:
         text += ("listen %s\n  bind 127.0.0.1:%d\n  server s1 %s:%d\n\n"
-                 % (kind, PORTS[kind]["haproxy"], BACKEND, target))
+                 % (kind, port or PORTS[kind]["haproxy"], BACKEND, target))
     return write(os.path.join(WORK, "haproxy-scale.cfg" if scale else "haproxy.cfg"), text)
 
 
@@ -479,7 +479,7 @@ def main():
             # 5. Scale: a fresh daemon per run so that its pool starts from nothing
             for name in ("VEXAProxy", "haproxy"):
                 runs = []
-                for _ in range(RUNS):
+                for run in range(RUNS):
                     if name == "VEXAProxy":
                         daemon = vexa.Daemon(DAEMON_CONFIG)
                         daemon.start()
@@ -488,9 +488,11 @@ def main():
                         daemon.stop(timeout=120)
                         st["log_faults"] = sum(1 for l in daemon.main() if FAULT_LINE.search(l))
                     else:
-                        with Proc("haproxy-scale", ["haproxy", "-db", "-f", haproxy_conf(scale=True)],
-                                  wait=("tcp", "127.0.0.1", PORTS["echo"]["haproxy"])) as hs:
-                            st = run_scale(PORTS["echo"][name], hs.proc.pid)
+                        # A port of its own per run: the last run's connections may still hold the old one.
+                        port = PORTS["echo"]["haproxy"] + 10 * run
+                        with Proc("haproxy-scale", ["haproxy", "-db", "-f", haproxy_conf(scale=True, port=port)],
+                                  wait=("tcp", "127.0.0.1", port)) as hs:
+                            st = run_scale(port, hs.proc.pid)
                     runs.append(st)
                     log("scale %-10s %s" % (name, st))
                 res[("scale", name)] = {
