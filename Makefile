@@ -1,5 +1,5 @@
 # The two commands a newcomer needs (run as root on Debian 12): `make demo` and `make test`.
-.PHONY: all build demo test fuzz clean
+.PHONY: all build demo test fuzz bench clean
 
 FUZZ_SECONDS ?= 60
 
@@ -16,8 +16,13 @@ demo:
 test:
 	scripts/test.sh
 
+# Also part of `make test`, with 60 s per target.
 fuzz:
 	scripts/fuzz.sh $(FUZZ_SECONDS)
+
+# Not part of test or CI: minutes of load, figures written to docs/benchmarks.md (BENCH_QUICK=1: short).
+bench:
+	bench/run.sh
 
 clean:
 	rm -rf build

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Benchmarks the release daemon against haproxy, rinetd, socat, nginx stream and dnsmasq on loopback,
+# inside private namespaces (nothing on the host network is touched). Installs its peers from
+# Debian's packages, builds the daemon, runs bench/bench.py and rewrites docs/benchmarks.md and
+# docs/benchmarks.png. BENCH_QUICK=1 gives a short smoke run. Not part of the tests or CI.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/deps.sh
+packages=(iperf3 haproxy rinetd socat nginx libnginx-mod-stream wrk dnsperf dnsmasq-base gnuplot-nox nftables)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+cmake --preset release >/dev/null
+cmake --build --preset release -j2
+# The whole run is bounded: every workload has a fixed duration; this is a last guard.
+VEXAPROXY_BIN="$PWD/build/release/vexaproxy" exec timeout --foreground -k 30 1800 \
+  scripts/netns-run /usr/bin/python3 bench/bench.py
