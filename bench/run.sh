@@ -5,18 +5,8 @@
 # docs/benchmarks.png. BENCH_QUICK=1 gives a short smoke run. Not part of the tests or CI.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
-packages=(iperf3 haproxy rinetd socat nginx libnginx-mod-stream wrk dnsperf dnsmasq-base gnuplot-nox nftables)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "Installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+# The project's own packages plus the peers measured against.
+scripts/deps.sh iperf3 haproxy rinetd socat nginx libnginx-mod-stream wrk dnsperf dnsmasq-base gnuplot-nox nftables
 cmake --preset release >/dev/null
 cmake --build --preset release -j2
 # The whole run is bounded: every workload has a fixed duration; this is a last guard.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs, from Debian's packages, what building and testing VEXAProxy needs; skips what is there.
+# Installs, from Debian's packages, what building and testing VEXAProxy needs, and any further
+# packages named as arguments (the benchmark's peers); skips what is there.
 set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config libxml2-dev libgtest-dev libgmock-dev
@@ -8,6 +9,7 @@ packages=(
   dnsmasq-base socat bind9-dnsutils curl
   dpkg-dev lintian gzip
   clang libclang-rt-14-dev
+  "$@"
 )
 missing=()
 for p in "${packages[@]}"; do
