@@ -8,4 +8,4 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release -j"$(nproc)"
-VEXAPROXY_BIN="$PWD/build/release/vexaproxy" exec scripts/netns-run /usr/bin/python3 tests/system/demo.py
+VEXAPROXY_BIN="$PWD/build/release/vexaproxy" exec scripts/netns-run /usr/bin/python3 scripts/demo.py

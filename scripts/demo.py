@@ -8,7 +8,7 @@ import sys
 import dns.message
 import dns.query
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "system"))
 import peers  # noqa: E402
 import vexa  # noqa: E402
 
