@@ -103,14 +103,19 @@ class UdpPeer:
     def __init__(self, addr, port, family=socket.AF_INET):
         self.sock = socket.socket(family, socket.SOCK_DGRAM)
         self.sock.bind((addr, port))
+        # A receive blocked in another thread would keep the port bound after close: poll instead.
+        self.sock.settimeout(0.1)
         self.received = queue.Queue()
+        self.closing = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
     def _run(self):
-        while True:
+        while not self.closing.is_set():
             try:
                 data, sender = self.sock.recvfrom(65535)
+            except socket.timeout:
+                continue
             except OSError:
                 return
             self.received.put((data, sender))
@@ -119,6 +124,8 @@ class UdpPeer:
         return self.received.get(timeout=timeout)
 
     def close(self):
+        self.closing.set()
+        self.thread.join()
         self.sock.close()
 
 
