@@ -107,6 +107,8 @@ def test_log_lines_of_one_client(daemon, upstream):
     answer_fwd = ask(fwd, sport=40053)
     assert answer_local and answer_fwd
 
+    # The main log is written by its own thread: wait for the line before counting.
+    d.wait_for(re.compile("^DNS0"))
     assert [l for l in d.main() if l.startswith("DNS0")] == ["DNS00053 00001  127.0.0.1:40053 connect"]
 
     def hexed(b):
