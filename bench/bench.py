@@ -28,6 +28,12 @@ IPERF_S = 2 if QUICK else 5
 WRK_S = 2 if QUICK else 5
 DNS_S = 2 if QUICK else 5
 SCALE_N = int(os.environ.get("BENCH_SCALE_N", "5000"))
+# BENCH_ONLY=tcp,conn,udp,dns,scale runs some workloads only and prints them without rewriting the docs.
+ONLY = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
+
+
+def wanted(workload):
+    return not ONLY or workload in ONLY
 SCALE_HOLD_S = 8 if QUICK else 20      # the daemon ends a connection 60 s after accepting it
 SCALE_EVERY_S = 2 if QUICK else 5
 WORK = "/tmp/vexa-bench"
@@ -418,14 +424,14 @@ def main():
 
             # 1. TCP throughput
             targets = [("direct", BACKEND, IPERF_PORT)] + [(k, "127.0.0.1", p) for k, p in PORTS["iperf"].items()]
-            for name, addr, port in targets:
+            for name, addr, port in (targets if wanted("tcp") else []):
                 vals = [run_iperf(port, addr) for _ in range(RUNS)]
                 res[("tcp", name)] = {"value": median(vals), "runs": vals}
                 log("iperf3 %-13s %s Gbit/s" % (name, ["%.2f" % v for v in vals if v is not None]))
 
             # 2. TCP connection rate and p99
             targets = [("direct", BACKEND, WEB_PORT)] + [(k, "127.0.0.1", p) for k, p in PORTS["web"].items()]
-            for conns in (50, 200):
+            for conns in ((50, 200) if wanted("conn") else ()):
                 for name, addr, port in targets:
                     runs = [run_wrk(port, conns, addr) for _ in range(RUNS)]
                     res[("conn%d" % conns, name)] = {
@@ -436,7 +442,7 @@ def main():
 
             # 3. UDP request/response
             targets = [("direct", DNS_UP, 5353)] + [(k, "127.0.0.1", p) for k, p in PORTS["udp"].items()]
-            for name, addr, port in targets:
+            for name, addr, port in (targets if wanted("udp") else []):
                 runs = [run_dnsperf(addr, port, UP_NAME) for _ in range(RUNS)]
                 res[("udp", name)] = {"value": median([r[0] for r in runs]), "runs": [r[0] for r in runs],
                                       "lost": sum(r[2] or 0 for r in runs), "sent": sum(r[1] or 0 for r in runs)}
@@ -449,7 +455,8 @@ def main():
             # a fresh daemon per run (its logs start empty), whose stop writes out every queued line.
             for key, name, addr, port, per_query in (
                     ("dns_local", "VEXAProxy", "127.0.0.1", 53, 2), ("dns_local", "dnsmasq", DNS_UP, 5353, 0),
-                    ("dns_fwd", "VEXAProxy", "127.0.0.1", 53, 4), ("dns_fwd", "dnsmasq", DNS_FWD, 5354, 0)):
+                    ("dns_fwd", "VEXAProxy", "127.0.0.1", 53, 4), ("dns_fwd", "dnsmasq", DNS_FWD, 5354, 0))[
+                    :4 if wanted("dns") else 0]:
                 qname = LOCAL_NAME if key == "dns_local" else UP_NAME
                 runs, lines, rotated = [], 0, False
                 for _ in range(RUNS):
@@ -477,7 +484,7 @@ def main():
                     if per_query else ""))
 
             # 5. Scale: a fresh daemon per run so that its pool starts from nothing
-            for name in ("VEXAProxy", "haproxy"):
+            for name in (("VEXAProxy", "haproxy") if wanted("scale") else ()):
                 runs = []
                 for run in range(RUNS):
                     if name == "VEXAProxy":
@@ -513,7 +520,8 @@ def main():
                         "scale_hold_s": SCALE_HOLD_S, "scale_every_s": SCALE_EVERY_S}}
     with open(os.path.join(WORK, "results.json"), "w") as f:
         json.dump(saved, f, indent=1)
-    write_report(saved)
+    if not ONLY:
+        write_report(saved)
 
 
 def write_report(saved):

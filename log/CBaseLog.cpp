@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -46,6 +47,8 @@ CBaseLog::CBaseLog(unsigned long queueLimit, int repeatMinutes)
 CBaseLog::~CBaseLog() {
     // The owner is expected to Close first; a writer still running here would outlive the object.
     if (m_Thread.joinable()) Close();
+    // The stream's buffer is a member, destroyed before the stream: flush into it no later than now.
+    if (is_open()) close();
 }
 
 int CBaseLog::NumFile(const char* name) {
@@ -112,10 +115,14 @@ void CBaseLog::Close() {
 
 bool CBaseLog::OpenNew(int n) {
     m_Num = n;
+    // A large buffer lets a burst of lines leave in a few writes (set before each open: the stream
+    // takes it only while no file is open).
+    rdbuf()->pubsetbuf(m_Buffer.data(), static_cast<std::streamsize>(m_Buffer.size()));
     // ate: the write position starts at the end, so a continued file is measured from its real size.
     open(FilePath(n), std::ios::out | std::ios::app | std::ios::ate);
     if (is_open()) {
         clear();
+        m_Size = std::max<std::streamoff>(0, tellp());
         return true;
     }
     setstate(std::ios::failbit);
@@ -147,15 +154,34 @@ void CBaseLog::ClearTo(int n) {
 }
 
 void CBaseLog::PutProc(CBaseLog* log) {
-    std::string line;
-    while (log->m_Queue.Read(line)) log->PutInner(line);
+    std::deque<std::string> lines;
+    while (log->m_Queue.ReadAll(lines)) {
+        log->PutLines(lines);
+        lines.clear();
+    }
 }
 
-void CBaseLog::PutInner(const std::string& line) {
+// Everything queued is written and flushed together: one write for a burst instead of one per line
+// keeps the writer ahead of busy relays, whose lines the bounded queue would otherwise drop.
+void CBaseLog::PutLines(const std::deque<std::string>& lines) {
+    bool first = true;
+    for (const std::string& line : lines) {
+        PutInner(line, first);
+        first = false;
+    }
+    if (!is_open()) return;
+    flush();
+    if (!good()) {
+        Error(CnvErr(L"CBaseLog::PutInner !good()", errno).ToStr());
+        close();  // the next line opens the file again
+    }
+}
+
+void CBaseLog::PutInner(const std::string& line, bool checkFile) {
     // A file deleted under the open stream (its directory removed, say) would swallow every later
     // line unseen; start again at its name, so writing resumes once the directory is back.
     struct stat st;
-    if (is_open() && ::stat(FilePath(m_Num).c_str(), &st) != 0) {
+    if (checkFile && is_open() && ::stat(FilePath(m_Num).c_str(), &st) != 0) {
         Error(CnvErr(L"CBaseLog::PutInner stat()", errno).ToStr());
         close();
     }
@@ -163,7 +189,7 @@ void CBaseLog::PutInner(const std::string& line) {
         if (!OpenNew(m_Num)) Error(CnvErr(L"CBaseLog::OpenNew 2", errno).ToStr());
         if (!is_open()) return;
     }
-    if (tellp() > kRotateAt) {
+    if (m_Size > kRotateAt) {
         close();
         int last = LastNum();
         ClearTo(last - m_Keep);
@@ -173,13 +199,13 @@ void CBaseLog::PutInner(const std::string& line) {
         }
     }
     *this << line << '\n';
-    flush();
+    m_Size += static_cast<std::streamoff>(line.size()) + 1;
     if (!good()) {
         Error(CnvErr(L"CBaseLog::PutInner !good()", errno).ToStr());
         close();
         if (OpenNew(m_Num)) {
             *this << line << '\n';
-            flush();
+            m_Size += static_cast<std::streamoff>(line.size()) + 1;
         } else {
             Error(CnvErr(L"CBaseLog::OpenNew 4", errno).ToStr());
         }

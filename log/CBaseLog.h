@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 #include <thread>
 
 #include "log/StringQueue.h"
@@ -62,7 +63,10 @@ protected:
     bool OpenNew(int n);
     void ClearTo(int n);
     int LastNum();
-    void PutInner(const std::string& line);
+    // Writes one line into the stream's buffer; checkFile first makes sure the open file still
+    // exists. PutLines writes a burst of lines and flushes once.
+    void PutInner(const std::string& line, bool checkFile);
+    void PutLines(const std::deque<std::string>& lines);
     static void PutProc(CBaseLog* log);
     std::string FilePath(int n);
 
@@ -76,4 +80,6 @@ private:
     int32_t m_PrefixLen = 0;
     DBString m_Ext;
     int32_t m_Keep = 100;
+    std::streamoff m_Size = 0;
+    std::vector<char> m_Buffer = std::vector<char>(64 * 1024);  // bytes in the current file, buffered ones included (writer only)
 };

@@ -23,6 +23,19 @@ bool StringQueue::Read(std::string& out) {
     return true;
 }
 
+bool StringQueue::ReadAll(std::deque<std::string>& out) {
+    std::unique_lock<std::mutex> lock(m_Lock);
+    m_Cond.wait(lock, [this] { return !empty() || m_Finished; });
+    if (empty()) return false;
+    if (out.empty()) {
+        out.swap(c);
+    } else {
+        for (auto& line : c) out.push_back(std::move(line));
+        c.clear();
+    }
+    return true;
+}
+
 void StringQueue::Finish() {
     {
         std::lock_guard<std::mutex> lock(m_Lock);

@@ -20,6 +20,8 @@ public:
     // Waits for a line and moves the oldest into out. Returns false only once Finish was called and
     // every line queued before it has been read.
     bool Read(std::string& out);
+    // Like Read, but moves every queued line into out (appended, oldest first).
+    bool ReadAll(std::deque<std::string>& out);
     // Lets the reader drain what is queued and then end.
     void Finish();
     // Makes the queue usable again after Finish (a log reopened after Close).

@@ -49,9 +49,17 @@ void BasePoolThread::Thread::SetState(const char* state) {
 }
 
 void BasePoolThread::Thread::EndProc() {
+    const ProcKey key(m_Func, m_Arg);
     m_Func = nullptr;
     m_Arg = nullptr;
     m_Notify = false;
+    {
+        std::lock_guard<std::mutex> index(m_Pool->m_IndexLock);
+        auto it = m_Pool->m_Running.find(key);
+        if (it != m_Pool->m_Running.end() && it->second == this) m_Pool->m_Running.erase(it);
+        // After the pool's stop nobody takes workers any more; its list no longer holds this one.
+        if (m_Pool->m_IsActive) m_Pool->m_Idle.insert(this);
+    }
     m_IdleCond.notify_all();
 }
 
@@ -207,49 +215,69 @@ BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)
         w->m_BreakPool = false;
         w->m_Notify = true;
     };
-    for (Thread* w : m_List) {
-        std::unique_lock<std::mutex> lock(w->m_NotifyLock);
-        if (w->m_Notify) continue;
-        assign(w);
-        const std::string logName = IsLogOn() ? w->NameLocked() : std::string();
-        w->m_NotifyCond.notify_all();
+    Thread* idle = nullptr;
+    {
+        std::lock_guard<std::mutex> index(m_IndexLock);
+        if (!m_Idle.empty()) {
+            idle = *m_Idle.begin();
+            m_Idle.erase(m_Idle.begin());
+        }
+    }
+    if (idle != nullptr) {
+        // Only a worker that has cleared its procedure joins m_Idle, and only this (pool-locked)
+        // function takes it out again: it is idle.
+        std::unique_lock<std::mutex> lock(idle->m_NotifyLock);
+        assign(idle);
+        Index(idle, func, arg);
+        const std::string logName = IsLogOn() ? idle->NameLocked() : std::string();
+        idle->m_NotifyCond.notify_all();
         lock.unlock();
         if (IsLogOn()) PutLog("Start " + logName + "not new");
-        return w;
+        return idle;
     }
     auto worker = std::make_unique<Thread>(this, m_HangLimit);
+    worker->m_Seq = m_NextSeq++;
     assign(worker.get());
+    // Indexed before it starts: a procedure that ends at once finds its entry to remove.
+    Index(worker.get(), func, arg);
     if (!worker->Start("BasePoolThread::StartProc: pool " + m_Name + " thread " + name, &Thread::PoolThreadProc,
-                       worker.get(), 0, 0, false))
+                       worker.get(), 0, 0, false)) {
+        std::lock_guard<std::mutex> index(m_IndexLock);
+        m_Running.erase(ProcKey(func, arg));
         return nullptr;  // logged by Start; the worker never existed for anyone else
+    }
     m_List.push_back(worker.get());
     m_Workers.push_back(std::move(worker));
     return m_List.back();
 }
 
+void BasePoolThread::Index(Thread* w, bool (*func)(void*), void* arg) {
+    std::lock_guard<std::mutex> index(m_IndexLock);
+    m_Running[ProcKey(func, arg)] = w;
+}
+
 BasePoolThread::Thread* BasePoolThread::IsStartProc(bool (*func)(void*), void* arg, std::string& name, bool breakIt) {
     name.clear();
     PoolLock poolLock(*this, "BasePoolThread::IsStartProc");
-    for (Thread* w : m_List) {
-        std::unique_lock<std::mutex> lock(w->m_NotifyLock);
-        if (w->m_Func == nullptr || w->m_Func != func || w->m_Arg != arg) continue;
-        const bool busy = w->m_Notify;
-        if (!busy) {
-            w->m_Func = nullptr;
-            w->m_Arg = nullptr;
-        }
-        lock.unlock();
-        // The worker cannot take another procedure while the pool lock is held.
-        name = w->Name();
-        if (!busy) return nullptr;
-        if (breakIt) {
-            std::lock_guard<std::mutex> breakLock(w->m_BreakLock);
-            w->m_BreakPool = true;
-            w->m_BreakCond.notify_all();
-        }
-        return w;
+    Thread* w = nullptr;
+    {
+        std::lock_guard<std::mutex> index(m_IndexLock);
+        auto it = m_Running.find(ProcKey(func, arg));
+        if (it == m_Running.end()) return nullptr;
+        w = it->second;
     }
-    return nullptr;
+    std::unique_lock<std::mutex> lock(w->m_NotifyLock);
+    // The worker may have ended the procedure since the lookup; it cannot take another one while
+    // the pool lock is held.
+    if (!w->m_Notify || w->m_Func != func || w->m_Arg != arg) return nullptr;
+    name = w->NameLocked();
+    lock.unlock();
+    if (breakIt) {
+        std::lock_guard<std::mutex> breakLock(w->m_BreakLock);
+        w->m_BreakPool = true;
+        w->m_BreakCond.notify_all();
+    }
+    return w;
 }
 
 void BasePoolThread::StopProc(bool (*func)(void*), void* arg) {
@@ -280,6 +308,8 @@ void BasePoolThread::Stop() {
         PoolLock poolLock(*this, "BasePoolThread::Stop");
         m_IsActive = false;
         workers.swap(m_List);
+        std::lock_guard<std::mutex> index(m_IndexLock);
+        m_Idle.clear();
     }
     // Without the pool lock: a procedure still running may need it to start or stop others.
     for (Thread* w : workers) {

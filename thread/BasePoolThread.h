@@ -6,11 +6,15 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "thread/BaseThread.h"
@@ -41,6 +45,7 @@ public:
         void EndProc();
 
         BasePoolThread* m_Pool;
+        uint64_t m_Seq = 0;  // creation order: an idle worker is taken oldest first
         // Busy. Changed under m_NotifyLock, together with the procedure fields below, so a worker
         // seen idle under that lock has no procedure.
         std::atomic<bool> m_Notify{false};
@@ -108,6 +113,25 @@ private:
     std::string m_LockName;
     std::atomic<bool> m_IsActive{true};
     std::chrono::milliseconds m_HangLimit;
+
+    // Records w as the runner of the pair; the caller holds the pool lock.
+    void Index(Thread* w, bool (*func)(void*), void* arg);
+    // Indexes that make a start or a stop cost the same however many workers exist, instead of a
+    // walk of m_List with every worker's lock taken on the way. Guarded by m_IndexLock, a leaf lock
+    // that a worker also takes (inside its own m_NotifyLock) when it becomes idle.
+    using ProcKey = std::pair<bool (*)(void*), void*>;
+    struct ProcKeyHash {
+        size_t operator()(const ProcKey& k) const {
+            return std::hash<void*>()(reinterpret_cast<void*>(k.first)) * 31u ^ std::hash<void*>()(k.second);
+        }
+    };
+    struct BySeq {
+        bool operator()(const Thread* a, const Thread* b) const { return a->m_Seq < b->m_Seq; }
+    };
+    std::mutex m_IndexLock;
+    std::unordered_map<ProcKey, Thread*, ProcKeyHash> m_Running;  // busy workers by their pair
+    std::set<Thread*, BySeq> m_Idle;                              // idle workers, oldest first
+    uint64_t m_NextSeq = 0;
     // Owns every worker ever created; they are deleted only with the pool, so a stopper that still
     // holds a worker pointer never sees it freed.
     std::vector<std::unique_ptr<Thread>> m_Workers;
