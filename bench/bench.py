@@ -381,7 +381,9 @@ def main():
             return write_report(json.load(f))
     assert vexa.in_private_namespaces(), "run bench/run.sh: the benchmark runs only inside scripts/netns-run"
     raise_nofile()
-    for key, val in (("net/ipv4/ip_local_port_range", "10240 65000"), ("net/ipv4/tcp_tw_reuse", "1"),
+    # Client ports start above every listening port of the benchmark: a client port taken from
+    # that range would keep a relay of a later workload from binding its own.
+    for key, val in (("net/ipv4/ip_local_port_range", "16384 65000"), ("net/ipv4/tcp_tw_reuse", "1"),
                      ("net/core/somaxconn", "8192"), ("net/ipv4/tcp_max_syn_backlog", "8192")):
         try:
             write("/proc/sys/" + key, val)
