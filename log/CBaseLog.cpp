@@ -157,7 +157,12 @@ void CBaseLog::PutProc(CBaseLog* log) {
     std::deque<std::string> lines;
     while (log->m_Queue.ReadAll(lines)) {
         log->PutLines(lines);
+        // A trickle of lines: a short pause lets them gather, so that the writer wakes a few hundred
+        // times a second instead of once per line. A flood gets no pause: the bounded queue would
+        // drop what the writer leaves in it too long.
+        const bool trickle = lines.size() < kGatherBelow;
         lines.clear();
+        if (trickle) std::this_thread::sleep_for(kGatherPause);
     }
 }
 

@@ -3,6 +3,7 @@
 // the lines to numbered files (prefix, seven digits, extension) in Dir(), starts the next number past
 // one million bytes and keeps the newest 100 full files.
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
 #include <map>
@@ -31,6 +32,8 @@ public:
     };
 
     static constexpr std::streamoff kRotateAt = 999999;  // a file past this many bytes is full
+    static constexpr std::chrono::milliseconds kGatherPause{2};
+    static constexpr size_t kGatherBelow = 64;
 
     CBaseLog(unsigned long queueLimit, int repeatMinutes);
     virtual ~CBaseLog();

@@ -2,15 +2,18 @@
 
 bool StringQueue::Put(std::string s) {
     bool kept = true;
+    bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
         while (size() > m_Max) {
             pop();
             kept = false;
         }
+        wasEmpty = empty();
         push(std::move(s));
     }
-    m_Cond.notify_one();
+    // The one reader waits only on an empty queue: later lines need not wake it again.
+    if (wasEmpty) m_Cond.notify_one();
     return kept;
 }
 
