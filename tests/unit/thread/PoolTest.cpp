@@ -231,3 +231,29 @@ TEST(Pool, SelfStopAndStoppedPoolRefusesWork) {
     pool.Stop();
     EXPECT_EQ(0, late.calls);
 }
+
+// Starters on several threads, each restarting its own procedures as soon as they end: every start
+// runs exactly once, a pair never runs twice at once, and workers are reused instead of multiplied.
+TEST(Pool, ConcurrentRestartsReuseWorkersAndRunEachStartOnce) {
+    LogTap log;
+    PoolThread pool("TestPool", false, 2000ms);
+    constexpr int kStarters = 4, kRounds = 200;
+    std::vector<Job> jobs(2 * kStarters);
+    for (auto& j : jobs) j.result = false;
+    std::vector<std::thread> starters;
+    for (int s = 0; s < kStarters; ++s)
+        starters.emplace_back([&, s] {
+            for (int r = 0; r < kRounds; ++r)
+                for (int k = 2 * s; k < 2 * s + 2; ++k) {
+                    Thread t(pool, "Job" + std::to_string(k), Job::Proc, &jobs[k]);
+                    const int before = jobs[k].calls;
+                    t.Start(0, 0);
+                    lb::WaitUntil([&] { return jobs[k].calls > before; });
+                    t.Stop();
+                }
+        });
+    for (auto& t : starters) t.join();
+    for (auto& j : jobs) EXPECT_EQ(kRounds, j.calls);
+    EXPECT_EQ(0, log.Count("NOT added"));
+    EXPECT_LE(pool.Count(), static_cast<size_t>(2 * kStarters));
+}
