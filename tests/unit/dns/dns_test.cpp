@@ -1,0 +1,195 @@
+// The DNS log's record lines, and the relay with real datagrams on loopback: a client on 127.0.0.1,
+// a fake server on 127.0.0.2:5353, the relay on port 53 (the program runs in a private namespace).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "common/Loopback.h"
+#include "daemon/VEXAProxy.h"
+#include "dns/CDNSPort.h"
+#include "util/Clock.h"
+
+using namespace lb;
+
+TEST(DNSLogLine, FramesTheTimeByDirectionAndDumpsWholeDatagrams) {
+    _Modul.m_LogDNS.TakeQueued();
+    Bytes big(512);
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<unsigned char>(i);
+    _Modul.m_LogDNS.Put(CDNSLog::typRecv, big.data(), 5, 7, Addr("10.0.0.5", 40000).V4());
+    _Modul.m_LogDNS.Put(CDNSLog::typSend, big.data(), 2, 123456, Addr("192.168.100.1", 53).V4());
+    _Modul.m_LogDNS.Put(static_cast<CDNSLog::typRec>(3), big.data(), 1, 0, Addr("0.0.0.0", 0).V4());
+    _Modul.m_LogDNS.Put(CDNSLog::typRecv, big.data(), 0, 1, Addr("1.2.3.4", 5).V4());  // no line
+    _Modul.m_LogDNS.Put(CDNSLog::typRecv, big.data(), -1, 1, Addr("1.2.3.4", 5).V4());
+    _Modul.m_LogDNS.Put(CDNSLog::typSend, big.data(), 512, 1, Addr("1.2.3.4", 5).V4());
+    auto q = _Modul.m_LogDNS.TakeQueued();
+    std::vector<std::string> lines(q.begin(), q.end());
+    ASSERT_EQ(lines.size(), 4u);
+    const std::string time = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d\.\d\d)";
+    EXPECT_TRUE(std::regex_match(lines[0], std::regex(R"(00007 010\.000\.000\.005:40000  )" + time + "<00 01 02 03 04 ")));
+    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(123456 192\.168\.100\.001:00053 >)" + time + " 00 01 ")));
+    EXPECT_TRUE(std::regex_match(lines[2], std::regex(R"(00000 000\.000\.000\.000:00000  )" + time + " 00 ")));
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 512 * 3, 12), "00 01 02 03 ");
+    EXPECT_EQ(lines[3].substr(lines[3].size() - 6), "FE FF ");
+}
+
+namespace {
+const std::string kLongName = [] {
+    std::string n = "aaaaaaaaa";  // ten labels of nine letters: a question image but no answer image
+    for (int i = 1; i < 10; ++i) n += ".aaaaaaaaa";
+    return n;
+}();
+
+Bytes Query(uint16_t id, unsigned char flags, const std::string& name, bool edns = false) {
+    Bytes q = {static_cast<unsigned char>(id >> 8), static_cast<unsigned char>(id), flags, 0x20, 0, 1, 0, 0, 0, 0, 0,
+               static_cast<unsigned char>(edns ? 1 : 0)};
+    for (size_t start = 0, dot; start <= name.size(); start = dot + 1) {
+        dot = std::min(name.find('.', start), name.size());
+        q.push_back(static_cast<unsigned char>(dot - start));
+        q.insert(q.end(), name.begin() + static_cast<long>(start), name.begin() + static_cast<long>(dot));
+    }
+    q.insert(q.end(), {0, 0, 1, 0, 1});
+    if (edns) q.insert(q.end(), {0, 0, 0x29, 0x10, 0, 0, 0, 0, 0, 0, 0});
+    return q;
+}
+
+// The relay holds port 53 on every address, so the fake server listens elsewhere.
+constexpr int kServer = 5353;
+const SockAddr kRelay = Addr("127.0.0.1", 53);
+
+class DNSRelay : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const char* path = "/tmp/vexaproxy-dns-unit.xml";
+        std::ofstream(path) << "<VEXAProxy DNSSrv=\"127.0.0.2\"><DNS Name=\"printer.lan\" IP=\"192.168.0.50\"/>"
+                            << "<DNS Name=\"" << kLongName << "\" IP=\"10.0.0.1\"/></VEXAProxy>";
+        _Modul.m_Cfg.XMLLoadFile(path);
+        std::remove(path);
+    }
+    void SetUp() override {
+        _Modul.m_Log.TakeQueued();
+        _Modul.m_LogDNS.TakeQueued();
+        m_Port.Start("127.0.0.2", 53, kServer);
+        ASSERT_TRUE(m_Port.IsRunning());
+    }
+    void TearDown() override {
+        m_Port.Stop();
+        Clock::Reset();
+    }
+    static std::string Prefix(int id, const Udp& cli) {
+        char t[80];
+        snprintf(t, sizeof t, "DNS00053 %05d  127.0.0.1:%d ", id, cli.Port());
+        return t;
+    }
+    Udp m_Server{"127.0.0.2", kServer};
+    Udp m_Client;
+    CDNSPort m_Port;
+    MainLog m_Main;
+    DNSLog m_DNS;
+};
+}  // namespace
+
+// Only a full query with RD set, whose question matches a name with an answer image, is answered
+// here; everything else reaches the server byte for byte, and every datagram is in the DNS log.
+TEST_F(DNSRelay, AnswersOnlyNamesWithAnImageAndForwardsTheRestUnchanged) {
+    const struct {
+        const char* what;
+        Bytes query;
+    } cases[] = {
+        {"configured name", Query(0xBEEF, 0x01, "printer.lan")},  // first: were it forwarded, the next case fails
+        {"RD clear", Query(1, 0x00, "printer.lan")},
+        {"EDNS record", Query(2, 0x01, "printer.lan", true)},
+        {"other letter case", Query(3, 0x01, "Printer.lan")},
+        {"unknown name", Query(4, 0x01, "scanner.lan")},
+        {"name without answer image", Query(5, 0x01, kLongName)},
+        {"short datagram", Bytes{0x00, 0x06, 0x01, 0x00, 0x00}},
+        {"eleven bytes with RD", Bytes(11, 0x01)},
+    };
+    const int cli = m_Client.Port();
+    size_t logged = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        m_Client.Send(c.query, kRelay);
+        SockAddr from;
+        if (logged == 0) {
+            Bytes a = m_Client.Recv(&from);
+            EXPECT_EQ(from.Port(), 53);
+            ASSERT_EQ(a.size(), c.query.size() + 16);
+            EXPECT_EQ(Bytes(a.begin(), a.begin() + 12), (Bytes{0xBE, 0xEF, 0x80, 0x20, 0, 1, 0, 1, 0, 0, 0, 0}));
+            EXPECT_EQ(Bytes(a.begin() + 12, a.end() - 16), Bytes(c.query.begin() + 12, c.query.end()));
+            EXPECT_EQ(Bytes(a.end() - 16, a.end()), (Bytes{0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50}));
+            logged = 2;
+            ASSERT_EQ(m_DNS.WaitCount(logged), logged);
+            EXPECT_TRUE(m_DNS.Has(0, 1, "127.000.000.001", cli, '<', c.query));
+            EXPECT_TRUE(m_DNS.Has(1, 1, "127.000.000.001", cli, '>', a));
+            continue;
+        }
+        SockAddr assoc;
+        Bytes reply = m_Server.Recv(&assoc);
+        EXPECT_EQ(reply, c.query);
+        reply.push_back(0x42);
+        m_Server.Send(reply, assoc);
+        EXPECT_EQ(m_Client.Recv(&from), reply);
+        EXPECT_EQ(from.Port(), 53);
+        logged += 4;
+        ASSERT_EQ(m_DNS.WaitCount(logged), logged);
+        const int at = static_cast<int>(logged) - 4;  // in the order the datagrams travelled
+        EXPECT_TRUE(m_DNS.Has(at, 1, "127.000.000.001", cli, '<', c.query));
+        EXPECT_TRUE(m_DNS.Has(at + 1, 1, "127.000.000.002", kServer, '>', c.query));
+        EXPECT_TRUE(m_DNS.Has(at + 2, 1, "127.000.000.002", kServer, '<', reply));
+        EXPECT_TRUE(m_DNS.Has(at + 3, 1, "127.000.000.001", cli, '>', reply));
+    }
+    EXPECT_EQ(m_Main.Take().lines, Lines{Prefix(1, m_Client) + "connect"});  // one association throughout
+}
+
+// Numbers wrap after 99999; an association goes after 180 s without a datagram from the server, or
+// at the first sweep after the server side ended it with an empty datagram.
+TEST_F(DNSRelay, NumbersSweepAndTheEndOfAnAssociation) {
+    m_Port.CliTab().SetLastID(99998);
+    Udp second;
+    const Bytes q = Query(9, 0x01, "scanner.lan");
+    for (const Udp* c : {&m_Client, &second}) {
+        c->Send(q, kRelay);
+        m_Server.Recv();  // never answered
+    }
+    Clock::Advance(179);
+    m_Port.CliTab().DeleteCloseOrOld();
+    EXPECT_EQ(m_Port.CliTab().Size(), 2u);
+    m_Client.Send(q, kRelay);  // queries from the client do not keep it alive
+    m_Server.Recv();
+    Clock::Advance(2);
+    m_Port.CliTab().DeleteCloseOrOld();
+    EXPECT_EQ(m_Port.CliTab().Size(), 0u);
+    Lines& lines = m_Main.Take().lines;
+    ASSERT_EQ(lines.size(), 4u);
+    std::sort(lines.begin() + 2, lines.end());  // the sweep goes in table order
+    EXPECT_EQ(lines, (Lines{Prefix(99999, m_Client) + "connect", Prefix(1, second) + "connect",
+                            Prefix(1, second) + "deleted because long idle",
+                            Prefix(99999, m_Client) + "deleted because long idle"}));
+
+    m_Client.Send(q, kRelay);
+    SockAddr assoc;
+    m_Server.Recv(&assoc);
+    m_Server.Send(Bytes{}, assoc);
+    ASSERT_TRUE(m_Main.WaitFor(Prefix(2, m_Client) + "disconnect"));
+    m_Client.Send(q, kRelay);  // until the sweep the client's queries fail, and are still logged
+    EXPECT_TRUE(m_Main.WaitFor("CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor"));
+    m_Port.CliTab().DeleteCloseOrOld();
+    EXPECT_TRUE(m_Main.WaitFor(Prefix(2, m_Client) + "deleted because closed"));
+    m_Client.Send(q, kRelay);
+    m_Server.Recv();
+    EXPECT_TRUE(m_Main.WaitFor(Prefix(3, m_Client) + "connect"));
+    EXPECT_EQ(m_DNS.WaitCount(12), 12u);  // the empty datagram has no line
+}
+
+TEST_F(DNSRelay, PortThatCannotBindStaysStopped) {
+    Udp taken("0.0.0.0", 54);
+    CDNSPort other;
+    other.Start("127.0.0.2", 54, 53);
+    EXPECT_FALSE(other.IsRunning());
+    EXPECT_TRUE(m_Main.WaitFor("CDNSPort::Bind(): bind(): 98 - Address already in use"));
+}
