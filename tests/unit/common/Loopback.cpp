@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <regex>
 
 #include "daemon/VEXAProxy.h"
 
@@ -153,27 +152,6 @@ size_t CountOf(const Lines& lines, const std::string& text) {
 MainLog& MainLog::Take() {
     for (auto& l : _Modul.m_Log.TakeQueued()) lines.push_back(l.size() >= 20 ? l.substr(20) : l);
     return *this;
-}
-
-size_t DNSLog::WaitCount(size_t n) {
-    WaitUntil([&] {
-        for (auto& l : _Modul.m_LogDNS.TakeQueued()) lines.push_back(l);
-        return lines.size() >= n;
-    });
-    return lines.size();
-}
-
-bool DNSLog::Has(int at, int id, const char* ip, int port, char dir, const Bytes& data) const {
-    char head[64];
-    std::snprintf(head, sizeof head, "%05d %s:%05d ", id, ip, port);
-    std::string time = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d\.\d\d)", hex;
-    for (unsigned char c : data) {
-        char x[4];
-        std::snprintf(x, sizeof x, "%02X ", c);
-        hex += x;
-    }
-    std::regex re(std::string(head) + (dir == '>' ? ">" + time + " " : " " + time + "<") + hex);
-    return at < static_cast<int>(lines.size()) && std::regex_match(lines[at], re);
 }
 
 }  // namespace lb

@@ -1,6 +1,6 @@
 #pragma once
 // Loopback peers and log readers shared by the unit programs: sockets on 127.0.0.x / ::1 that give
-// up after a few seconds, a target server, and readers of the main and DNS logs.
+// up after a few seconds, a target server, and a reader of the main log.
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -81,13 +81,5 @@ struct MainLog {
 };
 // New main-log lines since the last read.
 inline Lines TakeLog() { return MainLog().Take().lines; }
-
-// The DNS log's record lines, gathered across calls.
-struct DNSLog {
-    Lines lines;
-    size_t WaitCount(size_t n);
-    // Whether line `at` has this peer ("127.000.000.001"), direction ('<' received, '>' sent) and data.
-    bool Has(int at, int id, const char* ip, int port, char dir, const Bytes& data) const;
-};
 
 }  // namespace lb

@@ -16,12 +16,6 @@
 using namespace lb;
 
 namespace {
-// Every port gets a local port of its own: closed connections leave TIME_WAIT entries behind.
-int NextPort() {
-    static std::atomic<int> next{18080};
-    return next++;
-}
-
 std::string Prefix(const char* tag, int port, int id, const std::string& ip, const Socket& c) {
     char text[96];
     std::snprintf(text, sizeof text, "%s %05d %05d  %s:%d ", tag, port, id, ip.c_str(), LocalPort(c.Fd()));
@@ -33,12 +27,13 @@ protected:
     void SetUp() override { TakeLog(); }
     void TearDown() override { Clock::Reset(); }
 
+    // Every port gets a local port of its own: closed connections leave TIME_WAIT entries behind.
     template <class PortT = CTCPPort>
-    std::unique_ptr<PortT> Open(const std::string& target, int targetPort, typename PortT::typIP typ = PortT::IPv4,
+    std::unique_ptr<PortT> Open(const char* target, int targetPort, typename PortT::typIP typ = PortT::IPv4,
                                 const char* host = "", int echo = -1) {
+        static int next = 18080;
         auto port = std::make_unique<PortT>();
-        m_Local = NextPort();
-        port->Start(m_Local, targetPort, target.c_str(), host, typ, echo);
+        port->Start(m_Local = next++, targetPort, target, host, typ, echo);
         EXPECT_TRUE(port->m_Run);
         return port;
     }
@@ -55,96 +50,76 @@ protected:
 };
 }  // namespace
 
-TEST_F(TcpRelay, RelaysMegabytesUnchangedBothWaysAndLogsConnectAndDisconnect) {
+TEST_F(TcpRelay, RelaysMegabytesUnchangedAndEchoRulesAnswerThemselves) {
     auto port = Open("127.0.0.1", m_Target.Port());
     Socket c = Connect("127.0.0.1", m_Local);
     const std::string prefix = Prefix("TCPv4", m_Local, 1, "127.0.0.1", c);
     const std::string data = RandomBytes(6 * 1024 * 1024, 7);
     std::thread writer([&] { EXPECT_TRUE(SendAll(c.Fd(), data)); });
-    std::string back = RecvN(c.Fd(), data.size());
+    EXPECT_TRUE(RecvN(c.Fd(), data.size()) == data);
     writer.join();
-    EXPECT_TRUE(back == data) << "relayed " << back.size() << " of " << data.size() << " bytes";
     ::shutdown(c.Fd(), SHUT_WR);
     EXPECT_EQ(RecvAll(c.Fd()), "");
     ASSERT_TRUE(m_Log.WaitFor(prefix + "disconnect"));
     EXPECT_EQ(m_Log.lines.front(), prefix + "connect");
-    port->Stop();
-}
 
-TEST_F(TcpRelay, EchoReturnsEveryPieceWithOneDumpLineAndNeverContactsTheTarget) {
-    auto port = Open("127.0.0.1", m_Target.Port(), CTCPPort::IPv4, "", 0);
-    Socket c = Connect("127.0.0.1", m_Local);
+    // An echo rule returns every piece with one dump line and never contacts its target.
+    auto echo = Open("127.0.0.1", m_Target.Port(), CTCPPort::IPv4, "", 0);
+    Socket e = Connect("127.0.0.1", m_Local);
     for (const std::string piece : {"hello", "again"}) {
-        ASSERT_TRUE(SendAll(c.Fd(), piece));
-        EXPECT_EQ(RecvN(c.Fd(), piece.size()), piece);
+        ASSERT_TRUE(SendAll(e.Fd(), piece));
+        EXPECT_EQ(RecvN(e.Fd(), piece.size()), piece);
     }
-    const std::string title = "TCPv4 " + std::to_string(m_Local) + " 127.0.0.1:" + std::to_string(LocalPort(c.Fd())) + "  ";
+    const std::string title = "TCPv4 " + std::to_string(m_Local) + " 127.0.0.1:" + std::to_string(LocalPort(e.Fd())) + "  ";
     ASSERT_TRUE(m_Log.WaitFor(title + "61 67 61 69 6E"));
     EXPECT_EQ(CountOf(m_Log.lines, title + "68 65 6C 6C 6F"), 1u);
-    EXPECT_EQ(m_Target.Accepted(), 0);
-    port->Stop();
+    EXPECT_EQ(m_Target.Accepted(), 1);
 }
 
-// A failing target gives one error line and closes the client; a rule without any address must not
-// reach this host's own services at ::.
-TEST_F(TcpRelay, TargetsResolvedOrRefusedOrMissing) {
-    Server local("::");
-    const struct {
-        const char* target;
-        int port;
-        CTCPPort::typIP typ;
-        const char* error;
-    } cases[] = {
-        {"localhost", m_Target.Port(), CTCPPort::IPv4, ""},
-        {"127.0.0.1", FreePort("127.0.0.1"), CTCPPort::IPv4, "CTCPCli::WinSockCliProc connect(): 111 - Connection refused"},
-        {"", local.Port(), CTCPPort::IPv6, "CTCPCli::WinSockCliProc empty IPv6 target address"},
-    };
-    for (const auto& k : cases) {
-        SCOPED_TRACE(k.error);
-        auto port = Open(k.target, k.port, k.typ);
-        Socket c = Connect("127.0.0.1", m_Local);
-        ASSERT_TRUE(SendAll(c.Fd(), "ping"));
-        EXPECT_EQ(RecvN(c.Fd(), 4), *k.error ? "" : "ping");
-        if (*k.error) {
-            ASSERT_TRUE(m_Log.WaitFor(k.error));
-            EXPECT_EQ(m_Log.lines, (Lines{Prefix("TCPv4", m_Local, 1, "127.0.0.1", c) + "connect", k.error}));
-        }
-        port->Stop();
-        m_Log.lines.clear();
-        TakeLog();
-    }
-    EXPECT_EQ(local.Accepted(), 0);
-}
-
-// Listening family and target family are independent; IPv6 target texts are used as written.
-TEST_F(TcpRelay, CrossFamilyTargets) {
-    Server v6("::1");
+// Listening and target family are independent; IPv6 target texts are used as written. A failing
+// target gives one error line and closes the client; a rule without any address must not reach
+// this host's own services at ::.
+TEST_F(TcpRelay, TargetsOfEitherFamilyResolvedRefusedOrMissing) {
+    Server v6("::"), none("::");
+    const int refused = FreePort("127.0.0.1");
     const struct {
         bool v6Port;
         const char* target;
-        int targetPort;
+        int port;
         bool ipv6Text;
         const char* client;
         const char* shown;
+        const char* error;
     } cases[] = {
-        {true, "127.0.0.1", m_Target.Port(), false, "::1", "[::1]"},
-        {false, "::1", v6.Port(), true, "127.0.0.1", "127.0.0.1"},
-        {false, "::ffff:127.0.0.1", m_Target.Port(), true, "127.0.0.1", "127.0.0.1"},
-        {true, "0:0:0:0:0:0:0:1", v6.Port(), true, "127.0.0.1", "[::ffff:127.0.0.1]"},
+        {false, "localhost", m_Target.Port(), false, "127.0.0.1", "127.0.0.1", ""},
+        {true, "127.0.0.1", m_Target.Port(), false, "::1", "[::1]", ""},
+        {false, "::1", v6.Port(), true, "127.0.0.1", "127.0.0.1", ""},
+        {false, "::ffff:127.0.0.1", m_Target.Port(), true, "127.0.0.1", "127.0.0.1", ""},
+        {true, "0:0:0:0:0:0:0:1", v6.Port(), true, "127.0.0.1", "[::ffff:127.0.0.1]", ""},
+        {false, "127.0.0.1", refused, false, "127.0.0.1", "127.0.0.1", "CTCPCli::WinSockCliProc connect(): 111 - Connection refused"},
+        {false, "", none.Port(), true, "127.0.0.1", "127.0.0.1", "CTCPCli::WinSockCliProc empty IPv6 target address"},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.target);
-        TakeLog();  // the previous case's closing lines
         std::unique_ptr<CTCPPort> p4;
         std::unique_ptr<CTCPv6Port> p6;
-        if (k.v6Port) p6 = Open<CTCPv6Port>(k.target, k.targetPort, k.ipv6Text ? CTCPv6Port::IPv6 : CTCPv6Port::IPv4);
-        else p4 = Open(k.target, k.targetPort, k.ipv6Text ? CTCPPort::IPv6 : CTCPPort::IPv4);
+        if (k.v6Port) p6 = Open<CTCPv6Port>(k.target, k.port, k.ipv6Text ? CTCPv6Port::IPv6 : CTCPv6Port::IPv4);
+        else p4 = Open(k.target, k.port, k.ipv6Text ? CTCPPort::IPv6 : CTCPPort::IPv4);
         Socket c = Connect(k.client, m_Local);
-        const std::string data = RandomBytes(100000, 3);
+        const std::string data = *k.error ? "ping" : RandomBytes(100000, 3);
         ASSERT_TRUE(SendAll(c.Fd(), data));
-        EXPECT_TRUE(RecvN(c.Fd(), data.size()) == data);
-        EXPECT_EQ(TakeLog().at(0), Prefix(k.v6Port ? "TCPv6" : "TCPv4", m_Local, 1, k.shown, c) + "connect");
+        EXPECT_TRUE((*k.error ? RecvAll(c.Fd()) : RecvN(c.Fd(), data.size())) == (*k.error ? "" : data));
+        Lines expected{Prefix(k.v6Port ? "TCPv6" : "TCPv4", m_Local, 1, k.shown, c) + "connect"};
+        if (*k.error) expected.push_back(k.error);
+        m_Log.lines.clear();
+        ASSERT_TRUE(m_Log.WaitSize(expected.size()));
+        EXPECT_EQ(Lines(m_Log.lines.begin(), m_Log.lines.begin() + static_cast<long>(expected.size())), expected);
+        c.Close();
+        if (p4) p4->Stop();
+        if (p6) p6->Stop();
+        TakeLog();
     }
+    EXPECT_EQ(none.Accepted(), 0);
 }
 
 TEST_F(TcpRelay, BusyLocalPortStaysStoppedAndAStoppedPortReopensDespiteTimeWait) {
@@ -190,7 +165,7 @@ TEST_F(TcpRelay, StopEndsEveryRelayQuietlyAndClosesTheClients) {
     auto port = Open("127.0.0.1", m_Target.Port());
     std::vector<Socket> clients;
     for (int i = 0; i < 20; ++i) {
-        clients.emplace_back(Connect("127.0.0.1", m_Local));
+        clients.push_back(Connect("127.0.0.1", m_Local));
         if (i % 2 == 0) {  // half of them relaying, half still waiting for their first data
             ASSERT_TRUE(SendAll(clients.back().Fd(), "x"));
             ASSERT_EQ(RecvN(clients.back().Fd(), 1), "x");
@@ -204,45 +179,37 @@ TEST_F(TcpRelay, StopEndsEveryRelayQuietlyAndClosesTheClients) {
     EXPECT_LT(Connect("127.0.0.1", m_Local).Fd(), 0);
 }
 
-// Numbers wrap after 99999. An ended connection stays until it is idle too; the limit is strict.
-TEST_F(TcpRelay, NumbersWrapAndIdleOrEndedConnectionsGoAfterMoreThan30Seconds) {
+// Numbers wrap after 99999. A connection goes after more than 30 s idle (an ended one stays until
+// then) or more than 60 s open, however busy.
+TEST_F(TcpRelay, NumbersWrapAndTheSweepLimits) {
     auto port = Open("127.0.0.1", m_Target.Port());
     port->m_CliTab.m_LastID = 99998;
-    Socket idle, ended;
-    std::string idlePrefix = Accept(idle, 99999), endedPrefix = Accept(ended, 1);
+    Socket idle, ended, busy;
+    const std::string idlePrefix = Accept(idle, 99999), endedPrefix = Accept(ended, 1), busyPrefix = Accept(busy, 2);
     ASSERT_TRUE(SendAll(ended.Fd(), "bye"));
     ASSERT_EQ(RecvN(ended.Fd(), 3), "bye");
     ended.Close();
     ASSERT_TRUE(m_Log.WaitFor(endedPrefix + "disconnect"));
-    Clock::Advance(30);
-    port->m_CliTab.DeleteCloseOrOld();
-    EXPECT_EQ(port->m_CliTab.Count(), 2u);
-    Clock::Advance(1);
-    port->m_CliTab.DeleteCloseOrOld();
-    EXPECT_EQ(port->m_CliTab.Count(), 0u);
-    m_Log.Take();
-    EXPECT_EQ(CountOf(m_Log.lines, idlePrefix + "deleted because long idle"), 1u);
-    EXPECT_EQ(CountOf(m_Log.lines, endedPrefix + "deleted because long idle"), 1u);
-    EXPECT_EQ(RecvAll(idle.Fd()), "");
-    port->Stop();
-}
-
-TEST_F(TcpRelay, BusyConnectionGoesAfterMoreThan60Seconds) {
-    auto port = Open("127.0.0.1", m_Target.Port());
-    Socket c;
-    std::string prefix = Accept(c, 1);
-    for (int step = 0; step < 3; ++step) {
-        Clock::Advance(20);
-        ASSERT_TRUE(SendAll(c.Fd(), "tick"));
-        ASSERT_EQ(RecvN(c.Fd(), 4), "tick");
+    auto sweep = [&](int seconds, bool tick, size_t left) {
+        Clock::Advance(seconds);
+        if (tick) {
+            ASSERT_TRUE(SendAll(busy.Fd(), "tick"));
+            ASSERT_EQ(RecvN(busy.Fd(), 4), "tick");
+        }
         port->m_CliTab.DeleteCloseOrOld();
-        EXPECT_EQ(port->m_CliTab.Count(), 1u);
-    }
-    Clock::Advance(1);
-    port->m_CliTab.DeleteCloseOrOld();
-    EXPECT_EQ(port->m_CliTab.Count(), 0u);
-    EXPECT_EQ(TakeLog(), Lines{prefix + "deleted because long open"});
-    port->Stop();
+        EXPECT_EQ(port->m_CliTab.Count(), left);
+    };
+    sweep(20, true, 3);   // t = 20
+    sweep(10, false, 3);  // t = 30: not more than 30 s idle
+    sweep(1, false, 1);   // t = 31
+    sweep(9, true, 1);    // t = 40
+    sweep(20, true, 1);   // t = 60: not more than 60 s open
+    sweep(1, false, 0);   // t = 61
+    m_Log.Take();
+    for (const auto& line : {idlePrefix + "deleted because long idle", endedPrefix + "deleted because long idle",
+                             busyPrefix + "deleted because long open"})
+        EXPECT_EQ(CountOf(m_Log.lines, line), 1u) << line;
+    EXPECT_EQ(RecvAll(idle.Fd()), "");
 }
 
 // Only HTTP/1.1 requests must name the host, exactly; a refused one is closed without an answer.
@@ -272,5 +239,4 @@ TEST_F(TcpRelay, HostCheck) {
         EXPECT_EQ(RecvN(pass.Fd(), request.size()), request);
     }
     EXPECT_EQ(m_Target.Accepted(), 2);
-    port->Stop();
 }

@@ -1,4 +1,4 @@
-// Conversions at the edges, the string helpers' limits, log time stamps, splitting and the message table.
+// Conversions at the edges, the string helpers' limits, log time stamps and the message table.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,7 +6,6 @@
 
 #include "util/DBString.h"
 #include "util/DBTime.h"
-#include "util/ParseString.h"
 #include "util/StringTable.h"
 
 TEST(DBString, Utf8InAndOutWithSubstitutesForMalformedText) {
@@ -50,17 +49,6 @@ TEST(DBTime, LogStampsInLocalTime) {
     EXPECT_EQ(DBTime(0).DatTimForLog(), "00.00.0000 00:00.00");
     unsetenv("TZ");
     tzset();
-}
-
-TEST(ParseString, KeepsEmptyParts) {
-    std::vector<std::string> parts{"stale"};
-    EXPECT_EQ(ParseString("a;;", ";", parts), 3);
-    EXPECT_EQ(parts, (std::vector<std::string>{"a", "", ""}));
-    EXPECT_EQ(ParseString("1::2:::3", "::", parts), 3);
-    EXPECT_EQ(parts, (std::vector<std::string>{"1", "2", ":3"}));
-    EXPECT_EQ(ParseString("abc", "", parts), 1);
-    EXPECT_EQ(ParseString("", ";", parts), 0);
-    EXPECT_TRUE(parts.empty());
 }
 
 TEST(MessageTable, TextsAndImagesReadWithinTheirBounds) {
