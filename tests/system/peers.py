@@ -143,14 +143,6 @@ class UdpPeer:
     def get(self, timeout=5):
         return self.received.get(timeout=timeout)
 
-    def quiet(self, wait=0.5):
-        """True when nothing arrives within wait seconds."""
-        try:
-            self.get(timeout=wait)
-            return False
-        except queue.Empty:
-            return True
-
     def close(self):
         self.closing.set()
         self.thread.join()
