@@ -38,19 +38,6 @@ TEST(IPv6Target, SystemTextsExactlyOthersByGroupsAndTheirLogText) {
     }
 }
 
-TEST(SocketOwner, ClosesExactlyOnceAcrossMoves) {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    {
-        Socket s(fds[0]);
-        Socket moved(std::move(s));
-        EXPECT_FALSE(s.IsOpen());
-        moved.Close();
-    }
-    EXPECT_EQ(close(fds[0]), -1);  // already closed by its owner
-    close(fds[1]);
-}
-
 // A small send buffer makes sends short; signals without SA_RESTART interrupt the blocked ones.
 TEST(SendAll, CompletesShortAndInterruptedSends) {
     struct sigaction act {}, old{};
