@@ -198,7 +198,7 @@ TEST(UDPPort, ManyClientsSignalsThenStop) {
         for (int i = 0; i < kClients; ++i) peers[i]->Send("r" + std::to_string(round) + "c" + std::to_string(i), rig.At(AF_INET));
         for (int i = 0; i < kClients; ++i) relayed += peers[i]->Text() == "r" + std::to_string(round) + "c" + std::to_string(i);
         for (auto& e : std::filesystem::directory_iterator("/proc/self/task"))
-            if (std::stoi(e.path().filename().string()) != gettid()) syscall(SYS_tgkill, getpid(), std::stoi(e.path().filename().string()), SIGUSR1);
+            if (int tid = std::stoi(e.path().filename().string()); tid != gettid()) syscall(SYS_tgkill, getpid(), tid, SIGUSR1);
     }
     EXPECT_EQ(relayed, kClients * kRounds);
     EXPECT_EQ(rig.port.m_CliTab.Count(), static_cast<size_t>(kClients));
