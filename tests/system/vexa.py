@@ -15,10 +15,16 @@ LOG_ROOT = "/var/log/VEXA/VEXAProxy/logs"
 MAIN_LOG_DIR = LOG_ROOT + "/bad"
 DNS_LOG_DIR = LOG_ROOT + "/dns"
 STAMP = re.compile(r"^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d ")
+LISTED = re.compile(r"^(TCP|UDP)v[46] +\d+ -> ")  # a Port rule is listed once it has started
 
 
 def in_private_namespaces():
     return os.environ.get("VEXA_IN_NS") == "1"
+
+
+def config(*children, dns_srv=""):
+    attr = ' DNSSrv="%s"' % dns_srv if dns_srv else ""
+    return '<?xml version="1.0"?>\n<VEXAProxy%s>\n%s\n</VEXAProxy>\n' % (attr, "\n".join(children))
 
 
 def read_lines(directory):
@@ -40,10 +46,8 @@ class Daemon:
     """One run of the daemon. config: XML text written to the fixed path, or None for no file."""
 
     def __init__(self, config=None, args=("service",), argv0=None, clean_logs=True, preexec_fn=None):
-        self.config = config
-        self.preexec_fn = preexec_fn
-        self.args = list(args)
-        self.argv0 = argv0
+        self.config, self.preexec_fn = config, preexec_fn
+        self.argv = [argv0 or BIN] + list(args)
         self.proc = None
         self.stdout = ""
         if clean_logs:
@@ -55,27 +59,27 @@ class Daemon:
             if os.path.exists(CFG_FILE):
                 os.unlink(CFG_FILE)
         else:
-            data = self.config.encode("utf-8") if isinstance(self.config, str) else self.config
             with open(CFG_FILE, "wb") as f:
-                f.write(data)
+                f.write(self.config.encode("utf-8") if isinstance(self.config, str) else self.config)
 
-    def start(self, wait_for="Start v"):
+    def start(self, wait_for="Start v", listed=False):
+        """Starts the daemon and waits for one more start line; with listed, also until every Port
+        rule of the configuration is listed."""
         assert in_private_namespaces(), "system tests run only inside scripts/netns-run"
         self.write_config()
-        # Logs kept from an earlier run already hold a start line: wait for one more.
-        before = len([l for l in self.main() if wait_for and wait_for in l])
-        argv = [self.argv0 or BIN] + self.args
-        self.proc = subprocess.Popen(argv, executable=BIN, stdout=subprocess.PIPE,
+        before = len([l for l in self.main() if wait_for and wait_for in l])  # logs kept from a run before
+        self.proc = subprocess.Popen(self.argv, executable=BIN, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, preexec_fn=self.preexec_fn)
         if wait_for:
             self.wait_for(wait_for, timeout=15, count=before + 1)
+        if listed:
+            self.wait_for(LISTED, count=self.config.count("<Port "))
         return self
 
     def run_to_end(self, timeout=15):
         """For runs that end by themselves (no "service"): returns (exit code, stdout)."""
         self.write_config()
-        argv = [self.argv0 or BIN] + self.args
-        res = subprocess.run(argv, executable=BIN, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+        res = subprocess.run(self.argv, executable=BIN, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                              timeout=timeout)
         self.stdout = res.stdout.decode("utf-8", "replace")
         return res.returncode, self.stdout
@@ -93,12 +97,11 @@ class Daemon:
             self.proc.kill()
             out, _ = self.proc.communicate()
             raise AssertionError("daemon did not stop within %ss\n%s" % (timeout, self.describe()))
-        self.stdout = out.decode("utf-8", "replace")
-        rc = self.proc.returncode
+        self.stdout += out.decode("utf-8", "replace")
         lines = self.main()
-        assert rc == 0, "exit code %s\n%s" % (rc, self.describe())
+        assert self.proc.returncode == 0, "exit code %s\n%s" % (self.proc.returncode, self.describe())
         assert lines and lines[-1] == "End Stop", self.describe()
-        return rc
+        return 0
 
     def kill(self):
         if self.proc and self.proc.poll() is None:
@@ -119,17 +122,29 @@ class Daemon:
         return "--- main log ---\n%s\n--- stdout ---\n%s" % ("\n".join(self.main_raw()), self.stdout)
 
     def wait_for(self, needle, timeout=10, count=1, log="main"):
-        """Waits until `count` lines of a log contain needle (a text, or a compiled regex)."""
+        """Waits until `count` lines of a log ("main", "dns" or "stdout") contain needle (a text or a
+        compiled regex); returns them. The logs have writers of their own: wait before asserting."""
         deadline = time.monotonic() + timeout
         while True:
-            lines = self.main() if log == "main" else self.dns()
+            if log == "stdout":
+                self._read_stdout()
+            lines = {"main": self.main, "dns": self.dns, "stdout": self.stdout.splitlines}[log]()
             hits = [l for l in lines if (needle.search(l) if hasattr(needle, "search") else needle in l)]
             if len(hits) >= count:
                 return hits
             if self.proc is not None and self.proc.poll() is not None:
-                out = self.proc.stdout.read().decode("utf-8", "replace") if self.proc.stdout else ""
-                self.stdout += out
                 raise AssertionError("daemon exited (%s) before %r\n%s" % (self.proc.returncode, needle, self.describe()))
             if time.monotonic() > deadline:
                 raise AssertionError("no %r in the %s log within %ss\n%s" % (needle, log, timeout, self.describe()))
             time.sleep(0.05)
+
+    def _read_stdout(self):
+        """Takes what the running daemon has written to standard output so far."""
+        fd = self.proc.stdout.fileno()
+        os.set_blocking(fd, False)
+        try:
+            self.stdout += (os.read(fd, 65536) or b"").decode("utf-8", "replace")
+        except BlockingIOError:
+            pass
+        finally:
+            os.set_blocking(fd, True)

@@ -8,12 +8,10 @@
 #include <chrono>
 #include <cstdio>
 #include <random>
-#include <regex>
 
 #include "daemon/VEXAProxy.h"
 
 namespace lb {
-using SteadyClock = std::chrono::steady_clock;
 
 SockAddr Addr(const std::string& ip, int port) {
     sockaddr_in6 v6{};
@@ -29,12 +27,14 @@ SockAddr Addr(const std::string& ip, int port) {
     return SockAddr(v4);
 }
 
-int LocalPort(int fd) {
+static SockAddr Bound(int fd) {
     SockAddr a;
     socklen_t len = SockAddr::Capacity();
     ::getsockname(fd, a.Raw(), &len);
-    return a.Port();
+    return a;
 }
+
+int LocalPort(int fd) { return Bound(fd).Port(); }
 
 int FreePort(const std::string& ip, int type) {
     SockAddr a = Addr(ip, 0);
@@ -51,15 +51,9 @@ Udp::Udp(const std::string& ip, int port) {
     ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
 }
 
-void Udp::Send(const std::string& data, const SockAddr& to) const { net::SendTo(s.Fd(), data.data(), data.size(), to); }
-void Udp::Send(const Bytes& data, const SockAddr& to) const { net::SendTo(s.Fd(), data.data(), data.size(), to); }
+SockAddr Udp::Me() const { return Bound(s.Fd()); }
 
-bool Udp::Recv(std::string& data, SockAddr& from, int flags) const {
-    bool ok = false;
-    Bytes b = Recv(&from, &ok, flags);
-    data.assign(b.begin(), b.end());
-    return ok;
-}
+void Udp::Send(const Bytes& data, const SockAddr& to) const { net::SendTo(s.Fd(), data.data(), data.size(), to); }
 
 Bytes Udp::Recv(SockAddr* from, bool* ok, int flags) const {
     Bytes b(65536);
@@ -86,11 +80,11 @@ bool SendAll(int fd, const std::string& data) {
 std::string RecvN(int fd, size_t limit) {
     std::string out;
     std::vector<char> buf(65536);
-    auto deadline = SteadyClock::now() + std::chrono::seconds(5);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (out.size() < limit) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
         ssize_t n = ::recv(fd, buf.data(), std::min(buf.size(), limit - out.size()), 0);
         if (n <= 0) break;
         out.append(buf.data(), static_cast<size_t>(n));
@@ -143,9 +137,9 @@ Server::~Server() {
 }
 
 bool WaitUntil(const std::function<bool()>& cond, int ms) {
-    auto end = SteadyClock::now() + std::chrono::milliseconds(ms);
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     while (!cond()) {
-        if (SteadyClock::now() > end) return false;
+        if (std::chrono::steady_clock::now() > end) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -158,32 +152,6 @@ size_t CountOf(const Lines& lines, const std::string& text) {
 MainLog& MainLog::Take() {
     for (auto& l : _Modul.m_Log.TakeQueued()) lines.push_back(l.size() >= 20 ? l.substr(20) : l);
     return *this;
-}
-
-bool MainLog::Wait(const std::function<bool(const Lines&)>& pred, int ms) {
-    return WaitUntil([&] { return pred(Take().lines); }, ms);
-}
-
-size_t DNSLog::WaitCount(size_t n) {
-    WaitUntil([&] {
-        for (auto& l : _Modul.m_LogDNS.TakeQueued()) lines.push_back(l);
-        return lines.size() >= n;
-    });
-    return lines.size();
-}
-
-bool DNSLog::Has(int id, const char* ip, int port, char dir, const Bytes& data, int at) const {
-    char head[64];
-    std::snprintf(head, sizeof head, "%05d %s:%05d ", id, ip, port);
-    std::string time = R"(\d\d\.\d\d\.\d{4} \d\d:\d\d\.\d\d)", hex;
-    for (unsigned char c : data) {
-        char x[4];
-        std::snprintf(x, sizeof x, "%02X ", c);
-        hex += x;
-    }
-    std::regex re(std::string(head) + (dir == '>' ? ">" + time + " " : " " + time + "<") + hex);
-    if (at >= 0) return at < static_cast<int>(lines.size()) && std::regex_match(lines[at], re);
-    return std::any_of(lines.begin(), lines.end(), [&](const std::string& l) { return std::regex_match(l, re); });
 }
 
 }  // namespace lb
