@@ -91,6 +91,7 @@ void RM7Tab::DeleteCloseOrOld() {
     std::lock_guard<std::mutex> lock(m_Lock);
     for (auto it = m_Map.begin(); it != m_Map.end();) {
         if (now - it->second->m_Last >= kMaxIdleSeconds) {
+            _Modul.m_Log.Pace();
             it->second->PutLog(L"deleted because long idle");
             it = m_Map.erase(it);
         } else {

@@ -172,6 +172,7 @@ void CDNSCliTab::DeleteCloseOrOld() {
             ++it;
             continue;
         }
+        _Modul.m_Log.Pace();
         cli.PutLog(running ? L"deleted because long idle" : L"deleted because closed");
         cli.Stop();
         it = m_Clis.erase(it);

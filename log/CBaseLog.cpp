@@ -157,6 +157,7 @@ void CBaseLog::PutProc(CBaseLog* log) {
     std::deque<std::string> lines;
     while (log->m_Queue.ReadAll(lines)) {
         log->PutLines(lines);
+        log->m_Stalled = false;
         // A trickle of lines: a short pause lets them gather, so that the writer wakes a few hundred
         // times a second instead of once per line. A flood gets no pause: the bounded queue would
         // drop what the writer leaves in it too long.
@@ -226,6 +227,20 @@ void CBaseLog::Put(const wchar_t* text) {
 void CBaseLog::PutUtf8(const std::string& text) { m_Queue.Put(DBTime::CurDateTime().DatTimStr() + text); }
 
 void CBaseLog::PutDirect(const std::string& line) { m_Queue.Put(line); }
+
+void CBaseLog::Pace() {
+    // A log that is not being written (never opened, or closed) has no writer to wait for.
+    if (m_Run.load() != 1 || m_Stalled.load()) return;
+    const uint64_t high = m_Queue.Limit() / 4 * 3;
+    const auto deadline = std::chrono::steady_clock::now() + kPaceLimit;
+    while (m_Queue.Size() >= high) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            m_Stalled = true;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+}
 
 DBString CBaseLog::DumpText(const wchar_t* title, const unsigned char* data, int length) {
     DBString text(title);

@@ -34,6 +34,7 @@ public:
     static constexpr std::streamoff kRotateAt = 999999;  // a file past this many bytes is full
     static constexpr std::chrono::milliseconds kGatherPause{2};
     static constexpr size_t kGatherBelow = 64;
+    static constexpr std::chrono::milliseconds kPaceLimit{100};
 
     CBaseLog(unsigned long queueLimit, int repeatMinutes);
     virtual ~CBaseLog();
@@ -52,6 +53,12 @@ public:
     void Put(const wchar_t* text);
     void PutUtf8(const std::string& text);
     void PutDirect(const std::string& line);
+    // For housekeeping that writes a burst of lines (a sweep removing thousands of connections at
+    // once), called before each line: while the queue is three-quarters full it waits for the
+    // writer, so that the burst reaches the file instead of pushing its own lines out of the bounded
+    // queue. A writer that makes no progress for 100 ms (a hung disk) is waited for no more until it
+    // has written again. Relay threads never call it: they must not wait for the disk.
+    void Pace();
     void PutMes(const wchar_t* title, const unsigned char* data, int length);
     void PutErr(const wchar_t* text, int error);
 
@@ -83,6 +90,7 @@ private:
     int32_t m_PrefixLen = 0;
     DBString m_Ext;
     int32_t m_Keep = 100;
+    std::atomic<bool> m_Stalled{false};  // Pace gave up waiting; cleared by the writer's next write
     std::streamoff m_Size = 0;
     std::vector<char> m_Buffer = std::vector<char>(64 * 1024);  // bytes in the current file, buffered ones included (writer only)
 };

@@ -27,6 +27,7 @@ public:
     // Makes the queue usable again after Finish (a log reopened after Close).
     void Restart();
     size_t Size();
+    uint64_t Limit() const { return m_Max; }
     // Takes every queued line without waiting (tests read what a log would have written).
     std::deque<std::string> TakeAll();
 

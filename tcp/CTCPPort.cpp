@@ -136,6 +136,7 @@ void TCPCliTabT<AF>::DeleteCloseOrOld() {
             ++it;
             continue;
         }
+        _Modul.m_Log.Pace();
         c.PutLog(open > kOpenLimit ? L"deleted because long open" : L"deleted because long idle");
         c.Stop();
         it = m_Conns.erase(it);

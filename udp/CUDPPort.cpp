@@ -177,6 +177,7 @@ void UDPCliTabT<Family>::DeleteCloseOrOld() {
             ++it;
             continue;
         }
+        _Modul.m_Log.Pace();
         cli.PutLog(reason);
         cli.Stop();
         it = m_Clis.erase(it);

@@ -174,3 +174,23 @@ TEST(LogTexts, CnvErrAndDumps) {
     EXPECT_EQ(CBaseLog::DumpText(L"T", data, 0), L"T");
     EXPECT_EQ(CBaseLog::DumpText(L"T", data, -5), L"T");
 }
+
+// A burst far larger than the queue, as a sweep removing thousands of connections writes: paced,
+// every line reaches the files; a log that is not being written never makes the caller wait.
+TEST_F(LogDir, PacedBurstLosesNoLine) {
+    TestLog idle(dir, 10);
+    for (int i = 0; i < 100; ++i) idle.Pace();  // never opened: returns at once
+
+    TestLog log(dir, 100);
+    ASSERT_TRUE(log.Open("C", "log"));
+    constexpr int kLines = 30000;
+    for (int i = 0; i < kLines; ++i) {
+        log.Pace();
+        log.PutDirect("line " + std::to_string(i) + std::string(60, '.'));
+    }
+    log.Close();
+    int total = 0;
+    for (const auto& name : Files()) total += static_cast<int>(Lines(name).size());
+    EXPECT_EQ(kLines, total);
+    EXPECT_GT(Files().size(), 1u);  // rotated on the way
+}
