@@ -15,6 +15,7 @@ import signal
 import statistics
 import subprocess
 import sys
+import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -115,6 +116,45 @@ def wait_listen(proto, addr, port, timeout=10):
             return
         time.sleep(0.05)
     raise RuntimeError("nothing listens on %s %s:%d" % (proto, addr, port))
+
+
+class LogLines:
+    """Counts the lines of a log directory while it is being written. A file is counted once a newer
+    one exists (the writer has moved on), long before the log's rotation, which keeps the newest 100
+    files, can delete it; so lines of files rotated away during a long run are counted too."""
+
+    def __init__(self, directory):
+        self.dir, self.counted = directory, {}
+        self.done = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _count(self, final):
+        try:
+            names = os.listdir(self.dir)
+        except FileNotFoundError:
+            return
+        files = {int(m.group(1)): n for n in names for m in [re.match(r"C(\d+)\.log$", n)] if m}
+        newest = max(files, default=0)
+        for num, name in files.items():
+            if num in self.counted or (num == newest and not final):
+                continue
+            try:
+                with open(os.path.join(self.dir, name), "rb") as f:
+                    self.counted[num] = sum(c.count(b"\n") for c in iter(lambda: f.read(1 << 20), b""))
+            except FileNotFoundError:
+                pass
+
+    def _run(self):
+        while not self.done.wait(0.5):
+            self._count(False)
+
+    def total(self):
+        """Every line written; call once the daemon has stopped."""
+        self.done.set()
+        self.thread.join()
+        self._count(True)
+        return sum(self.counted.values())
 
 
 def raise_nofile():
@@ -460,29 +500,27 @@ def main():
                     ("dns_fwd", "VEXAProxy", "127.0.0.1", 53, 4), ("dns_fwd", "dnsmasq", DNS_FWD, 5354, 0))[
                     :4 if wanted("dns") else 0]:
                 qname = LOCAL_NAME if key == "dns_local" else UP_NAME
-                runs, lines, rotated = [], 0, False
+                runs, lines = [], 0
                 for _ in range(RUNS):
                     if per_query:
                         daemon = vexa.Daemon(DAEMON_CONFIG)
                         daemon.start()
                         wait_listen("udp", "0.0.0.0", 53)
+                        counter = LogLines(vexa.DNS_LOG_DIR)
                     runs.append(run_dnsperf(addr, port, qname))
                     if per_query:
                         daemon.stop(timeout=120)
-                        lines += len(daemon.dns())
-                        # The log keeps 100 full files: were the first ones already deleted?
-                        rotated = rotated or not any("0000001." in n for n in os.listdir(vexa.DNS_LOG_DIR))
+                        lines += counter.total()
                 entry = {"value": median([r[0] for r in runs]), "runs": [r[0] for r in runs],
                          "lost": sum(r[2] or 0 for r in runs), "sent": sum(r[1] or 0 for r in runs),
                          "noerror": sum(r[3] or 0 for r in runs)}
                 if per_query:
                     entry["log_expected"] = per_query * entry["sent"]
                     entry["log_lines"] = lines
-                    entry["log_rotated_away"] = rotated
                 res[(key, name)] = entry
                 log("dnsperf %s %-10s %s q/s, lost %d of %d, NOERROR %d%s" % (
                     key, name, entry["runs"], entry["lost"], entry["sent"], entry["noerror"],
-                    ", DNS log %d of %d lines%s" % (lines, entry["log_expected"], " (files rotated away)" if rotated else "")
+                    ", DNS log %d of %d lines" % (lines, entry["log_expected"])
                     if per_query else ""))
 
             # 5. Scale: a fresh daemon per run so that its pool starts from nothing
