@@ -1,6 +1,8 @@
 #include "log/CBaseLog.h"
 
 #include <dirent.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -154,6 +156,11 @@ void CBaseLog::ClearTo(int n) {
 }
 
 void CBaseLog::PutProc(CBaseLog* log) {
+    // The writer is the only drain of a queue that drops what it cannot hold: while relay threads
+    // keep every CPU busy it must not be the thread that waits for its turn. It needs little CPU,
+    // so a higher priority costs the relays next to nothing. Without the privilege to raise it
+    // (an unprivileged run) it keeps the normal priority.
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWriterNice);
     std::deque<std::string> lines;
     while (log->m_Queue.ReadAll(lines)) {
         log->PutLines(lines);

@@ -35,6 +35,7 @@ public:
     static constexpr std::chrono::milliseconds kGatherPause{2};
     static constexpr size_t kGatherBelow = 64;
     static constexpr std::chrono::milliseconds kPaceLimit{100};
+    static constexpr int kWriterNice = -10;
 
     CBaseLog(unsigned long queueLimit, int repeatMinutes);
     virtual ~CBaseLog();

@@ -37,6 +37,9 @@ def test_install_lays_out_the_files_and_keeps_an_existing_configuration(tmp_path
     unit = (tmp_path / "lib/systemd/system/vexaproxy.service").read_text()
     assert "\nExecStart=/usr/sbin/vexaproxy service\n" in unit
     assert "vexaproxy-check" in unit.split("ExecStartPre=")[1].splitlines()[0]
+    # The filter denies @resources, where the log writer's setpriority lives: it must be allowed
+    # again, and a call the filter misses must fail rather than kill the daemon.
+    assert "\nSystemCallFilter=setpriority\n" in unit and "\nSystemCallErrorNumber=EPERM\n" in unit
     assert (tmp_path / CONFIG).read_bytes() == open(os.path.join(vexa.ROOT, "examples", "VEXAProxy.xml"), "rb").read()
     (tmp_path / CONFIG).write_text("<VEXAProxy DNSSrv='mine'/>")
     assert "Kept: " in install()
