@@ -156,13 +156,22 @@ void CBaseLog::ClearTo(int n) {
 }
 
 void CBaseLog::PutProc(CBaseLog* log) {
-    // The writer is the only drain of a queue that drops what it cannot hold: while relay threads
-    // keep every CPU busy it must not be the thread that waits for its turn. It needs little CPU,
-    // so a higher priority costs the relays next to nothing. Without the privilege to raise it
-    // (an unprivileged run) it keeps the normal priority.
-    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kWriterNice);
     std::deque<std::string> lines;
+    bool raised = false;
+    auto lastFlood = std::chrono::steady_clock::time_point();
     while (log->m_Queue.ReadAll(lines)) {
+        // A flood of lines (a busy DNS relay) keeps every CPU busy with relay threads, and the writer
+        // is the only drain of a queue that drops what it cannot hold: from a flood's first big batch
+        // until a second after its last one it raises its own priority so as not to wait for its
+        // turn. Only then: at a high priority its frequent short wake-ups would preempt the relays. Without the right to raise it (an
+        // unprivileged run) it keeps the normal priority.
+        const auto now = std::chrono::steady_clock::now();
+        if (lines.size() >= kFloodLines) lastFlood = now;
+        const bool flood = now - lastFlood < kFloodHold;
+        if (flood != raised) {
+            ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), flood ? kWriterNice : 0);
+            raised = flood;
+        }
         log->PutLines(lines);
         log->m_Stalled = false;
         // A trickle of lines: a short pause lets them gather, so that the writer wakes a few hundred

@@ -36,6 +36,8 @@ public:
     static constexpr size_t kGatherBelow = 64;
     static constexpr std::chrono::milliseconds kPaceLimit{100};
     static constexpr int kWriterNice = -10;
+    static constexpr size_t kFloodLines = 128;
+    static constexpr std::chrono::seconds kFloodHold{1};
 
     CBaseLog(unsigned long queueLimit, int repeatMinutes);
     virtual ~CBaseLog();
