@@ -128,16 +128,6 @@ TEST(BaseThread, OverrunIsReportedAndNextCallStartsAtOnce) {
     EXPECT_EQ(" 1000", lines[0].substr(lines[0].size() - 5));
 }
 
-TEST(BaseThread, NegativeFirstDelayReportsAndCallsAtOnce) {
-    Work work;
-    LogThread t;
-    t.Start("Late", Work::Proc, &work, -5, 0, false);
-    WaitEnd(t);
-    EXPECT_EQ(1, work.calls);
-    ASSERT_EQ(1u, t.Lines().size());
-    EXPECT_NE(std::string::npos, t.Lines()[0].find(" -5 0"));
-}
-
 TEST(BaseThread, StopEndsWaitAtOnceAndNeverStartedLogsNothing) {
     Work work;
     LogThread idle;
