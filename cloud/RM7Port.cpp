@@ -4,13 +4,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "cloud/PackV7.h"
 #include "daemon/VEXAProxy.h"
 #include "util/Clock.h"
+#include "util/DatagramLoop.h"
 #include "util/IPv6.h"
 
 // ---------------------------------------------------------------------------------------------- RM7
@@ -23,50 +22,39 @@ RM7::RM7(int node, sockaddr_in6 addr, RM7Port* port)
 
 void RM7::PutLog(const wchar_t* text) const { _Modul.m_Log.Put((m_Str + text).c_str()); }
 
-void RM7::SendToRM7(char* buf, int len) {
-    sockaddr_in6 to;
-    if (m_Port->Tab().AddrOf(m_Node, to)) m_Port->SendToRM7(buf, len, to);
+bool RM7::Start() {
+    PutLog(L"connect");
+    return true;
 }
+
+const wchar_t* RM7::SweepReason(int64_t now) const {
+    return now - m_Last >= kMaxIdleSeconds ? L"deleted because long idle" : nullptr;
+}
+
+void RM7::PaceLog() { _Modul.m_Log.Pace(); }
 
 // ------------------------------------------------------------------------------------------- RM7Tab
 
-RM7* RM7Tab::FindRM7Orig(int node, sockaddr_in6 from) {
-    if (!IsValidNode(node)) return nullptr;
-    std::lock_guard<std::mutex> lock(m_Lock);
-    auto it = m_Map.find(node);
-    if (it != m_Map.end()) {
-        it->second->m_Addr = from;
-        it->second->m_Last = Clock::Now();
-        return it->second.get();
-    }
-    auto* rm7 = new RM7(node, from, m_Port);
-    m_Map.emplace(node, std::unique_ptr<RM7>(rm7));
-    rm7->PutLog(L"connect");
-    return rm7;
-}
-
-RM7* RM7Tab::FindRM7Dest(int node) {
-    if (!IsValidNode(node)) return nullptr;
-    std::lock_guard<std::mutex> lock(m_Lock);
-    auto it = m_Map.find(node);
-    return it == m_Map.end() ? nullptr : it->second.get();
+bool RM7Tab::FindRM7Orig(int node, sockaddr_in6 from) {
+    if (!IsValidNode(node)) return false;
+    return m_Devices.Deliver(
+        node, [&] { return std::make_unique<RM7>(node, from, m_Port); },
+        [&](RM7& rm7) {
+            rm7.m_Addr = from;
+            rm7.m_Last = Clock::Now();
+        });
 }
 
 bool RM7Tab::AddrOf(int node, sockaddr_in6& addr) {
     if (!IsValidNode(node)) return false;
-    std::lock_guard<std::mutex> lock(m_Lock);
-    auto it = m_Map.find(node);
-    if (it == m_Map.end()) return false;
-    addr = it->second->m_Addr;
-    return true;
+    return m_Devices.Find(node, [&](RM7& rm7) { addr = rm7.m_Addr; });
 }
 
 void RM7Tab::RecvFromRM7(char* buf, int len, sockaddr_in6 from) {
     if (len <= kDropLength) return;
     CPackV7 pack;
     if (!pack.ChanCloudDecod(reinterpret_cast<const unsigned char*>(buf), len)) return;
-    // The table mutex is released before the cloud-side send mutex is taken.
-    if (FindRM7Orig(pack.Src().GetNode(), from) == nullptr) return;
+    if (!FindRM7Orig(pack.Src().GetNode(), from)) return;
     m_Port->SendToCloud(buf, len);
 }
 
@@ -86,30 +74,6 @@ void RM7Tab::RecvFromCloud(char* buf, int len, sockaddr_in6 /*from*/) {
     _Modul.m_Log.Put(line.c_str());
 }
 
-void RM7Tab::DeleteCloseOrOld() {
-    const int64_t now = Clock::Now();
-    std::lock_guard<std::mutex> lock(m_Lock);
-    for (auto it = m_Map.begin(); it != m_Map.end();) {
-        if (now - it->second->m_Last >= kMaxIdleSeconds) {
-            _Modul.m_Log.Pace();
-            it->second->PutLog(L"deleted because long idle");
-            it = m_Map.erase(it);
-        } else {
-            ++it;
-        }
-    }
-}
-
-void RM7Tab::Clear() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    m_Map.clear();
-}
-
-size_t RM7Tab::Count() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    return m_Map.size();
-}
-
 // ------------------------------------------------------------------------------------------ RM7Port
 
 RM7Port::RM7Port()
@@ -124,8 +88,7 @@ RM7Port::RM7Port()
 RM7Port::~RM7Port() { Stop(); }
 
 RM7Port::Side RM7Port::RM7Side() {
-    return {m_LockRM7,
-            m_SocketRM7,
+    return {m_SocketRM7,
             &RM7Port::PortRM7,
             L"RM7Port::BindRM7(): m_SocketRM7 = socket()",
             L"RM7Port::BindRM7(): bind(m_SocketRM7)",
@@ -136,8 +99,7 @@ RM7Port::Side RM7Port::RM7Side() {
 }
 
 RM7Port::Side RM7Port::CloudSide() {
-    return {m_LockCloud,
-            m_SocketCloud,
+    return {m_SocketCloud,
             &RM7Port::PortCloud,
             L"RM7Port::BindCloud(): m_SocketCloud = socket()",
             L"RM7Port::BindCloud(): bind(m_SocketCloud)",
@@ -197,20 +159,14 @@ void RM7Port::Stop() {
     if (m_Running.exchange(false)) {
         // Shut down first and close only once the loops have ended, so that a loop can never call
         // recvfrom on a descriptor number that was closed and reused meanwhile.
-        Shutdown(RM7Side());
-        Shutdown(CloudSide());
+        m_SocketRM7.Shutdown();
+        m_SocketCloud.Shutdown();
         m_ThreadRM7.Stop();
         m_ThreadCloud.Stop();
         m_SocketRM7.Close();
         m_SocketCloud.Close();
     }
     m_Tab.Clear();
-}
-
-void RM7Port::Shutdown(const Side& side) {
-    std::lock_guard<std::mutex> lock(side.lock);
-    int fd = side.socket.Fd();
-    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
 }
 
 int RM7Port::Bind(const Side& side) {
@@ -235,8 +191,7 @@ int RM7Port::BindRM7(DBString& /*error*/) { return Bind(RM7Side()); }
 int RM7Port::BindCloud(DBString& /*error*/) { return Bind(CloudSide()); }
 
 void RM7Port::Send(const Side& side, char* buf, int len, const sockaddr_in6& to) {
-    std::lock_guard<std::mutex> lock(side.lock);
-    if (net::SendTo(side.socket.Fd(), buf, static_cast<size_t>(len), SockAddr(to)) < 0)
+    if (side.socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0)
         _Modul.m_Log.PutErr(side.sendText, errno);
 }
 
@@ -244,39 +199,30 @@ void RM7Port::SendToRM7(char* buf, int len, sockaddr_in6 to) { Send(RM7Side(), b
 
 void RM7Port::SendToCloud(char* buf, int len) { Send(CloudSide(), buf, len, m_CloudAddr); }
 
-bool RM7Port::RecvLoop(const Side& side) {
+void RM7Port::RecvLoop(const Side& side) {
     char buf[kRecvBuf];
-    while (m_Running.load()) {
-        SockAddr from;
-        ssize_t n = net::RecvFrom(side.socket.Fd(), buf, sizeof buf, from);
-        if (!m_Running.load()) return true;
-        if (n > 0) {
-            if (from.Family() == AF_INET6) (m_Tab.*side.handler)(buf, static_cast<int>(n), from.V6());
-            continue;
-        }
-        if (n == 0) continue;
-        int err = errno;
-        if (err == ENETRESET || err == ECONNRESET) continue;
-        _Modul.m_Log.PutErr(side.recvText, err);
-        std::lock_guard<std::mutex> lock(side.lock);
-        side.socket.Close();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        // A stop during the pause leaves the socket closed.
-        if (!m_Running.load()) return true;
-        DBString error;
-        if ((this->*side.bind)(error) != 0) return false;
-    }
-    return true;
+    DatagramLoop(
+        side.socket, [this] { return m_Running.load(); }, buf, sizeof buf,
+        [&](char* data, size_t n, const SockAddr& from) {
+            if (from.Family() == AF_INET6) (m_Tab.*side.handler)(data, static_cast<int>(n), from.V6());
+        },
+        [&](int err) { _Modul.m_Log.PutErr(side.recvText, err); },
+        [&] {
+            DBString error;
+            return (this->*side.bind)(error) == 0;
+        });
 }
 
 bool RM7Port::InpRM7Proc(void* port) {
     auto* self = static_cast<RM7Port*>(port);
-    return self->RecvLoop(self->RM7Side());
+    self->RecvLoop(self->RM7Side());
+    return true;
 }
 
 bool RM7Port::InpCloudProc(void* port) {
     auto* self = static_cast<RM7Port*>(port);
-    return self->RecvLoop(self->CloudSide());
+    self->RecvLoop(self->CloudSide());
+    return true;
 }
 
 bool RM7Port::TimerClose(void* port) {

@@ -6,20 +6,22 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "thread/Thread.h"
+#include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
 
 class RM7Port;
 
-// One device, learnt from its first valid datagram.
+// One device, learnt from its first valid datagram. An entry of the device table; it holds no
+// socket and no thread.
 class RM7 {
 public:
+    static constexpr int64_t kMaxIdleSeconds = 1801;
+
     RM7(int node, sockaddr_in6 addr, RM7Port* port);
     virtual ~RM7() = default;
     RM7(const RM7&) = delete;
@@ -28,9 +30,15 @@ public:
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     int Node() const { return m_Node; }
-    // Sends to the device's current address. Takes the table mutex to read it: never call this with
-    // the table mutex held.
-    void SendToRM7(char* buf, int len);
+
+    // As an entry of the table: devices are not numbered, "connect" is their start, and nothing
+    // runs that a stop would end.
+    void SetID(int) {}
+    bool Start();
+    void Stop() {}
+    const wchar_t* SweepReason(int64_t now) const;
+    int64_t Quiet(int64_t now) const { return now - m_Last; }
+    static void PaceLog();
 
 private:
     friend class RM7Tab;
@@ -47,33 +55,30 @@ class RM7Tab {
 public:
     static constexpr int kMinNode = 1;
     static constexpr int kMaxNode = 9999899;
-    static constexpr int kMaxIdleSeconds = 1801;
     // Datagrams this short cannot be V7 packets and are not even decoded.
     static constexpr int kDropLength = 14;
 
     explicit RM7Tab(RM7Port* port) : m_Port(port) {}
-    ~RM7Tab() { Clear(); }
     RM7Tab(const RM7Tab&) = delete;
     RM7Tab& operator=(const RM7Tab&) = delete;
 
     static bool IsValidNode(int node) { return node >= kMinNode && node <= kMaxNode; }
 
-    // Lookup-or-create for a datagram from a device; refreshes address and activity time. The
-    // pointer stays valid only until the next sweep or Clear.
-    RM7* FindRM7Orig(int node, sockaddr_in6 from);
-    RM7* FindRM7Dest(int node);
-    // The current address of a device, copied under the mutex; false for an unknown node.
+    // Lookup-or-create for a datagram from a device; refreshes address and activity time. False
+    // for an invalid node, or a new device the full table had no room for.
+    bool FindRM7Orig(int node, sockaddr_in6 from);
+    // The current address of a device, copied under the table lock; false for an unknown node.
     bool AddrOf(int node, sockaddr_in6& addr);
 
     void RecvFromRM7(char* buf, int len, sockaddr_in6 from);
     void RecvFromCloud(char* buf, int len, sockaddr_in6 from);
-    void DeleteCloseOrOld();
-    void Clear();
-    size_t Count();
+    void DeleteCloseOrOld() { m_Devices.DeleteCloseOrOld(); }
+    void Clear() { m_Devices.Clear(); }
+    size_t Count() { return m_Devices.Count(); }
+    ClientTable<int, RM7>& Devices() { return m_Devices; }
 
 private:
-    std::mutex m_Lock;
-    std::map<int, std::unique_ptr<RM7>> m_Map;
+    ClientTable<int, RM7> m_Devices;
     RM7Port* m_Port;
 };
 
@@ -111,10 +116,8 @@ public:
     int PortVEXACloud = 0;
 
 private:
-    // One side of the relay: its socket, the mutex that serialises sends on it and its re-opening,
-    // and its texts and handler.
+    // One side of the relay: its socket, its texts and its handler.
     struct Side {
-        std::mutex& lock;
         Socket& socket;
         int RM7Port::*port;
         const wchar_t* socketText;
@@ -129,11 +132,8 @@ private:
 
     int Bind(const Side& side);
     void Send(const Side& side, char* buf, int len, const sockaddr_in6& to);
-    bool RecvLoop(const Side& side);
-    void Shutdown(const Side& side);
+    void RecvLoop(const Side& side);
 
-    std::mutex m_LockRM7;
-    std::mutex m_LockCloud;
     Thread m_ThreadRM7;
     Thread m_ThreadCloud;
     Thread m_ThreadTimer;

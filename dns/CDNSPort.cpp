@@ -5,15 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
-#include <thread>
 
 #include "config/CConfigProxy.h"
-#include "config/ErrorXML.h"
 #include "daemon/VEXAProxy.h"
 #include "dns/CDNSLog.h"
 #include "util/Clock.h"
+#include "util/DatagramLoop.h"
 
 namespace {
 constexpr int kBufSize = 32000;
@@ -32,27 +30,39 @@ CDNSCli::CDNSCli(sockaddr_in client, CDNSPort* port)
 
 CDNSCli::~CDNSCli() { Stop(); }
 
-bool CDNSCli::Start(CDNSPort* port) {
-    m_Port = port;
-    try {
-        SockAddr srv;
-        int rc = net::ResolveFirst(port->Server(), port->SrvPort(), AF_INET, SOCK_DGRAM, srv);
-        if (rc == net::kNoAddress) throw ErrorXML(L"paiList == 0", 0);
-        if (rc != 0) throw ErrorXML(L"getaddrinfo()", rc);
-        m_AddrSrv = srv;
-        Socket sock(net::OpenSocket(AF_INET, SOCK_DGRAM));
-        if (!sock.IsOpen()) throw ErrorXML(L"socket()", errno);
-        if (net::Bind(sock.Fd(), SockAddr::Any(AF_INET, 0)) != 0) throw ErrorXML(L"bind(0.0.0.0:0)", errno);
-        {
-            std::lock_guard<std::mutex> lock(m_SockLock);
-            m_Socket.Reset(sock.Release());
-        }
-        m_Run = true;
-        m_Thread.Start(0, 0);
-    } catch (const ErrorXML& e) {
-        if (!e.m_Text.empty()) _Modul.m_Log.PutErr((L"CDNSCli::Start " + e.m_Text).c_str(), e.m_Code);
+bool CDNSCli::Start() {
+    SockAddr srv;
+    int rc = net::ResolveFirst(m_Port->Server(), m_Port->SrvPort(), AF_INET, SOCK_DGRAM, srv);
+    if (rc != 0) {
+        // No server: the association stays, closed and holding nothing, until the sweep; the
+        // configuration's names are still answered to its client meanwhile.
+        if (rc == net::kNoAddress)
+            _Modul.m_Log.PutErr(L"CDNSCli::Start paiList == 0", 0);
+        else
+            _Modul.m_Log.PutErr(L"CDNSCli::Start getaddrinfo()", rc);
+        PutLog(L"connect");
+        return true;
     }
-    return m_Run;
+    m_AddrSrv = srv;
+    // Out of descriptors or threads: nothing may stay that holds a socket without its reader.
+    Socket sock(net::OpenSocket(AF_INET, SOCK_DGRAM));
+    if (!sock.IsOpen()) {
+        _Modul.m_Log.PutErr(L"CDNSCli::Start socket()", errno);
+        return false;
+    }
+    if (net::Bind(sock.Fd(), SockAddr::Any(AF_INET, 0)) != 0) {
+        _Modul.m_Log.PutErr(L"CDNSCli::Start bind(0.0.0.0:0)", errno);
+        return false;
+    }
+    m_Socket = std::move(sock);
+    m_Run = true;
+    if (!m_Thread.Start(0, 0)) {  // the pool has logged why
+        m_Run = false;
+        m_Socket.Close();
+        return false;
+    }
+    PutLog(L"connect");
+    return true;
 }
 
 void CDNSCli::SetID(int id) {
@@ -64,30 +74,34 @@ void CDNSCli::SetID(int id) {
 void CDNSCli::PutLog(const wchar_t* text) const { _Modul.m_Log.Put((m_Str + text).c_str()); }
 
 void CDNSCli::SendToSrv(char* buf, int len) {
-    std::lock_guard<std::mutex> lock(m_SockLock);
-    if (net::SendTo(m_Socket.Fd(), buf, static_cast<size_t>(len), m_AddrSrv) < 0)
+    if (m_Socket.SendTo(buf, static_cast<size_t>(len), m_AddrSrv) < 0)
         _Modul.m_Log.PutErr(L"CDNSCli::SendToSrv::Send sendto()", errno);
 }
 
 void CDNSCli::Stop() {
-    // The flag goes first, so that the receive loop woken by the shutdown ends silently instead of
-    // reporting a "disconnect"; the descriptor is closed only once the loop no longer reads it.
+    // The flag goes first, so that the receive loop woken by the close ends silently instead of
+    // reporting a "disconnect".
     m_Run = false;
-    {
-        std::lock_guard<std::mutex> lock(m_SockLock);
-        if (m_Socket.IsOpen()) ::shutdown(m_Socket.Fd(), SHUT_RDWR);
-    }
-    m_Thread.Stop();
-    std::lock_guard<std::mutex> lock(m_SockLock);
     m_Socket.Close();
+    m_Thread.Stop();
 }
+
+const wchar_t* CDNSCli::SweepReason(int64_t now) const {
+    if (!m_Run) return L"deleted because closed";
+    if (now - m_TimeLast >= kIdleLimit) return L"deleted because long idle";
+    return nullptr;
+}
+
+int64_t CDNSCli::Quiet(int64_t now) const { return m_Run ? now - m_TimeLast : CDNSCliTab::kEnded; }
+
+void CDNSCli::PaceLog() { _Modul.m_Log.Pace(); }
 
 bool CDNSCli::WinSockProc(void* arg) {
     auto* cli = static_cast<CDNSCli*>(arg);
     char buf[kBufSize];
     SockAddr from;
     while (cli->m_Run) {
-        ssize_t n = net::RecvFrom(cli->m_Socket.Fd(), buf, kBufSize - 1, from);
+        ssize_t n = cli->m_Socket.RecvFrom(buf, kBufSize - 1, from);
         int err = errno;
         if (!cli->m_Run) break;
         if (n > 0) {
@@ -105,18 +119,15 @@ bool CDNSCli::WinSockProc(void* arg) {
             _Modul.m_Log.PutErr((cli->m_Str + L"recvfrom(m_Socket) error").c_str(), err);
         break;
     }
-    {
-        std::lock_guard<std::mutex> lock(cli->m_SockLock);
-        cli->m_Socket.ShutdownAndClose();
-    }
+    cli->m_Socket.Close();
     cli->m_Run = false;
     return true;
 }
 
 // ---------------------------------------------------------------------------------------------
-// CDNSCliTab
+// CDNSPort
 
-int CDNSCliTab::LocalAnswer(unsigned char* buf, int len) {
+int CDNSPort::LocalAnswer(unsigned char* buf, int len) {
     // Flags are only meaningful in a full header; anything shorter is passed on untouched.
     if (len < 12 || (buf[2] & 0x01) == 0) return 0;
     for (const auto& node : _Modul.m_Cfg.m_Nodes) {
@@ -133,75 +144,25 @@ int CDNSCliTab::LocalAnswer(unsigned char* buf, int len) {
     return 0;
 }
 
-void CDNSCliTab::RecvFromCli(char* buf, int len, sockaddr_in from, CDNSPort* port) {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    int64_t key = CDNSPort::CreateLong(static_cast<int>(from.sin_addr.s_addr), ntohs(from.sin_port));
-    auto it = m_Clis.find(key);
-    if (it == m_Clis.end()) {
-        m_LastID = m_LastID < kMaxID ? m_LastID + 1 : 1;
-        auto cli = std::make_unique<CDNSCli>(from, port);
-        // Numbered before its thread starts, so the thread never sees a half-built prefix. A start
-        // that failed leaves it in the table, stopped, until the sweep.
-        cli->SetID(m_LastID);
-        cli->Start(port);
-        cli->PutLog(L"connect");
-        it = m_Clis.emplace(key, std::move(cli)).first;
-    }
-    CDNSCli& cli = *it->second;
-    _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli.ID(), from);
-
-    // Each sent datagram is logged before the send, so that an answer, logged by another thread,
-    // can never appear in the DNS log ahead of the query it answers.
-    int answer = LocalAnswer(Bytes(buf), len);
-    if (answer > 0) {
-        _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, cli.ID(), cli.AddrCli().V4());
-        port->SendToCli(buf, answer, cli.AddrCli().V4());
-        return;
-    }
-    _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrSrv().V4());
-    cli.SendToSrv(buf, len);
+void CDNSPort::RecvFromCli(char* buf, int len, sockaddr_in from) {
+    int64_t key = CreateLong(static_cast<int>(from.sin_addr.s_addr), ntohs(from.sin_port));
+    // Under the table lock, so the sweep cannot remove the association meanwhile. Each sent
+    // datagram is logged before the send, so that an answer, logged by another thread, can never
+    // appear in the DNS log ahead of the query it answers.
+    m_CliTab.Deliver(
+        key, [&] { return std::make_unique<CDNSCli>(from, this); },
+        [&](CDNSCli& cli) {
+            _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli.ID(), from);
+            int answer = LocalAnswer(Bytes(buf), len);
+            if (answer > 0) {
+                _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, cli.ID(), cli.AddrCli().V4());
+                SendToCli(buf, answer, cli.AddrCli().V4());
+                return;
+            }
+            _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrSrv().V4());
+            cli.SendToSrv(buf, len);
+        });
 }
-
-void CDNSCliTab::DeleteCloseOrOld() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    int64_t now = Clock::Now();
-    for (auto it = m_Clis.begin(); it != m_Clis.end();) {
-        CDNSCli& cli = *it->second;
-        bool running = cli.IsRunning();
-        if (running && now - cli.TimeLast() < kIdleLimit) {
-            ++it;
-            continue;
-        }
-        _Modul.m_Log.Pace();
-        cli.PutLog(running ? L"deleted because long idle" : L"deleted because closed");
-        cli.Stop();
-        it = m_Clis.erase(it);
-    }
-}
-
-void CDNSCliTab::Clear() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    for (auto& entry : m_Clis) entry.second->Stop();
-    m_Clis.clear();
-}
-
-size_t CDNSCliTab::Size() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    return m_Clis.size();
-}
-
-int CDNSCliTab::LastID() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    return m_LastID;
-}
-
-void CDNSCliTab::SetLastID(int id) {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    m_LastID = id;
-}
-
-// ---------------------------------------------------------------------------------------------
-// CDNSPort
 
 CDNSPort::CDNSPort()
     : m_ThreadRecv("CDNSPort::WinSockProc", &CDNSPort::WinSockProc, this),
@@ -236,7 +197,6 @@ int CDNSPort::Bind(DBString&) {
         _Modul.m_Log.PutErr(L"CDNSPort::Bind(): bind()", err);
         return err;
     }
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
     m_Socket.Reset(fd);
     return 0;
 }
@@ -244,48 +204,30 @@ int CDNSPort::Bind(DBString&) {
 void CDNSPort::Stop() {
     m_ThreadTimer.Stop();
     if (m_Run.exchange(false)) {
-        {
-            std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-            if (m_Socket.IsOpen()) ::shutdown(m_Socket.Fd(), SHUT_RDWR);
-        }
+        m_Socket.Shutdown();
         m_ThreadRecv.Stop();
-        std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-        m_Socket.Close();
     }
     m_CliTab.Clear();
+    // Closed last: the association threads send their answers through it until they have ended.
+    m_Socket.Close();
 }
 
 void CDNSPort::SendToCli(char* buf, int len, sockaddr_in to) {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    if (net::SendTo(m_Socket.Fd(), buf, static_cast<size_t>(len), SockAddr(to)) < 0)
+    if (m_Socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0)
         _Modul.m_Log.PutErr(L"CDNSCli::SendToCli::Send sendto()", errno);
 }
 
 bool CDNSPort::WinSockProc(void* arg) {
     auto* port = static_cast<CDNSPort*>(arg);
     char buf[kBufSize];
-    SockAddr from;
-    while (port->m_Run) {
-        ssize_t n = net::RecvFrom(port->m_Socket.Fd(), buf, kBufSize, from);
-        int err = errno;
-        if (!port->m_Run) return true;
-        if (n > 0) {
-            port->m_CliTab.RecvFromCli(buf, static_cast<int>(n), from.V4(), port);
-            continue;
-        }
-        if (n == 0 || err == ENETRESET || err == ECONNRESET) continue;
-        _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", err);
-        std::lock_guard<std::recursive_mutex> lock(port->m_Mutex);
-        port->m_Socket.Close();
-        std::this_thread::sleep_for(std::chrono::seconds(1));  // resumed after signals
-        DBString text;
-        if (port->Bind(text) != 0) return true;
-        // A stop that came during the pause must not leave the new socket bound.
-        if (!port->m_Run) {
-            port->m_Socket.Close();
-            return true;
-        }
-    }
+    DatagramLoop(
+        port->m_Socket, [port] { return port->m_Run.load(); }, buf, kBufSize,
+        [port](char* data, size_t n, const SockAddr& from) { port->RecvFromCli(data, static_cast<int>(n), from.V4()); },
+        [](int err) { _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", err); },
+        [port] {
+            DBString text;
+            return port->Bind(text) == 0;
+        });
     return true;
 }
 

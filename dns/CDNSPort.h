@@ -7,12 +7,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "thread/Thread.h"
+#include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
 
@@ -27,14 +26,19 @@ public:
     CDNSCli(const CDNSCli&) = delete;
     CDNSCli& operator=(const CDNSCli&) = delete;
 
-    // Resolves the port's server, opens and binds the socket and starts the receive thread.
-    // A failing step is logged as "CDNSCli::Start <step>"; returns whether the association runs.
-    bool Start(CDNSPort* port);
+    static constexpr int64_t kIdleLimit = 181;  // seconds without an answer from the server
+
+    // Resolves the port's server, opens and binds the socket, starts the receive thread and logs
+    // "connect". A failing step is logged as "CDNSCli::Start <step>" and leaves nothing open.
+    bool Start();
     void SetID(int id);
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     void SendToSrv(char* buf, int len);
     void Stop();
+    const wchar_t* SweepReason(int64_t now) const;
+    int64_t Quiet(int64_t now) const;
+    static void PaceLog();
     static bool WinSockProc(void* cli);
 
     int ID() const { return m_ID; }
@@ -49,9 +53,6 @@ private:
     CDNSPort* m_Port;
     int m_ID = 0;
     std::atomic<bool> m_Run{false};
-    // Held around every use of the descriptor number by another thread and around its close, so a
-    // number closed here and reused elsewhere is never sent on or shut down.
-    std::mutex m_SockLock;
     Socket m_Socket;
     SockAddr m_AddrCli;
     SockAddr m_AddrSrv;
@@ -60,36 +61,8 @@ private:
     std::atomic<int64_t> m_TimeLast;
 };
 
-class CDNSCliTab {
-public:
-    static constexpr int kMaxID = 99999;
-    static constexpr int64_t kIdleLimit = 181;  // seconds without an answer from the server
-
-    CDNSCliTab() = default;
-    ~CDNSCliTab() { Clear(); }
-    CDNSCliTab(const CDNSCliTab&) = delete;
-    CDNSCliTab& operator=(const CDNSCliTab&) = delete;
-
-    // One query from a client. buf must have room for 16 bytes more than len (an answer built in
-    // place is longer than its question); the port's receive buffer has.
-    void RecvFromCli(char* buf, int len, sockaddr_in from, CDNSPort* port);
-    void DeleteCloseOrOld();
-    void Clear();
-
-    size_t Size();
-    // The last association number given out; the next one is this plus one, 1 after kMaxID.
-    int LastID();
-    void SetLastID(int id);
-
-    // Answers a query from the configuration's DNS nodes in place. Returns the answer's length, or 0
-    // when the query is not one of them.
-    static int LocalAnswer(unsigned char* buf, int len);
-
-private:
-    std::map<int64_t, std::unique_ptr<CDNSCli>> m_Clis;
-    std::recursive_mutex m_Mutex;
-    int m_LastID = 0;
-};
+// The relay's associations, keyed by CDNSPort::CreateLong of the client's address and port.
+using CDNSCliTab = ClientTable<int64_t, CDNSCli>;
 
 class CDNSPort {
 public:
@@ -103,6 +76,12 @@ public:
     int Bind(DBString& text);
     void Stop();
     void SendToCli(char* buf, int len, sockaddr_in to);
+    // One query from a client. buf must have room for 16 bytes more than len (an answer built in
+    // place is longer than its question); the port's receive buffer has.
+    void RecvFromCli(char* buf, int len, sockaddr_in from);
+    // Answers a query from the configuration's DNS nodes in place. Returns the answer's length, or 0
+    // when the query is not one of them.
+    static int LocalAnswer(unsigned char* buf, int len);
     static bool WinSockProc(void* port);
     static bool TimerClose(void* port);
     // The table key of a client: its address (network order, as a signed number) above its port.
@@ -115,7 +94,6 @@ public:
     CDNSCliTab& CliTab() { return m_CliTab; }
 
 private:
-    std::recursive_mutex m_Mutex;  // every send on m_Socket and its re-opening
     Thread m_ThreadRecv;
     Thread m_ThreadTimer;
     std::atomic<bool> m_Run{false};

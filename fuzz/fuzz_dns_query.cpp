@@ -46,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     client.sin_port = htons(40000);
     client.sin_addr.s_addr = htonl(0x7F000001);
     _Modul.m_LogDNS.Put(CDNSLog::typRecv, buf.get(), len, 1, client);
-    int answer = CDNSCliTab::LocalAnswer(buf.get(), len);
+    int answer = CDNSPort::LocalAnswer(buf.get(), len);
     FUZZ_CHECK(answer >= 0 && answer <= len + 16);
     if (answer > 0) {
         FUZZ_CHECK(len >= 12 && (buf[2] & 0x80) != 0);

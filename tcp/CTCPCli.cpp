@@ -42,11 +42,37 @@ TCPCliT<AF>::~TCPCliT() {
 }
 
 template <int AF>
-bool TCPCliT<AF>::Start(Port* port) {
-    m_Port = port;
+bool TCPCliT<AF>::Start() {
+    // Logged before the client side runs, so that "connect" precedes every other line of it.
+    PutLog(L"connect");
     m_Run = true;
-    m_ThreadCli.Start(0, 0);
-    return m_Run;
+    if (!m_ThreadCli.Start(0, 0)) {
+        // The pool has logged why; no socket stays without its reader.
+        m_Run = false;
+        Close();
+        return false;
+    }
+    return true;
+}
+
+template <int AF>
+const wchar_t* TCPCliT<AF>::SweepReason(int64_t now) const {
+    if (now - m_TimeOpen > kOpenLimit) return L"deleted because long open";
+    if (now - m_TimeLast > kIdleLimit) return L"deleted because long idle";
+    return nullptr;
+}
+
+template <int AF>
+int64_t TCPCliT<AF>::Quiet(int64_t now) const {
+    // Both sides ended: the sweep would remove it anyway once it has been idle long enough.
+    if (!m_SocketCli.IsOpen()) return TCPCliTabT<AF>::kEnded;
+    const int64_t quiet = now - m_TimeLast;
+    return quiet >= kEvictQuiet ? quiet : -1;
+}
+
+template <int AF>
+void TCPCliT<AF>::PaceLog() {
+    _Modul.m_Log.Pace();
 }
 
 template <int AF>
@@ -102,7 +128,7 @@ bool TCPCliT<AF>::IsHostAccepted(const std::string& headerBlock, const std::stri
 }
 
 template <int AF>
-void TCPCliT<AF>::Forward(RelaySocket& to, const char* data, size_t n, const wchar_t* sendError, bool echo) {
+void TCPCliT<AF>::Forward(Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo) {
     if (echo) {
         _Modul.m_Log.PutMes(EchoTitle().c_str(), reinterpret_cast<const unsigned char*>(data),
                             static_cast<int>(n));
@@ -111,7 +137,7 @@ void TCPCliT<AF>::Forward(RelaySocket& to, const char* data, size_t n, const wch
 }
 
 template <int AF>
-void TCPCliT<AF>::Pump(RelaySocket& from, RelaySocket& to, char* buffer, const wchar_t* recvError,
+void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, const wchar_t* recvError,
                        const wchar_t* sendError, bool echo) {
     while (m_Run) {
         ssize_t n = from.Recv(buffer, kBufferSize - 1);
@@ -179,7 +205,9 @@ void TCPCliT<AF>::RunClient(char* buffer) {
         }
     }
     ConnectTarget();
-    m_ThreadSrv.Start(0, 0);
+    // Without its target side, the target's answers would go unread: end the connection instead
+    // (the pool has logged why).
+    if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
     Forward(m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
     Pump(m_SocketCli, m_SocketSrv, buffer, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
 }

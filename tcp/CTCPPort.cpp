@@ -89,6 +89,17 @@ template <int AF>
 bool TCPPortT<AF>::WinSockAcceptProc(void* arg) {
     auto* port = static_cast<TCPPortT*>(arg);
     while (port->m_Run) {
+        // A full table takes no connection it cannot keep: new clients wait in the listen backlog,
+        // as at other relays' connection limits, until one ends or has been quiet long enough to
+        // make room. Room is made only for a client that is waiting.
+        if (!port->m_CliTab.MakeRoom(false)) {
+            if (port->m_Socket.WaitReadable(100) <= 0) continue;
+            if (!port->m_Run) return true;
+            if (!port->m_CliTab.MakeRoom(true)) {
+                port->m_CliTab.WaitForRoom(100);
+                continue;
+            }
+        }
         SockAddr from;
         int fd = port->m_Socket.Accept(from);
         int err = errno;
@@ -100,7 +111,9 @@ bool TCPPortT<AF>::WinSockAcceptProc(void* arg) {
             if (IsResourceShortage(err)) std::this_thread::sleep_for(kAcceptBackOff);
             continue;
         }
-        port->m_CliTab.Insert(std::make_unique<TCPCliT<AF>>(fd, from), port);
+        auto cli = std::make_unique<TCPCliT<AF>>(fd, from);
+        cli->m_Port = port;
+        port->m_CliTab.Add(port->m_Accepted++, std::move(cli), [](TCPCliT<AF>&) {});
     }
     return true;
 }
@@ -111,52 +124,5 @@ bool TCPPortT<AF>::TimerClose(void* arg) {
     return true;
 }
 
-template <int AF>
-void TCPCliTabT<AF>::Insert(std::unique_ptr<Cli> cli, Port* port) {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    m_LastID = m_LastID < kMaxID ? m_LastID + 1 : 1;
-    Cli* c = cli.get();
-    m_Conns.push_back(std::move(cli));
-    c->m_Port = port;
-    c->SetID(m_LastID);
-    // Logged before the client side runs, so that "connect" precedes every other line of it.
-    c->PutLog(L"connect");
-    c->Start(port);
-}
-
-template <int AF>
-void TCPCliTabT<AF>::DeleteCloseOrOld() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    for (auto it = m_Conns.begin(); it != m_Conns.end();) {
-        Cli& c = **it;
-        int64_t now = Clock::Now();
-        int64_t open = now - c.m_TimeOpen;
-        int64_t idle = now - c.m_TimeLast.load();
-        if (idle <= kIdleLimit && open <= kOpenLimit) {
-            ++it;
-            continue;
-        }
-        _Modul.m_Log.Pace();
-        c.PutLog(open > kOpenLimit ? L"deleted because long open" : L"deleted because long idle");
-        c.Stop();
-        it = m_Conns.erase(it);
-    }
-}
-
-template <int AF>
-void TCPCliTabT<AF>::Clear() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    for (auto& c : m_Conns) c->Stop();
-    m_Conns.clear();
-}
-
-template <int AF>
-size_t TCPCliTabT<AF>::Count() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    return m_Conns.size();
-}
-
-template class TCPCliTabT<AF_INET>;
-template class TCPCliTabT<AF_INET6>;
 template class TCPPortT<AF_INET>;
 template class TCPPortT<AF_INET6>;

@@ -7,13 +7,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
-#include <mutex>
 #include <string>
 
-#include "tcp/RelaySocket.h"
 #include "thread/Thread.h"
+#include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
 
@@ -50,18 +48,32 @@ class TCPCliT {
 public:
     using Port = TCPPortT<AF>;
     static constexpr int kBufferSize = 32000;  // a receive takes one byte less: room for a zero byte
+    static constexpr int64_t kIdleLimit = 30;  // seconds without data
+    static constexpr int64_t kOpenLimit = 60;  // seconds since acceptance
+    // At the rule's bound, a connection quiet this long may make room for a new client; one that
+    // carried data more recently is not cut off for it.
+    static constexpr int64_t kEvictQuiet = 2;
 
     TCPCliT(int socket, const SockAddr& addr);
     ~TCPCliT();
     TCPCliT(const TCPCliT&) = delete;
     TCPCliT& operator=(const TCPCliT&) = delete;
 
-    bool Start(Port* port);
+    // Logs "connect" and starts the client side. False when no thread could take it: the
+    // connection is then closed.
+    bool Start();
+    bool Start(Port* port) {
+        m_Port = port;
+        return Start();
+    }
     void SetID(int id);
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     void Close();
     void Stop();
+    const wchar_t* SweepReason(int64_t now) const;
+    int64_t Quiet(int64_t now) const;
+    static void PaceLog();
 
     static bool WinSockCliProc(void* cli);
     static bool WinSockSrvProc(void* cli);
@@ -75,8 +87,8 @@ public:
     Port* m_Port = nullptr;
     int m_ID = 0;
     std::atomic<bool> m_Run{false};
-    RelaySocket m_SocketCli;
-    RelaySocket m_SocketSrv;
+    Socket m_SocketCli;
+    Socket m_SocketSrv;
     SockAddr m_AddrCli;
     int64_t m_TimeOpen;
     std::atomic<int64_t> m_TimeLast;
@@ -85,36 +97,15 @@ private:
     void RunClient(char* buffer);
     void ConnectTarget();
     // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
-    void Pump(RelaySocket& from, RelaySocket& to, char* buffer, const wchar_t* recvError,
+    void Pump(Socket& from, Socket& to, char* buffer, const wchar_t* recvError,
               const wchar_t* sendError, bool echo);
-    void Forward(RelaySocket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
+    void Forward(Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
     DBString EchoTitle() const;
 };
 
-// The connections of one port, numbered 1..99999 and then from 1 again.
+// The connections of one port in order of acceptance, numbered 1..99999 and then from 1 again.
 template <int AF>
-class TCPCliTabT {
-public:
-    using Cli = TCPCliT<AF>;
-    using Port = TCPPortT<AF>;
-    static constexpr int kMaxID = 99999;
-    static constexpr int64_t kIdleLimit = 30;  // seconds without data
-    static constexpr int64_t kOpenLimit = 60;  // seconds since acceptance
-
-    TCPCliTabT() = default;
-    ~TCPCliTabT() { Clear(); }
-    TCPCliTabT(const TCPCliTabT&) = delete;
-    TCPCliTabT& operator=(const TCPCliTabT&) = delete;
-
-    void Insert(std::unique_ptr<Cli> cli, Port* port);
-    void DeleteCloseOrOld();
-    void Clear();
-    size_t Count();
-
-    std::list<std::unique_ptr<Cli>> m_Conns;
-    std::recursive_mutex m_Mutex;
-    int m_LastID = 0;
-};
+using TCPCliTabT = ClientTable<uint64_t, TCPCliT<AF>>;
 
 template <int AF>
 class TCPPortT {
@@ -138,8 +129,9 @@ public:
     Thread m_ThreadAccept;
     Thread m_ThreadTimer;
     std::atomic<bool> m_Run{false};
-    RelaySocket m_Socket;
+    Socket m_Socket;
     TCPCliTabT<AF> m_CliTab;
+    uint64_t m_Accepted = 0;  // the table key of the next connection: its order of acceptance
     int m_PortLocal = 0;
     int m_PortRemote = 0;
     std::string m_IPRemote;
@@ -157,7 +149,5 @@ using CTCPv6Cli = TCPCliT<AF_INET6>;
 
 extern template class TCPCliT<AF_INET>;
 extern template class TCPCliT<AF_INET6>;
-extern template class TCPCliTabT<AF_INET>;
-extern template class TCPCliTabT<AF_INET6>;
 extern template class TCPPortT<AF_INET>;
 extern template class TCPPortT<AF_INET6>;

@@ -10,8 +10,9 @@ Thread::Thread(BasePoolThread& pool, std::string name, bool (*func)(void*), void
 
 Thread::~Thread() { Stop(); }
 
-void Thread::Start(int firstDelayMs, int periodMs) {
+bool Thread::Start(int firstDelayMs, int periodMs) {
     m_Handle = m_Pool->StartProc(m_Name, m_Func, m_Arg, firstDelayMs, periodMs);
+    return m_Handle != nullptr;
 }
 
 void Thread::Stop() {

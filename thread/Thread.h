@@ -17,7 +17,8 @@ public:
 
     // periodMs < 1 calls the procedure once (after firstDelayMs); otherwise every periodMs from call
     // start to call start while it returns true. A pair already running is not started again.
-    void Start(int firstDelayMs, int periodMs);
+    // False when no worker could take it (the pool has logged why).
+    bool Start(int firstDelayMs, int periodMs);
     // Ends the procedure's waits and returns once it has ended. The procedure's own blocking calls
     // are not interrupted: close its sockets first.
     void Stop();

@@ -3,13 +3,12 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-#include <chrono>
-#include <thread>
 #include <vector>
 
 #include "config/ErrorXML.h"
 #include "daemon/VEXAProxy.h"
 #include "util/Clock.h"
+#include "util/DatagramLoop.h"
 
 namespace {
 constexpr int kRecvPort = 32000;  // largest client datagram taken in one piece
@@ -28,12 +27,6 @@ typename UDPFamily<AF_INET6>::Key KeyOf(const SockAddr& a, std::integral_constan
     return KeyIPv6(a.V6().sin6_addr, a.Port());
 }
 
-// Wakes a receive blocked on fd without giving the descriptor number away: the descriptor is closed
-// only after the receiving thread has ended, so no other socket can take its number meanwhile.
-void Shutdown(const Socket& s) {
-    int fd = s.Fd();
-    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
-}
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------------
@@ -55,6 +48,7 @@ UDPCliT<Family>::~UDPCliT() {
 template <int Family>
 bool UDPCliT<Family>::Start() {
     const Port& port = *m_Port;
+    const DBString failed = Name(UDPFamily<Family>::kCli, L"::Start ");
     try {
         if (port.m_TypIP == Port::IPv4) {
             int rc = net::ResolveFirst(port.m_IPRemote, port.m_PortRemote, AF_INET, SOCK_DGRAM, m_AddrSrv);
@@ -63,25 +57,34 @@ bool UDPCliT<Family>::Start() {
         } else {
             m_AddrSrv = net::ParseIPv6Target(port.m_IPRemote, port.m_PortRemote);
         }
-        const int family = m_AddrSrv.Family();
-        int fd = net::OpenSocket(family, SOCK_DGRAM);
-        if (fd < 0) {
-            int e = errno;
-            throw ErrorXML(L"socket()", e);
-        }
-        m_Socket.Reset(fd);
-        if (net::Bind(fd, SockAddr::Any(family, 0)) != 0) {
-            int e = errno;
-            m_Socket.Close();
-            throw ErrorXML(family == AF_INET ? L"bind(0.0.0.0:0)" : L"bind(0:0)", e);
-        }
-        m_Run = true;
-        m_Thread.Start(0, 0);
     } catch (const ErrorXML& e) {
-        if (!e.m_Text.empty())
-            _Modul.m_Log.PutErr((Name(UDPFamily<Family>::kCli, L"::Start ") + e.m_Text).c_str(), e.m_Code);
+        // No target: the association stays, closed and holding nothing, until the sweep.
+        _Modul.m_Log.PutErr((failed + e.m_Text).c_str(), e.m_Code);
+        PutLog(L"connect");
+        return true;
     }
-    return m_Run;
+    // Out of descriptors or threads: nothing may stay that holds a socket without its reader.
+    const int family = m_AddrSrv.Family();
+    int fd = net::OpenSocket(family, SOCK_DGRAM);
+    if (fd < 0) {
+        _Modul.m_Log.PutErr((failed + L"socket()").c_str(), errno);
+        return false;
+    }
+    m_Socket.Reset(fd);
+    if (net::Bind(fd, SockAddr::Any(family, 0)) != 0) {
+        int e = errno;
+        m_Socket.Close();
+        _Modul.m_Log.PutErr((failed + (family == AF_INET ? L"bind(0.0.0.0:0)" : L"bind(0:0)")).c_str(), e);
+        return false;
+    }
+    m_Run = true;
+    if (!m_Thread.Start(0, 0)) {  // the pool has logged why
+        m_Run = false;
+        m_Socket.Close();
+        return false;
+    }
+    PutLog(L"connect");
+    return true;
 }
 
 template <int Family>
@@ -97,7 +100,7 @@ void UDPCliT<Family>::PutLog(const wchar_t* text) const {
 
 template <int Family>
 void UDPCliT<Family>::SendToSrv(const char* buffer, int length) {
-    if (net::SendTo(m_Socket.Fd(), buffer, static_cast<size_t>(length), m_AddrSrv) < 0) {
+    if (m_Socket.SendTo(buffer, static_cast<size_t>(length), m_AddrSrv) < 0) {
         int e = errno;
         _Modul.m_Log.PutErr(Name(UDPFamily<Family>::kCli, L"::SendToSrv::Send sendto()").c_str(), e);
     }
@@ -105,13 +108,29 @@ void UDPCliT<Family>::SendToSrv(const char* buffer, int length) {
 
 template <int Family>
 void UDPCliT<Family>::Stop() {
-    // m_Run goes first, so the receive loop woken by the shutdown ends without a "disconnect" line.
+    // m_Run goes first, so the receive loop woken by the close ends without a "disconnect" line.
     m_Run = false;
-    Shutdown(m_Socket);
+    m_Socket.Close();
     // Also after the loop ended by itself: it may still be on its way out, and the pool must have
     // let go of this (procedure, association) pair before the memory can be reused.
     m_Thread.Stop();
-    m_Socket.Close();
+}
+
+template <int Family>
+const wchar_t* UDPCliT<Family>::SweepReason(int64_t now) const {
+    if (!m_Run) return L"deleted because closed";
+    if (now - m_TimeLast > kIdleLimit) return L"deleted because long idle";
+    return nullptr;
+}
+
+template <int Family>
+int64_t UDPCliT<Family>::Quiet(int64_t now) const {
+    return m_Run ? now - m_TimeLast : UDPCliTabT<Family>::kEnded;
+}
+
+template <int Family>
+void UDPCliT<Family>::PaceLog() {
+    _Modul.m_Log.Pace();
 }
 
 template <int Family>
@@ -119,7 +138,7 @@ bool UDPCliT<Family>::WinSockProc(void* arg) {
     auto* cli = static_cast<UDPCliT*>(arg);
     std::vector<char> buffer(kRecvCli + 1);
     while (cli->m_Run) {
-        ssize_t n = net::Recv(cli->m_Socket.Fd(), buffer.data(), kRecvCli);
+        ssize_t n = cli->m_Socket.Recv(buffer.data(), kRecvCli);
         if (!cli->m_Run) break;
         if (n == 0 || (n < 0 && (errno == ECONNABORTED || errno == ECONNRESET))) {
             cli->PutLog(L"disconnect");
@@ -134,67 +153,11 @@ bool UDPCliT<Family>::WinSockProc(void* arg) {
         cli->m_TimeLast = Clock::Now();
         cli->m_Port->SendToCli(buffer.data(), static_cast<int>(n), cli->m_AddrCli);
     }
-    // Sends of the client's datagrams now fail until the sweep removes the association; the
-    // descriptor itself is closed by Stop.
-    Shutdown(cli->m_Socket);
+    // Sends of the client's datagrams now fail until the sweep removes the association and closes
+    // the socket.
+    cli->m_Socket.Shutdown();
     cli->m_Run = false;
     return true;
-}
-
-// ---------------------------------------------------------------------------------------------------
-// Table
-
-template <int Family>
-void UDPCliTabT<Family>::RecvFromCli(const char* buffer, int length, const SockAddr& from, UDPPortT<Family>* port) {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    Key key = KeyOf(from, std::integral_constant<int, Family>());
-    auto it = m_Clis.find(key);
-    if (it == m_Clis.end()) {
-        m_LastID = m_LastID < 99999 ? m_LastID + 1 : 1;
-        auto cli = std::make_unique<Cli>(from, port);
-        // Numbered before its thread starts, so every line of the thread carries the prefix.
-        cli->SetID(m_LastID);
-        it = m_Clis.emplace(key, std::move(cli)).first;
-        // A failed start is logged by Start; the association stays, closed, until the sweep.
-        it->second->Start();
-        it->second->PutLog(L"connect");
-    }
-    it->second->SendToSrv(buffer, length);
-}
-
-template <int Family>
-void UDPCliTabT<Family>::DeleteCloseOrOld() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    const int64_t now = Clock::Now();
-    for (auto it = m_Clis.begin(); it != m_Clis.end();) {
-        Cli& cli = *it->second;
-        const wchar_t* reason = nullptr;
-        if (!cli.m_Run)
-            reason = L"deleted because closed";
-        else if (now - cli.m_TimeLast > kIdleLimit)
-            reason = L"deleted because long idle";
-        if (reason == nullptr) {
-            ++it;
-            continue;
-        }
-        _Modul.m_Log.Pace();
-        cli.PutLog(reason);
-        cli.Stop();
-        it = m_Clis.erase(it);
-    }
-}
-
-template <int Family>
-void UDPCliTabT<Family>::Clear() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    for (auto& entry : m_Clis) entry.second->Stop();
-    m_Clis.clear();
-}
-
-template <int Family>
-size_t UDPCliTabT<Family>::Count() {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    return m_Clis.size();
 }
 
 // ---------------------------------------------------------------------------------------------------
@@ -251,11 +214,8 @@ int UDPPortT<Family>::Bind(DBString&) {
 template <int Family>
 void UDPPortT<Family>::Stop() {
     m_ThreadTimer.Stop();
-    if (m_Run.exchange(false)) {
-        // Under the mutex: the receive thread may be re-opening the socket right now.
-        std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-        Shutdown(m_Socket);
-    }
+    // The flag first: the receive loop woken by the shutdown ends instead of re-opening.
+    if (m_Run.exchange(false)) m_Socket.Shutdown();
     m_ThreadRecv.Stop();
     m_CliTab.Clear();
     // Closed last: the association threads send their replies through it until they have ended.
@@ -264,42 +224,40 @@ void UDPPortT<Family>::Stop() {
 
 template <int Family>
 void UDPPortT<Family>::SendToCli(const char* buffer, int length, const SockAddr& to) {
-    std::lock_guard<std::recursive_mutex> lock(m_Mutex);
-    if (net::SendTo(m_Socket.Fd(), buffer, static_cast<size_t>(length), to) < 0) {
+    if (m_Socket.SendTo(buffer, static_cast<size_t>(length), to) < 0) {
         int e = errno;
         _Modul.m_Log.PutErr(Name(UDPFamily<Family>::kCli, L"::SendToCli::Send sendto()").c_str(), e);
     }
 }
 
 template <int Family>
+void UDPPortT<Family>::RecvFromCli(const char* buffer, int length, const SockAddr& from) {
+    if (m_Echo >= 0) {
+        DBString title = DBString().Format(L"%ls %05d", Traits::kTag, m_PortLocal) + from.ToLog();
+        _Modul.m_Log.PutMes(title.c_str(), reinterpret_cast<const unsigned char*>(buffer), length);
+        if (m_Socket.SendTo(buffer, static_cast<size_t>(length), from) < 0)
+            _Modul.m_Log.PutErr(L"CUDPv6Cli::WinSockProc sendto()", errno);
+        return;
+    }
+    // A new client is numbered before its thread starts, so every line of the thread carries the
+    // prefix; the send happens under the table lock, so the sweep cannot remove it meanwhile.
+    m_CliTab.Deliver(
+        KeyOf(from, std::integral_constant<int, Family>()), [&] { return std::make_unique<UDPCliT<Family>>(from, this); },
+        [&](UDPCliT<Family>& cli) { cli.SendToSrv(buffer, length); });
+}
+
+template <int Family>
 bool UDPPortT<Family>::WinSockProc(void* arg) {
     auto* port = static_cast<UDPPortT*>(arg);
     std::vector<char> buffer(kRecvPort);
-    SockAddr from;
-    while (port->m_Run) {
-        ssize_t n = net::RecvFrom(port->m_Socket.Fd(), buffer.data(), kRecvPort, from);
-        if (!port->m_Run) return true;
-        if (n > 0) {
-            if (port->m_Echo >= 0) {
-                DBString title = DBString().Format(L"%ls %05d", Traits::kTag, port->m_PortLocal) + from.ToLog();
-                _Modul.m_Log.PutMes(title.c_str(), reinterpret_cast<const unsigned char*>(buffer.data()),
-                                    static_cast<int>(n));
-                if (net::SendTo(port->m_Socket.Fd(), buffer.data(), static_cast<size_t>(n), from) < 0)
-                    _Modul.m_Log.PutErr(L"CUDPv6Cli::WinSockProc sendto()", errno);
-            } else {
-                port->m_CliTab.RecvFromCli(buffer.data(), static_cast<int>(n), from, port);
-            }
-            continue;
-        }
-        if (n == 0) continue;  // an empty datagram carries nothing to relay
-        if (errno == ENETRESET || errno == ECONNRESET) continue;
-        _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", errno);
-        std::lock_guard<std::recursive_mutex> lock(port->m_Mutex);
-        port->m_Socket.Close();
-        std::this_thread::sleep_for(std::chrono::seconds(1));
-        DBString text;
-        if (port->Bind(text) != 0) return true;
-    }
+    DatagramLoop(
+        port->m_Socket, [port] { return port->m_Run.load(); }, buffer.data(), buffer.size(),
+        [port](char* buf, size_t n, const SockAddr& from) { port->RecvFromCli(buf, static_cast<int>(n), from); },
+        [](int err) { _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", err); },
+        [port] {
+            DBString text;
+            return port->Bind(text) == 0;
+        });
     return true;
 }
 
@@ -311,7 +269,5 @@ bool UDPPortT<Family>::TimerClose(void* arg) {
 
 template class UDPCliT<AF_INET>;
 template class UDPCliT<AF_INET6>;
-template class UDPCliTabT<AF_INET>;
-template class UDPCliTabT<AF_INET6>;
 template class UDPPortT<AF_INET>;
 template class UDPPortT<AF_INET6>;

@@ -10,13 +10,12 @@
 
 #include <atomic>
 #include <cstdint>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "thread/Thread.h"
 #include "udp/KeyIPv6.h"
+#include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
 
@@ -43,25 +42,30 @@ template <int Family>
 class UDPPortT;
 
 // One client's association: its own socket towards the target and the thread that carries the
-// target's datagrams back.
+// target's datagrams back. An entry of the port's ClientTable.
 template <int Family>
 class UDPCliT {
 public:
     using Port = UDPPortT<Family>;
+    // Sweep: ended associations, and those whose target was silent for more than 180 s.
+    static constexpr int64_t kIdleLimit = 180;
 
     UDPCliT(const SockAddr& client, Port* port);
     ~UDPCliT();
     UDPCliT(const UDPCliT&) = delete;
     UDPCliT& operator=(const UDPCliT&) = delete;
 
-    // Finds the target, opens and binds the socket and starts the receive thread. A failure is
-    // logged here; the association then stays closed until the sweep removes it.
+    // Finds the target, opens and binds the socket and starts the receive thread, then logs
+    // "connect". A failure is logged here and leaves nothing open.
     bool Start();
     void SetID(int id);
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     void SendToSrv(const char* buffer, int length);
     void Stop();
+    const wchar_t* SweepReason(int64_t now) const;
+    int64_t Quiet(int64_t now) const;
+    static void PaceLog();
     static bool WinSockProc(void* cli);
 
     Thread m_Thread;
@@ -78,28 +82,7 @@ public:
 };
 
 template <int Family>
-class UDPCliTabT {
-public:
-    using Key = typename UDPFamily<Family>::Key;
-    using Cli = UDPCliT<Family>;
-
-    UDPCliTabT() = default;
-    ~UDPCliTabT() { Clear(); }
-    UDPCliTabT(const UDPCliTabT&) = delete;
-    UDPCliTabT& operator=(const UDPCliTabT&) = delete;
-
-    void RecvFromCli(const char* buffer, int length, const SockAddr& from, UDPPortT<Family>* port);
-    // The sweep: ended associations, and those whose target was silent for more than 180 s.
-    void DeleteCloseOrOld();
-    void Clear();
-    size_t Count();
-
-    static constexpr int64_t kIdleLimit = 180;
-
-    std::map<Key, std::unique_ptr<Cli>> m_Clis;
-    std::recursive_mutex m_Mutex;
-    int m_LastID = 0;
-};
+using UDPCliTabT = ClientTable<typename UDPFamily<Family>::Key, UDPCliT<Family>>;
 
 template <int Family>
 class UDPPortT {
@@ -116,12 +99,12 @@ public:
     int Bind(DBString& text);
     void Stop();
     void SendToCli(const char* buffer, int length, const SockAddr& to);
+    // One datagram from a client: echoed, or relayed through the client's association.
+    void RecvFromCli(const char* buffer, int length, const SockAddr& from);
     static int64_t CreateLong(int a, int b);
     static bool WinSockProc(void* port);
     static bool TimerClose(void* port);
 
-    // Serialises the association threads' sends on m_Socket with the re-opening of m_Socket.
-    std::recursive_mutex m_Mutex;
     Thread m_ThreadRecv;
     Thread m_ThreadTimer;
     std::atomic<bool> m_Run{false};
@@ -136,8 +119,6 @@ public:
 
 extern template class UDPCliT<AF_INET>;
 extern template class UDPCliT<AF_INET6>;
-extern template class UDPCliTabT<AF_INET>;
-extern template class UDPCliTabT<AF_INET6>;
 extern template class UDPPortT<AF_INET>;
 extern template class UDPPortT<AF_INET6>;
 

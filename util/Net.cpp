@@ -2,10 +2,12 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -71,20 +73,88 @@ Socket& Socket::operator=(Socket&& o) noexcept {
 }
 
 void Socket::Reset(int fd) {
-    int old = m_Fd.exchange(fd);
-    if (old != -1) ::close(old);
+    Close();
+    m_Fd.store(fd);
 }
 
-void Socket::ShutdownAndClose() {
-    int fd = m_Fd.exchange(-1);
-    if (fd == -1) return;
-    ::shutdown(fd, SHUT_RDWR);
-    ::close(fd);
+namespace {
+// Runs call(fd) under the shared lock, or fails with EBADF on a closed socket.
+template <class Call>
+auto WithFd(std::atomic<int>& fdSlot, std::shared_mutex& use, Call call) -> decltype(call(0)) {
+    std::shared_lock<std::shared_mutex> lock(use);
+    int fd = fdSlot.load();
+    if (fd == -1) {
+        errno = EBADF;
+        return -1;
+    }
+    return call(fd);
+}
+}  // namespace
+
+ssize_t Socket::Recv(void* buf, size_t len) {
+    std::shared_lock<std::shared_mutex> lock(m_Use);
+    int fd = m_Fd.load();
+    if (fd == -1) return 0;
+    return net::Recv(fd, buf, len);
+}
+
+ssize_t Socket::RecvFrom(void* buf, size_t len, SockAddr& from) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return net::RecvFrom(fd, buf, len, from); });
+}
+
+ssize_t Socket::SendAll(const void* data, size_t len) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendAll(fd, data, len); });
+}
+
+ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendTo(fd, data, len, to); });
+}
+
+int Socket::Accept(SockAddr& from) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return net::Accept(fd, from); });
+}
+
+int Socket::Connect(const SockAddr& to) {
+    return WithFd(m_Fd, m_Use, [&](int fd) -> int {
+        if (::connect(fd, to.Raw(), to.Len()) == 0) return 0;
+        if (errno != EINTR) return -1;
+        // An interrupted connect goes on in the background; wait for its outcome instead of
+        // starting a second one.
+        pollfd p{fd, POLLOUT, 0};
+        while (::poll(&p, 1, -1) < 0) {
+            if (errno != EINTR) return -1;
+        }
+        int err = 0;
+        socklen_t errLen = sizeof err;
+        if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &errLen) != 0) return -1;
+        if (err != 0) {
+            errno = err;
+            return -1;
+        }
+        return 0;
+    });
+}
+
+int Socket::WaitReadable(int ms) {
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        pollfd p{fd, POLLIN, 0};
+        int n = ::poll(&p, 1, ms);
+        return n < 0 && errno == EINTR ? 0 : n;
+    });
+}
+
+void Socket::Shutdown() {
+    std::shared_lock<std::shared_mutex> lock(m_Use);
+    int fd = m_Fd.load();
+    if (fd != -1) ::shutdown(fd, SHUT_RDWR);
 }
 
 void Socket::Close() {
     int fd = m_Fd.exchange(-1);
-    if (fd != -1) ::close(fd);
+    if (fd == -1) return;
+    ::shutdown(fd, SHUT_RDWR);
+    std::unique_lock<std::shared_mutex> drained(m_Use);
+    ::close(fd);
 }
 
 namespace net {

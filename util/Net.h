@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <shared_mutex>
 #include <string>
 
 #include "util/DBString.h"
@@ -47,8 +48,12 @@ private:
     } m_Addr;
 };
 
-// Owns one descriptor; -1 is "closed". Close may race between threads (a stop closes a socket that
-// a receive loop is blocked on): the exchange makes sure the descriptor is closed exactly once.
+// The one owner of a socket descriptor; -1 is "closed". A stop closes sockets that other threads
+// are blocked on, and closing a number another thread is about to pass to a system call is not
+// enough: the number may be handed out again by the next socket() or accept() and that thread would
+// then read or send on someone else's socket. Every call therefore runs under a shared lock; Close
+// takes the handle away and shuts the socket down (which wakes blocked calls), then waits for the
+// calls in flight to leave before it releases the number. Interruptions by signals are retried.
 class Socket {
 public:
     Socket() = default;
@@ -56,19 +61,37 @@ public:
     ~Socket() { Close(); }
     Socket(const Socket&) = delete;
     Socket& operator=(const Socket&) = delete;
+    // Moving is for sockets no other thread uses yet (set-up, tests).
     Socket(Socket&& o) noexcept : m_Fd(o.Release()) {}
     Socket& operator=(Socket&& o) noexcept;
 
-    int Fd() const { return m_Fd.load(); }
-    bool IsOpen() const { return m_Fd.load() != -1; }
+    // Takes ownership of fd; a socket still open is closed first.
     void Reset(int fd);
+    bool IsOpen() const { return m_Fd.load() != -1; }
+    // The number, for options set before other threads use the socket.
+    int Fd() const { return m_Fd.load(); }
     int Release() { return m_Fd.exchange(-1); }
-    // Shuts both directions down first, so that a receive blocked in another thread returns.
-    void ShutdownAndClose();
+
+    // A closed socket reads as an orderly end (0) on Recv, and fails the others with EBADF.
+    ssize_t Recv(void* buf, size_t len);
+    ssize_t RecvFrom(void* buf, size_t len, SockAddr& from);
+    ssize_t SendAll(const void* data, size_t len);
+    ssize_t SendTo(const void* data, size_t len, const SockAddr& to);
+    int Connect(const SockAddr& to);
+    int Accept(SockAddr& from);
+    // Waits up to ms for something to read (a datagram, data, a connection to accept): > 0 when
+    // there is, 0 on time-out, -1 on error or a closed socket.
+    int WaitReadable(int ms);
+
+    // Wakes the calls blocked on the socket (they return an end or an error) and keeps the number,
+    // for an owner that closes only once its reader has ended.
+    void Shutdown();
+    // Shuts both directions down and closes, exactly once whoever calls it.
     void Close();
 
 private:
     std::atomic<int> m_Fd{-1};
+    std::shared_mutex m_Use;
 };
 
 namespace net {

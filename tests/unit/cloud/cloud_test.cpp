@@ -188,8 +188,9 @@ TEST_F(RM7Relay, SweepForgetsSilentDevices) {
     Clock::Advance(1);
     relay.Tab().DeleteCloseOrOld();
     EXPECT_EQ(TakeLog(), Lines{Prefix(55, quiet.Port()) + "deleted because long idle"});
-    EXPECT_EQ(relay.Tab().FindRM7Dest(55), nullptr);
-    EXPECT_NE(relay.Tab().FindRM7Dest(1234), nullptr);
+    sockaddr_in6 addr;
+    EXPECT_FALSE(relay.Tab().AddrOf(55, addr));
+    EXPECT_TRUE(relay.Tab().AddrOf(1234, addr));
 }
 
 TEST(RM7RelayStart, FailuresAreLoggedAndLeaveTheRelayStopped) {

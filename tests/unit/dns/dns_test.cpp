@@ -156,12 +156,12 @@ TEST_F(DNSRelay, NumbersSweepAndTheEndOfAnAssociation) {
     }
     Clock::Advance(179);
     m_Port.CliTab().DeleteCloseOrOld();
-    EXPECT_EQ(m_Port.CliTab().Size(), 2u);
+    EXPECT_EQ(m_Port.CliTab().Count(), 2u);
     m_Client.Send(q, kRelay);  // queries from the client do not keep it alive
     m_Server.Recv();
     Clock::Advance(2);
     m_Port.CliTab().DeleteCloseOrOld();
-    EXPECT_EQ(m_Port.CliTab().Size(), 0u);
+    EXPECT_EQ(m_Port.CliTab().Count(), 0u);
     Lines& lines = m_Main.Take().lines;
     ASSERT_EQ(lines.size(), 4u);
     std::sort(lines.begin() + 2, lines.end());  // the sweep goes in table order

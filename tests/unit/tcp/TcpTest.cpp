@@ -162,7 +162,7 @@ TEST_F(TcpRelay, BurstOfTwoHundredConnectionsKeepTheirOwnBytes) {
 // then) or more than 60 s open, however busy.
 TEST_F(TcpRelay, NumbersWrapAndTheSweepLimits) {
     auto port = Open("127.0.0.1", m_Target.Port());
-    port->m_CliTab.m_LastID = 99998;
+    port->m_CliTab.SetLastID(99998);
     Socket idle, ended, busy;
     const std::string idlePrefix = Accept(idle, 99999), endedPrefix = Accept(ended, 1), busyPrefix = Accept(busy, 2);
     ASSERT_TRUE(SendAll(ended.Fd(), "bye"));
@@ -218,4 +218,30 @@ TEST_F(TcpRelay, HostCheck) {
         EXPECT_EQ(RecvN(pass.Fd(), request.size()), request);
     }
     EXPECT_EQ(m_Target.Accepted(), 2);
+}
+
+// At the bound a waiting client takes the place of a connection quiet for two seconds or more; one
+// that carried data more recently is kept, and the new client waits in the listen backlog meanwhile.
+TEST_F(TcpRelay, FullRuleMakesRoomOnlyByAQuietConnection) {
+    auto port = Open("127.0.0.1", m_Target.Port(), CTCPPort::IPv4, "", 0);
+    port->m_CliTab.SetBound(1);
+    Socket silent, talking, waiting;
+    const std::string silentPrefix = Accept(silent, 1);
+    Clock::Advance(2);
+    const std::string talkingPrefix = Accept(talking, 2);
+    ASSERT_TRUE(m_Log.WaitFor(silentPrefix + "deleted because table full"));
+    EXPECT_EQ(RecvAll(silent.Fd()), "");
+    ASSERT_TRUE(SendAll(talking.Fd(), "hi"));
+    ASSERT_EQ(RecvN(talking.Fd(), 2), "hi");
+    waiting = Connect("127.0.0.1", m_Local);  // in the backlog: the talking one stays
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ASSERT_TRUE(SendAll(talking.Fd(), "still"));
+    ASSERT_EQ(RecvN(talking.Fd(), 5), "still");
+    EXPECT_EQ(CountOf(m_Log.Take().lines, talkingPrefix + "deleted because table full"), 0u);
+    Clock::Advance(2);
+    const std::string waitingPrefix = Prefix("TCPv4", m_Local, 3, "127.0.0.1", waiting);
+    ASSERT_TRUE(m_Log.WaitFor(waitingPrefix + "connect"));
+    EXPECT_EQ(CountOf(m_Log.lines, talkingPrefix + "deleted because table full"), 1u);
+    ASSERT_TRUE(SendAll(waiting.Fd(), "next"));
+    EXPECT_EQ(RecvN(waiting.Fd(), 4), "next");
 }

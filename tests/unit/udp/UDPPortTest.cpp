@@ -8,6 +8,7 @@
 
 #include "common/Loopback.h"
 #include "udp/CUDPPort.h"
+#include "thread/BaseThread.h"
 #include "udp/KeyIPv6.h"
 #include "util/Clock.h"
 
@@ -81,10 +82,7 @@ TEST(UDPPort, RelaysBothWaysInEveryFamilyPairing) {
 
 TEST(UDPPort, ClientsGetWrappingNumbersAndSourcePortsOfTheirOwn) {
     Rig<CUDPPort> rig(AF_INET, AF_INET);
-    {
-        std::lock_guard<std::recursive_mutex> lock(rig.port.m_CliTab.m_Mutex);
-        rig.port.m_CliTab.m_LastID = 99998;
-    }
+    rig.port.m_CliTab.SetLastID(99998);
     Udp a, b;
     SockAddr sa = rig.Forward(a, "from a"), sb = rig.Forward(b, "from b");
     EXPECT_NE(sa.Port(), sb.Port());
@@ -150,7 +148,16 @@ TEST(UDPPort, EchoAnswersEachDatagramWithOneDumpLine) {
     EXPECT_EQ(rig.port.m_CliTab.Count(), 0u);
 }
 
-TEST(UDPPort, FailedStartsAreLoggedAndSweptAsClosed) {
+size_t OpenDescriptors() {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                             std::filesystem::directory_iterator()));
+}
+
+// Without a target address an association holds nothing and stays, closed, until the sweep. Without
+// a thread it is not even kept: every association that started has its socket and its reader, the
+// rest hold nothing, and new clients of the rule wait a second before the next try, so a lasting
+// shortage writes a line a second at most.
+TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     Udp holder;
     TakeLog();
     CUDPPort busy;
@@ -165,17 +172,63 @@ TEST(UDPPort, FailedStartsAreLoggedAndSweptAsClosed) {
         Udp cli("::1");
         cli.Send("x", Addr("::1", local));
         ASSERT_TRUE(WaitUntil([&] { return port.m_CliTab.Count() == 1; }));
-        // The association may still be in its failing start on a busy machine: sweep until it goes.
-        ASSERT_TRUE(WaitUntil([&] {
-            port.m_CliTab.DeleteCloseOrOld();
-            return port.m_CliTab.Count() == 0;
-        }));
-        auto log = TakeLog();
-        ASSERT_GE(log.size(), 3u);
-        EXPECT_EQ(log[0], line);
-        EXPECT_EQ(log[1], Line("UDPv6", local, 1, cli, "connect"));
-        EXPECT_EQ(log.back(), Line("UDPv6", local, 1, cli, "deleted because closed"));
+        port.m_CliTab.DeleteCloseOrOld();
+        MainLog log;
+        ASSERT_TRUE(log.WaitSize(4));
+        EXPECT_EQ(log.lines, (Lines{line, Line("UDPv6", local, 1, cli, "connect"),
+                                    "CUDPv6Cli::SendToSrv::Send sendto(): 9 - Bad file descriptor",
+                                    Line("UDPv6", local, 1, cli, "deleted because closed")}));
     }
+
+    // Threads run out: every association that started has its socket and its reader, the rest
+    // hold nothing; once threads can be had again the client that failed gets its association.
+    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    const size_t before = OpenDescriptors();
+    BaseThread::s_FailCreate = 1 << 20;  // from now on only idle workers can be had
+    std::vector<std::unique_ptr<Udp>> clients;
+    for (int i = 0; i < 500 && rig.port.m_CliTab.GetTotals().failed == 0; ++i) {
+        clients.push_back(std::make_unique<Udp>());
+        clients.back()->Send("x", rig.At(AF_INET));
+        ASSERT_TRUE(WaitUntil([&] {
+            auto t = rig.port.m_CliTab.GetTotals();
+            return t.clients + t.failed == clients.size();
+        }));
+    }
+    BaseThread::s_FailCreate = 0;
+    ASSERT_EQ(rig.port.m_CliTab.GetTotals().failed, 1u);
+    EXPECT_EQ(OpenDescriptors(), before + clients.size() * 2 - 1);  // each client's own socket too
+    for (size_t i = 1; i < clients.size(); ++i) EXPECT_EQ(rig.target.Text(), "x");
+    clients.back()->Send("x", rig.At(AF_INET));  // within the same second: not tried
+    ASSERT_TRUE(WaitUntil([&] { return rig.port.m_CliTab.GetTotals().refused == 1; }));
+    Clock::Advance(1);
+    EXPECT_TRUE(rig.Forward(*clients.back(), "again") == rig.Forward(*clients.back(), "again"));
+    EXPECT_EQ(rig.port.m_CliTab.Count(), clients.size());
+    const std::string connect = Line("UDPv4", rig.local, static_cast<int>(clients.size()) + 1, *clients.back(), "connect");
+    MainLog log;
+    ASSERT_TRUE(log.WaitFor(connect));
+    ASSERT_GE(log.lines.size(), 2u);
+    EXPECT_EQ(log.lines.back(), connect);
+    EXPECT_EQ(log.lines[log.lines.size() - 2].rfind("std::system_error CUDPCli::WinSockProc", 0), 0u)
+        << log.lines[log.lines.size() - 2];
+}
+
+// At the bound a new client takes the place of the association whose target was silent longest.
+TEST(UDPPort, FullTableMakesRoomByTheQuietestAssociation) {
+    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    rig.port.m_CliTab.SetBound(2);
+    Udp a, b, c;
+    rig.Forward(a, "a");
+    SockAddr srcB = rig.Forward(b, "b");
+    Clock::Advance(5);
+    rig.target.Send("answer", srcB);
+    EXPECT_EQ(b.Text(), "answer");
+    rig.Forward(c, "c");
+    EXPECT_EQ(rig.port.m_CliTab.Count(), 2u);
+    MainLog log;
+    ASSERT_TRUE(log.WaitSize(4));
+    EXPECT_EQ(log.lines, (Lines{Line("UDPv4", rig.local, 1, a, "connect"), Line("UDPv4", rig.local, 2, b, "connect"),
+                                Line("UDPv4", rig.local, 1, a, "deleted because table full"),
+                                Line("UDPv4", rig.local, 3, c, "connect")}));
 }
 
 // One thread per association, not per datagram; signals interrupting the blocked receives are not
