@@ -10,6 +10,7 @@
 #include "config/CConfigProxy.h"
 #include "daemon/VEXAProxy.h"
 #include "dns/CDNSLog.h"
+#include "udp/Association.h"
 #include "util/Clock.h"
 #include "util/DatagramLoop.h"
 
@@ -44,23 +45,7 @@ bool CDNSCli::Start() {
         return true;
     }
     m_AddrSrv = srv;
-    // Out of descriptors or threads: nothing may stay that holds a socket without its reader.
-    Socket sock(net::OpenSocket(AF_INET, SOCK_DGRAM));
-    if (!sock.IsOpen()) {
-        _Modul.m_Log.PutErr(L"CDNSCli::Start socket()", errno);
-        return false;
-    }
-    if (net::Bind(sock.Fd(), SockAddr::Any(AF_INET, 0)) != 0) {
-        _Modul.m_Log.PutErr(L"CDNSCli::Start bind(0.0.0.0:0)", errno);
-        return false;
-    }
-    m_Socket = std::move(sock);
-    m_Run = true;
-    if (!m_Thread.Start(0, 0)) {  // the pool has logged why
-        m_Run = false;
-        m_Socket.Close();
-        return false;
-    }
+    if (!OpenAssociation(AF_INET, m_Socket, m_Thread, m_Run, L"CDNSCli::Start ")) return false;
     PutLog(L"connect");
     return true;
 }

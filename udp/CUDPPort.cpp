@@ -7,6 +7,7 @@
 
 #include "config/ErrorXML.h"
 #include "daemon/VEXAProxy.h"
+#include "udp/Association.h"
 #include "util/Clock.h"
 #include "util/DatagramLoop.h"
 
@@ -63,26 +64,7 @@ bool UDPCliT<Family>::Start() {
         PutLog(L"connect");
         return true;
     }
-    // Out of descriptors or threads: nothing may stay that holds a socket without its reader.
-    const int family = m_AddrSrv.Family();
-    int fd = net::OpenSocket(family, SOCK_DGRAM);
-    if (fd < 0) {
-        _Modul.m_Log.PutErr((failed + L"socket()").c_str(), errno);
-        return false;
-    }
-    m_Socket.Reset(fd);
-    if (net::Bind(fd, SockAddr::Any(family, 0)) != 0) {
-        int e = errno;
-        m_Socket.Close();
-        _Modul.m_Log.PutErr((failed + (family == AF_INET ? L"bind(0.0.0.0:0)" : L"bind(0:0)")).c_str(), e);
-        return false;
-    }
-    m_Run = true;
-    if (!m_Thread.Start(0, 0)) {  // the pool has logged why
-        m_Run = false;
-        m_Socket.Close();
-        return false;
-    }
+    if (!OpenAssociation(m_AddrSrv.Family(), m_Socket, m_Thread, m_Run, failed)) return false;
     PutLog(L"connect");
     return true;
 }
