@@ -8,7 +8,7 @@
 #include "config/CProxyCFG.h"
 #include "util/Budget.h"
 
-// The RM7 relay numbers its devices with seven decimal digits, the highest 9999899.
+// RM7 devices are known by their node numbers, 1 to 9999899: the device table never holds more.
 inline constexpr long long kRM7Devices = 9999899;
 
 // One demand per client table in the daemon's start order: every TCP/TCPv6 rule (echo rules too)
