@@ -35,6 +35,11 @@ xmlNode* NewChildElement(CNodeProxyCFG& node, const char* name) {
     return element;
 }
 
+// A client bound: a value that is not a positive number leaves the table its fair share.
+int LoadBound(xmlNode* element, const char* name, const char* attr) {
+    return std::max(0, CNodeB::XMLLoadInteger(element, name, attr, 0));
+}
+
 template <class Node>
 void LoadChild(CProxyCFG& root, xmlNode* element) {
     auto node = std::make_unique<Node>();
@@ -71,6 +76,7 @@ CProxyCFG::~CProxyCFG() = default;
 void CProxyCFG::Clear() {
     CNodeProxyCFG::Clear();
     m_DNSSrv.clear();
+    m_DNSMaxClients = 0;
 }
 
 void CProxyCFG::XMLLoadFile(const char* path) {
@@ -95,6 +101,7 @@ void CProxyCFG::XMLLoadFile(const char* path) {
 void CProxyCFG::XMLLoad(xmlNode* element) {
     m_XMLNode = element;
     m_DNSSrv = CNodeB::XMLLoadString(element, kElement, "DNSSrv", true);
+    m_DNSMaxClients = LoadBound(element, kElement, "DNSMaxClients");
     for (xmlNode* child = element->children; child; child = child->next) {
         if (IsElement(child, CProxyPort::kElement)) LoadChild<CProxyPort>(*this, child);
         else if (IsElement(child, CProxyCloudRM7::kElement)) LoadChild<CProxyCloudRM7>(*this, child);
@@ -125,7 +132,10 @@ void CProxyCFG::XMLAdd() {
     XMLUpdate();
 }
 
-void CProxyCFG::XMLUpdate() { CNodeB::XMLUpdateString(m_XMLNode, m_DNSSrv, kElement, "DNSSrv"); }
+void CProxyCFG::XMLUpdate() {
+    CNodeB::XMLUpdateString(m_XMLNode, m_DNSSrv, kElement, "DNSSrv");
+    CNodeB::XMLUpdateInteger(m_XMLNode, m_DNSMaxClients, kElement, "DNSMaxClients", false);
+}
 
 // ---- Port ------------------------------------------------------------------------------------
 
@@ -150,6 +160,7 @@ void CProxyPort::XMLLoad(xmlNode* element) {
     m_Note = CNodeB::XMLLoadString(element, kElement, "Note", true);
     m_HTTPHost = CNodeB::XMLLoadString(element, kElement, "HTTPHost", true);
     m_Echo = CNodeB::XMLLoadInteger(element, kElement, "Echo", -1);
+    m_MaxClients = LoadBound(element, kElement, "MaxClients");
 }
 
 void CProxyPort::XMLCreate() {
@@ -167,6 +178,7 @@ void CProxyPort::XMLUpdate() {
     CNodeB::XMLUpdateString(m_XMLNode, m_Note, kElement, "Note");
     CNodeB::XMLUpdateString(m_XMLNode, m_HTTPHost, kElement, "HTTPHost");
     CNodeB::XMLUpdateInteger(m_XMLNode, m_Echo, kElement, "Echo", true);
+    CNodeB::XMLUpdateInteger(m_XMLNode, m_MaxClients, kElement, "MaxClients", false);
 }
 
 // ---- DNS -------------------------------------------------------------------------------------
@@ -233,6 +245,7 @@ void CProxyCloudRM7::XMLLoad(xmlNode* element) {
     m_PortVEXACloud = CNodeB::XMLLoadInteger(element, kElement, "PortVEXACloud", 4999);
     m_VEXACloud = CNodeB::XMLLoadString(element, kElement, "VEXACloud", true);
     if (m_VEXACloud.empty()) m_VEXACloud = kDefaultCloud;
+    m_MaxClients = LoadBound(element, kElement, "MaxClients");
 }
 
 void CProxyCloudRM7::XMLCreate() {
@@ -245,4 +258,5 @@ void CProxyCloudRM7::XMLUpdate() {
     CNodeB::XMLUpdateInteger(m_XMLNode, m_PortCloud, kElement, "PortCloud", false);
     CNodeB::XMLUpdateInteger(m_XMLNode, m_PortVEXACloud, kElement, "PortVEXACloud", false);
     CNodeB::XMLUpdateString(m_XMLNode, m_VEXACloud, kElement, "VEXACloud");
+    CNodeB::XMLUpdateInteger(m_XMLNode, m_MaxClients, kElement, "MaxClients", false);
 }

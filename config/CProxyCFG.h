@@ -72,7 +72,8 @@ public:
     void XMLAdd();
     void Clear();
 
-    DBString m_DNSSrv;  // DNS server of the DNS relay; empty: no relay
+    DBString m_DNSSrv;        // DNS server of the DNS relay; empty: no relay
+    int m_DNSMaxClients = 0;  // bound of the DNS relay's client table; 0: a fair share of the budget
 
     struct FreeDoc {
         void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
@@ -107,8 +108,9 @@ public:
     DBString m_IPRemote;
     DBString m_IPv6Remote;
     DBString m_Note;
-    DBString m_HTTPHost;  // empty: no HTTP Host check
-    int m_Echo = -1;      // -1: forwarding rule
+    DBString m_HTTPHost;   // empty: no HTTP Host check
+    int m_Echo = -1;       // -1: forwarding rule
+    int m_MaxClients = 0;  // bound of the rule's client table; 0: a fair share of the budget
 };
 
 // A name the DNS relay answers itself (element "DNS"). The images are DNS messages without their
@@ -162,4 +164,5 @@ public:
     int m_PortCloud = 0;         // cloud side, local; 0: relay not started
     int m_PortVEXACloud = 4999;  // port of the cloud server
     DBString m_VEXACloud = kDefaultCloud;
+    int m_MaxClients = 0;        // bound of the device table; 0: a fair share of the budget
 };

@@ -5,9 +5,13 @@ namespace {
 constexpr const wchar_t* kKindText[] = {L"UDPv4", L"TCPv4", L"UDPv6", L"TCPv6"};
 }  // namespace
 
-DBString SummaryLine(const CProxyPort& port) {
+const wchar_t* KindText(const CProxyPort& port) {
     const bool known = port.m_TypProt >= CProxyPort::UDP && port.m_TypProt <= CProxyPort::TCPv6;
-    const wchar_t* kind = kKindText[known ? port.m_TypProt : CProxyPort::UDP];
+    return kKindText[known ? port.m_TypProt : CProxyPort::UDP];
+}
+
+DBString SummaryLine(const CProxyPort& port) {
+    const wchar_t* kind = KindText(port);
     DBString line;
     if (port.IsEcho())
         line.Format(L"%ls %5d -> Echo", kind, port.m_PortLocal);

@@ -4,6 +4,8 @@
 #include "config/CProxyCFG.h"
 #include "util/DBString.h"
 
+// "UDPv4", "TCPv4", "UDPv6" or "TCPv6": the rule's kind as the listing names it.
+const wchar_t* KindText(const CProxyPort& port);
 // "TCPv4  8080 -> [192.168.1.10]:80 Host: portal", "UDPv4     7 -> Echo"
 DBString SummaryLine(const CProxyPort& port);
 // "DNS printer.lan 192.168.0.50 office"; the question and answer dumps follow it in the log.

@@ -20,9 +20,11 @@
 #include <vector>
 
 #include "config/CProxyCFG.h"
+#include "config/Demands.h"
 #include "config/ErrorXML.h"
 #include "config/RuleSummary.h"
 #include "log/CBaseLog.h"
+#include "util/Budget.h"
 #include "util/ParseString.h"
 
 #ifndef VEXAPROXY_VERSION_TEXT
@@ -133,7 +135,10 @@ public:
 
     void Run(bool listing) {
         xmlNode* root = m_Cfg.m_XMLNode;
-        CheckAttributes(root, "VEXAProxy", {"DNSSrv"});
+        CheckAttributes(root, "VEXAProxy", {"DNSSrv", "DNSMaxClients"});
+        CheckBound(root, "<VEXAProxy>", "DNSMaxClients", m_Cfg.m_DNSMaxClients);
+        if (m_Cfg.m_DNSSrv.empty() && Attr(root, "DNSMaxClients"))
+            m_Report.Warn(LineOf(root), "<VEXAProxy> DNSMaxClients is ignored without DNSSrv: no DNS relay runs");
         CheckElements(root);
         for (const auto& node : m_Cfg.m_Nodes) {
             switch (node->TypNode()) {
@@ -147,6 +152,7 @@ public:
         if (!m_Cfg.m_DNSSrv.empty()) Bind({false, false, 53, LineOf(root), "the DNS relay (DNSSrv)"});
         else if (m_FirstDNSLine)
             m_Report.Warn(m_FirstDNSLine, "<DNS> elements but no DNSSrv on <VEXAProxy>: no DNS relay runs, the names are only listed");
+        CheckBudget();
     }
 
 private:
@@ -235,6 +241,46 @@ private:
         return true;
     }
 
+    // A bound that does not read as a positive number leaves the table a fair share of the budget.
+    void CheckBound(xmlNode* element, const std::string& where, const char* attr, int read) {
+        auto text = Attr(element, attr);
+        if (!text) return;
+        int value = 0;
+        auto problem = IntegerProblem(*text, value);
+        if (value < 0) problem = problem ? *problem + ", and a negative bound counts as 0" : "is negative: read as 0";
+        if (problem)
+            m_Report.Warn(LineOf(element), where + " " + attr + " " + Quote(*text) + " " + *problem +
+                                               (read > 0 ? "" : ", so the table takes a fair share of the client budget"));
+    }
+
+    // The bounds a file sets must fit this system's client budget together; if they do not, the
+    // daemon scales every one of them down. The limits are read here, in the checker's own process
+    // and cgroup; under the unit its TasksMax and LimitNOFILE apply instead.
+    void CheckBudget() {
+        std::vector<std::string> names;
+        std::vector<const CNodeProxyCFG*> nodes;
+        const auto demands = Demands(m_Cfg, &names, &nodes);
+        if (std::none_of(demands.begin(), demands.end(), [](const TableDemand& d) { return d.wanted > 0; })) return;
+        Limits limits = Limits::Read();
+        // The daemon raises its descriptor limit to the hard one before it works out its budget.
+        if (limits.nofileHard > limits.nofile) limits.nofile = limits.nofileHard;
+        const Budget budget = BudgetFor(m_Cfg, limits);
+        const BoundPlan plan = PlanBounds(budget, demands);
+        std::string clamped;
+        long line = 0;
+        for (size_t i = 0; i < demands.size(); ++i) {
+            if (!plan.clamped[i]) continue;
+            if (!line) line = LineOf(nodes[i]->m_XMLNode);
+            clamped += (clamped.empty() ? "" : ", ") + names[i] + " " + std::to_string(demands[i].wanted) + " -> " +
+                       std::to_string(plan.bounds[i]);
+        }
+        if (clamped.empty()) return;
+        m_Report.Warn(line, "MaxClients and DNSMaxClients together need " + std::to_string(plan.wantedThreads) +
+                                " client threads, " + std::to_string(plan.wantedFds) + " descriptors and " +
+                                std::to_string(plan.wantedBytes >> 20) + " MiB, more than this system's " + budget.Line() +
+                                ": the daemon clamps them: " + clamped);
+    }
+
     void CheckPortRange(xmlNode* element, const std::string& where, const char* attr, int value, bool zeroAllowed = false) {
         if ((value >= 1 && value <= 65535) || (zeroAllowed && value == 0)) return;
         if (!Attr(element, attr))
@@ -246,7 +292,7 @@ private:
     void CheckPort(const CProxyPort& port) {
         xmlNode* e = port.m_XMLNode;
         const std::string where = "<Port>";
-        CheckAttributes(e, "Port", {"TypProt", "PortLocal", "PortRemote", "IPRemote", "IPv6Remote", "Note", "HTTPHost", "Echo"});
+        CheckAttributes(e, "Port", {"TypProt", "PortLocal", "PortRemote", "IPRemote", "IPv6Remote", "Note", "HTTPHost", "Echo", "MaxClients"});
         CheckNested(e, "Port");
 
         if (auto typ = Attr(e, "TypProt")) {
@@ -260,6 +306,9 @@ private:
         const bool tcp = port.m_TypProt == CProxyPort::TCP || port.m_TypProt == CProxyPort::TCPv6;
         const bool v6 = port.m_TypProt == CProxyPort::UDPv6 || port.m_TypProt == CProxyPort::TCPv6;
         if (!tcp && Attr(e, "HTTPHost")) m_Report.Warn(LineOf(e), where + " HTTPHost is ignored on UDP rules");
+        CheckBound(e, where, "MaxClients", port.m_MaxClients);
+        if (!tcp && port.IsEcho() && Attr(e, "MaxClients"))
+            m_Report.Warn(LineOf(e), where + " MaxClients is ignored on UDP echo rules: they keep no clients");
 
         if (port.IsEcho()) {
             std::string unused;
@@ -271,7 +320,7 @@ private:
             CheckTarget(port);
         }
         if (port.m_PortLocal >= 1 && port.m_PortLocal <= 65535) {
-            const std::string kind = DBString(SummaryLine(port)).ToStr().substr(0, 5);
+            const std::string kind = DBString(KindText(port)).ToStr();
             Bind({tcp, v6, port.m_PortLocal, LineOf(e), "the " + kind + " rule"});
         }
     }
@@ -345,8 +394,9 @@ private:
     void CheckCloud(const CProxyCloudRM7& cloud) {
         xmlNode* e = cloud.m_XMLNode;
         const std::string where = "<CloudRM7>";
-        CheckAttributes(e, "CloudRM7", {"PortRM7", "PortCloud", "PortVEXACloud", "VEXACloud"});
+        CheckAttributes(e, "CloudRM7", {"PortRM7", "PortCloud", "PortVEXACloud", "VEXACloud", "MaxClients"});
         CheckNested(e, "CloudRM7");
+        CheckBound(e, where, "MaxClients", cloud.m_MaxClients);
         if (CheckInteger(e, where, "PortRM7")) CheckPortRange(e, where, "PortRM7", cloud.m_PortRM7);
         if (CheckInteger(e, where, "PortVEXACloud")) CheckPortRange(e, where, "PortVEXACloud", cloud.m_PortVEXACloud);
         const bool cloudClean = CheckInteger(e, where, "PortCloud");

@@ -60,6 +60,8 @@ WARNINGS = {
     "CloudRM7 without PortCloud": ('<CloudRM7 VEXACloud="c"/>', "<CloudRM7> without PortCloud: the cloud relay is not started"),
     "ignored element": ('<port TypProt="TCP" PortLocal="1"/>', "element <port> is ignored (names are case-sensitive: Port?)"),
     "DNS without DNSSrv": ('<DNS Name="a.b" IP="1.2.3.4"/>', "no DNS relay runs"),
+    "client bounds beyond the budget": ('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" MaxClients="2000000000"/>',
+                                        "the daemon clamps them: TCPv4 00080 2000000000 -> "),
 }
 
 

@@ -93,6 +93,28 @@ TEST_F(Config, OddValuesAndOnlyExactDirectChildren) {
     EXPECT_EQ(At<CProxyCloudRM7>(6).m_VEXACloud, L"cloud.vexa.invalid");
 }
 
+// Client bounds read like the other integers, except that a negative one means "no bound" like 0;
+// only a bound that is set goes back into a document built from the tree.
+TEST_F(Config, ClientBoundsReadLenientlyAndWrittenOnlyWhenSet) {
+    const std::pair<const char*, int> bounds[] = {{"500", 500}, {" 12x", 12}, {"-5", 0}, {"abc", 0}, {"", 0}, {nullptr, 0}};
+    for (const auto& [text, read] : bounds) {
+        const std::string port = text ? " MaxClients=\"" + std::string(text) + "\"" : "";
+        const std::string root = text ? "DNSMaxClients=\"" + std::string(text) + "\"" : "";
+        LoadRoot("<Port" + port + "/><CloudRM7" + port + "/>", root);
+        const int fields[] = {m_Cfg.m_DNSMaxClients, At<CProxyPort>(0).m_MaxClients, At<CProxyCloudRM7>(1).m_MaxClients};
+        m_Cfg.XMLCreate();
+        const std::pair<xmlNode*, const char*> attrs[] = {{m_Cfg.m_XMLNode, "DNSMaxClients"},
+                                                          {m_Cfg.m_Nodes[0]->m_XMLNode, "MaxClients"},
+                                                          {m_Cfg.m_Nodes[1]->m_XMLNode, "MaxClients"}};
+        for (size_t i = 0; i < std::size(attrs); ++i) {
+            EXPECT_EQ(fields[i], read) << attrs[i].second << " " << (text ? text : "(absent)");
+            xmlChar* written = xmlGetProp(attrs[i].first, BAD_CAST attrs[i].second);
+            EXPECT_EQ(written ? std::string(reinterpret_cast<char*>(written)) : "", read ? std::to_string(read) : "");
+            xmlFree(written);
+        }
+    }
+}
+
 TEST_F(Config, DnsImagesAndTheirLimits) {
     // label bytes plus length bytes: 99 fits both images, 100..115 only the question, 116 neither
     auto name = [](size_t total) { return "<DNS Name=\"" + std::string(48, 'a') + "." + std::string(total - 50, 'b') + "\"/>"; };

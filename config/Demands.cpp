@@ -1,0 +1,69 @@
+#include "config/Demands.h"
+
+#include <cstdio>
+
+#include "config/RuleSummary.h"
+
+namespace {
+
+std::string Name(const std::string& kind, int port) {
+    char number[16];
+    std::snprintf(number, sizeof number, " %05d", port);
+    return kind + number;
+}
+
+struct Table {
+    TableDemand demand;
+    std::string name;
+    const CNodeProxyCFG* node;
+};
+
+// Every table, then the ports and relays without one (UDP echo rules), counted for the reserve.
+std::vector<Table> Tables(const CProxyCFG& cfg, int* rules) {
+    std::vector<Table> tables;
+    int count = 0;
+    bool cloud = false;
+    for (const auto& node : cfg.m_Nodes) {
+        if (node->TypNode() == CProxyPort::kTypNode) {
+            const auto& port = static_cast<const CProxyPort&>(*node);
+            ++count;
+            const bool tcp = port.m_TypProt == CProxyPort::TCP || port.m_TypProt == CProxyPort::TCPv6;
+            // A UDP echo answers from its port's own socket and keeps no clients.
+            if (!tcp && port.IsEcho()) continue;
+            tables.push_back({{tcp ? kCostTCP : kCostUDP, port.m_MaxClients, 0},
+                              Name(DBString(KindText(port)).ToStr(), port.m_PortLocal), &port});
+        } else if (node->TypNode() == CProxyCloudRM7::kTypNode) {
+            const auto& rm7 = static_cast<const CProxyCloudRM7&>(*node);
+            // The first element with a cloud side runs the relay; the daemon ignores later ones.
+            if (rm7.m_PortCloud == 0 || cloud) continue;
+            cloud = true;
+            ++count;
+            tables.push_back({{kCostRM7, rm7.m_MaxClients, kRM7Devices}, Name("CloudRM7", rm7.m_PortRM7), &rm7});
+        }
+    }
+    if (!cfg.m_DNSSrv.empty()) {
+        ++count;
+        tables.push_back({{kCostDNS, cfg.m_DNSMaxClients, 0}, Name("DNS", 53), &cfg});
+    }
+    if (rules) *rules = count;
+    return tables;
+}
+
+}  // namespace
+
+std::vector<TableDemand> Demands(const CProxyCFG& cfg, std::vector<std::string>* names,
+                                 std::vector<const CNodeProxyCFG*>* nodes) {
+    std::vector<TableDemand> demands;
+    for (auto& t : Tables(cfg, nullptr)) {
+        demands.push_back(t.demand);
+        if (names) names->push_back(std::move(t.name));
+        if (nodes) nodes->push_back(t.node);
+    }
+    return demands;
+}
+
+Budget BudgetFor(const CProxyCFG& cfg, const Limits& limits) {
+    int rules = 0;
+    Tables(cfg, &rules);
+    return Budget::From(limits, ReserveThreads(rules), ReserveFds(rules));
+}

@@ -1,0 +1,155 @@
+// The client budget: which limit decides, what the reserve takes, how the tables share the rest,
+// and reading the limits from /proc and both cgroup versions.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "util/Budget.h"
+
+namespace {
+constexpr long long kMiB = 1LL << 20;
+
+std::vector<long long> Fields(const Limits& l) {
+    return {l.nofile,       l.nofileHard,    l.nproc,         l.threadsMax,        l.pidMax,       l.maxMapCount,
+            l.tasksNow,     l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
+            l.cgroupMemCurrent, l.ownThreads, l.ownFds};
+}
+}  // namespace
+
+TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
+    // The system: 100000 threads-max and 32768 pids with 495 tasks of others, 65530 maps.
+    Limits sys;
+    sys.threadsMax = 100000, sys.pidMax = 32768, sys.maxMapCount = 65530, sys.tasksNow = 500, sys.ownThreads = 5;
+    sys.nofile = 65536, sys.ownFds = 10, sys.memAvailable = 4096 * kMiB;
+    Limits cgroup = sys;
+    cgroup.cgroupPidsMax = 1500, cgroup.cgroupPidsCurrent = 30;
+    cgroup.cgroupMemMax = 1024 * kMiB, cgroup.cgroupMemCurrent = 200 * kMiB;
+    Limits busy = sys;
+    busy.threadsMax = 3000, busy.tasksNow = 2990, busy.nofile = 40;
+    Limits nproc = sys, maps = sys;
+    nproc.nproc = 800;
+    maps.maxMapCount = 3000;
+    const struct {
+        const char* name;
+        Limits limits;
+        long long threads, fds, mib;
+        const char* source;
+    } cases[] = {
+        {"cgroup pids and memory", cgroup, 1475 - 22, 65526 - 36, 206,
+         "threads: cgroup pids.max 1500; descriptors: RLIMIT_NOFILE 65536; memory: cgroup memory.max 1024 MiB (824 MiB free) / 4"},
+        {"pid_max, MemAvailable", sys, 32273 - 22, 65526 - 36, 1024, "threads: pid_max 32768; descriptors: RLIMIT_NOFILE 65536; memory: MemAvailable 4096 MiB / 4"},
+        {"threads-max and nofile below the reserve", busy, 0, 0, 1024, "threads: threads-max 3000; descriptors: RLIMIT_NOFILE 40;"},
+        {"RLIMIT_NPROC", nproc, 800 - 22, 65526 - 36, 1024, "threads: RLIMIT_NPROC 800;"},
+        {"vm.max_map_count", maps, 1500 - 22, 65526 - 36, 1024, "threads: vm.max_map_count 3000;"},
+        {"nothing readable", Limits{}, 1024 - 22, 1024 - 36, 64,
+         "threads: no limit readable, 1024 tasks assumed; descriptors: no limit readable, 1024 assumed; memory: no limit readable, 256 MiB assumed / 4"},
+    };
+    for (const auto& c : cases) {
+        const Budget b = Budget::From(c.limits, ReserveThreads(2), ReserveFds(2));
+        EXPECT_EQ(b.threads, c.threads) << c.name;
+        EXPECT_EQ(b.fds, c.fds) << c.name;
+        EXPECT_EQ(b.bytes / kMiB, c.mib) << c.name;
+        EXPECT_EQ(b.source.rfind(c.source, 0), 0u) << c.name << ": " << b.source;
+    }
+    EXPECT_EQ(Budget::From(cgroup, 22, 36).Line(),
+              "Budget 1453 client threads, 65490 descriptors, 206 MiB (threads: cgroup pids.max 1500; descriptors: "
+              "RLIMIT_NOFILE 65536; memory: cgroup memory.max 1024 MiB (824 MiB free) / 4)");
+}
+
+TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
+    const Budget room{1000, 1000, 1LL << 30, ""};
+    const TableDemand tcp{kCostTCP}, udp{kCostUDP}, dns{kCostDNS}, rm7{kCostRM7, 0, 9999899};
+    auto want = [](TableDemand t, long long n) {
+        t.wanted = n;
+        return t;
+    };
+    const struct {
+        const char* name;
+        Budget budget;
+        std::vector<TableDemand> tables;
+        std::vector<long long> bounds;
+        std::vector<bool> clamped;
+        long long wantedThreads;
+    } cases[] = {
+        // 333 threads each for three tables (a TCP client takes two); memory split four ways
+        {"fair shares", room, {tcp, udp, dns, rm7}, {166, 333, 333, (1LL << 28) / 512}, {false, false, false, false}, 0},
+        {"explicit bound fits", room, {want(tcp, 100), udp}, {100, 800}, {false, false}, 200},
+        {"explicit bounds too large", room, {want(tcp, 1000), want(udp, 500), dns}, {400, 200, 1}, {true, true, false}, 2500},
+        {"device numbers cap", Budget{0, 0, 1LL << 40, ""}, {rm7, want(rm7, 20000000)}, {9999899, 9999899}, {false, false}, 0},
+        {"at least one", Budget{}, {tcp, want(udp, 5)}, {1, 1}, {false, true}, 5},
+    };
+    for (const auto& c : cases) {
+        const BoundPlan plan = PlanBounds(c.budget, c.tables);
+        EXPECT_EQ(plan.bounds, c.bounds) << c.name;
+        EXPECT_EQ(plan.clamped, c.clamped) << c.name;
+        EXPECT_EQ(plan.wantedThreads, c.wantedThreads) << c.name;
+    }
+}
+
+TEST(Limits, ReadFromProcAndEitherCgroupVersion) {
+    const std::map<std::string, std::string> proc = {
+        {"proc/self/limits",
+         "Limit                     Soft Limit           Hard Limit           Units     \n"
+         "Max processes             5000                 5000                 processes \n"
+         "Max open files            1024                 4096                 files     \n"},
+        {"proc/sys/kernel/threads-max", "100000\n"},
+        {"proc/sys/kernel/pid_max", "32768\n"},
+        {"proc/sys/vm/max_map_count", "65530\n"},
+        {"proc/loadavg", "0.00 0.01 0.05 2/345 12345\n"},
+        {"proc/meminfo", "MemTotal:        8000 kB\nMemFree:         1000 kB\nMemAvailable:    4000 kB\n"},
+        {"proc/self/status", "Name:\tvexaproxy\nThreads:\t7\n"},
+        {"proc/self/fd/0", ""},
+        {"proc/self/fd/1", ""},
+        {"proc/self/fd/2", ""},
+    };
+    const struct {
+        const char* name;
+        std::map<std::string, std::string> files;
+        long long pidsMax, pidsCurrent, memMax, memCurrent;
+    } cases[] = {
+        // The slice above the service has less room left than the service itself.
+        {"v2",
+         {{"proc/self/cgroup", "0::/system.slice/v.service\n"},
+          {"sys/fs/cgroup/system.slice/v.service/pids.max", "1500\n"},
+          {"sys/fs/cgroup/system.slice/v.service/pids.current", "30\n"},
+          {"sys/fs/cgroup/system.slice/pids.max", "1000\n"},
+          {"sys/fs/cgroup/system.slice/pids.current", "900\n"},
+          {"sys/fs/cgroup/system.slice/v.service/memory.max", "max\n"},
+          {"sys/fs/cgroup/system.slice/v.service/memory.current", "100\n"},
+          {"sys/fs/cgroup/system.slice/memory.max", "1048576\n"},
+          {"sys/fs/cgroup/system.slice/memory.current", "4096\n"}},
+         1000, 900, 1048576, 4096},
+        // v1 says "no limit" with a number near 2^63; the parent's real limit then holds.
+        {"v1",
+         {{"proc/self/cgroup", "5:cpu,pids:/a/b\n4:memory:/a/b\n0::/\n"},
+          {"sys/fs/cgroup/pids/a/b/pids.max", "200\n"},
+          {"sys/fs/cgroup/pids/a/b/pids.current", "5\n"},
+          {"sys/fs/cgroup/memory/a/b/memory.limit_in_bytes", "9223372036854771712\n"},
+          {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "2097152\n"},
+          {"sys/fs/cgroup/memory/a/memory.usage_in_bytes", "1024\n"}},
+         200, 5, 2097152, 1024},
+        {"v1 without limits",
+         {{"proc/self/cgroup", "4:memory,pids:/a\n"},
+          {"sys/fs/cgroup/pids/a/pids.max", "max\n"},
+          {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "9223372036854771712\n"}},
+         -1, -1, -1, -1},
+    };
+    for (const auto& c : cases) {
+        const std::filesystem::path root = std::filesystem::temp_directory_path() / ("vexabudget" + std::to_string(getpid()));
+        auto files = proc;
+        files.insert(c.files.begin(), c.files.end());
+        for (const auto& [path, text] : files) {
+            std::filesystem::create_directories((root / path).parent_path());
+            std::ofstream(root / path) << text;
+        }
+        const std::vector<long long> expected = {1024, 4096, 5000,          100000,     32768,        65530,  345, c.pidsMax,
+                                                 c.pidsCurrent, 4000 * 1024, c.memMax, c.memCurrent, 7,   3};
+        EXPECT_EQ(Fields(Limits::Read(root.string())), expected) << c.name;
+        std::filesystem::remove_all(root);
+    }
+}
