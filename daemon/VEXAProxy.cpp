@@ -1,5 +1,6 @@
 #include "daemon/VEXAProxy.h"
 
+#include "config/Demands.h"
 #include "config/ErrorXML.h"
 #include "config/RuleSummary.h"
 
@@ -10,6 +11,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <csignal>
+#include <string>
+#include <vector>
 
 #ifndef VEXAPROXY_VERSION_TEXT
 #define VEXAPROXY_VERSION_TEXT "v1.0.6"
@@ -86,11 +89,40 @@ void VEXAProxy::Start() {
             throw ErrorXML((DBString(L"Configuration not found ") + m_FileCfg.c_str()).c_str(), 0);
         }
         m_Cfg.XMLLoadFile(m_FileCfg.c_str());
+        PlanClients();
         StartRules();
-        if (!m_Cfg.m_DNSSrv.empty()) m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), 53, 53);
+        if (!m_Cfg.m_DNSSrv.empty()) {
+            m_DNSPort.CliTab().SetBound(BoundOf(&m_Cfg));
+            m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), 53, 53);
+        }
     } catch (const ErrorXML& e) {
         m_Log.PutErr(e.m_Text.c_str(), e.m_Code);
     }
+}
+
+void VEXAProxy::PlanClients() {
+    std::vector<std::string> names;
+    std::vector<const CNodeProxyCFG*> nodes;
+    const std::vector<TableDemand> demands = Demands(m_Cfg, &names, &nodes);
+    const Budget budget = BudgetFor(m_Cfg, Limits::Read());
+    const BoundPlan plan = PlanBounds(budget, demands);
+    std::string line = budget.Line();
+    m_Bounds.clear();
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        m_Bounds[nodes[i]] = static_cast<size_t>(plan.bounds[i]);
+        line += (i == 0 ? " - bounds: " : ", ") + names[i] + ": " + std::to_string(plan.bounds[i]);
+    }
+    m_Log.PutUtf8(line);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (!plan.clamped[i]) continue;
+        m_Log.PutUtf8(names[i] + " bound " + std::to_string(demands[i].wanted) + " clamped to " +
+                      std::to_string(plan.bounds[i]) + ": the configured bounds together exceed the budget");
+    }
+}
+
+size_t VEXAProxy::BoundOf(const CNodeProxyCFG* node) const {
+    auto it = m_Bounds.find(node);
+    return it == m_Bounds.end() ? 0 : it->second;
 }
 
 void VEXAProxy::StartRules() {
@@ -105,11 +137,12 @@ void VEXAProxy::StartRules() {
 }
 
 namespace {
-// Creates a port in its list, then starts it: a port whose start failed stays listed, stopped,
-// until Stop.
+// Creates a port in its list with the bound of its client table, then starts it: a port whose
+// start failed stays listed, stopped, until Stop.
 template <class Port, class... Args>
-void CreatePort(std::vector<std::unique_ptr<Port>>& list, Args&&... args) {
+void CreatePort(std::vector<std::unique_ptr<Port>>& list, size_t bound, Args&&... args) {
     list.push_back(std::make_unique<Port>());
+    list.back()->m_CliTab.SetBound(bound);
     list.back()->Start(std::forward<Args>(args)...);
 }
 }  // namespace
@@ -118,21 +151,22 @@ void VEXAProxy::StartPort(const CProxyPort& rule) {
     const std::string host = rule.RemoteHost().ToStr();
     const std::string httpHost = rule.m_HTTPHost.ToStr();
     const int kind = rule.RemoteKind();
+    const size_t bound = BoundOf(&rule);
     switch (rule.m_TypProt) {
     case CProxyPort::TCP:
-        CreatePort(m_TCPv4, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
+        CreatePort(m_TCPv4, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
                    static_cast<CTCPPort::typIP>(kind), rule.m_Echo);
         break;
     case CProxyPort::UDPv6:
-        CreatePort(m_UDPv6, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
+        CreatePort(m_UDPv6, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
                    static_cast<CUDPv6Port::typIP>(kind), rule.m_Echo);
         break;
     case CProxyPort::TCPv6:
-        CreatePort(m_TCPv6, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
+        CreatePort(m_TCPv6, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
                    static_cast<CTCPv6Port::typIP>(kind), rule.m_Echo);
         break;
     default:
-        CreatePort(m_UDPv4, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
+        CreatePort(m_UDPv4, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
                    static_cast<CUDPPort::typIP>(kind), rule.m_Echo);
         break;
     }
@@ -151,8 +185,15 @@ void VEXAProxy::StartCloud(const CProxyCloudRM7& node) {
         m_Log.Put(kNotSetPortCloud);
         return;
     }
-    if (!m_RM7Port.IsRunning())
+    if (!m_RM7Port.IsRunning()) {
+        // The share was planned for the first element with a cloud side; a later one runs the relay
+        // only when that one could not start.
+        size_t bound = 0;
+        for (const auto& [planned, b] : m_Bounds)
+            if (planned->TypNode() == CProxyCloudRM7::kTypNode) bound = b;
+        m_RM7Port.Tab().Devices().SetBound(bound);
         m_RM7Port.Start(node.m_PortRM7, node.m_PortCloud, node.m_PortVEXACloud, node.m_VEXACloud.ToStr().c_str());
+    }
 }
 
 void VEXAProxy::PutPendingSignals() {

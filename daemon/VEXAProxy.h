@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,10 +58,15 @@ public:
     RM7Port m_RM7Port;
 
 private:
+    // Works out the client budget and every client table's bound from the loaded configuration,
+    // and writes them to the log.
+    void PlanClients();
+    size_t BoundOf(const CNodeProxyCFG* node) const;
     void StartRules();
     void StartPort(const CProxyPort& rule);
     void ListDNS(const CProxyDNS& node);
     void StartCloud(const CProxyCloudRM7& node);
+    std::map<const CNodeProxyCFG*, size_t> m_Bounds;  // the bound of each rule's client table
     template <class Port>
     static void StopPorts(std::vector<std::unique_ptr<Port>>& ports);
 

@@ -74,3 +74,21 @@ def test_configurations_that_start_nothing(daemon, config, expected):
     assert lines[at:at + len(expected)] == expected
     assert not any(vexa.LISTED.match(l) for l in lines)
     assert lines[-len(STOP_LINES) - 1:] == ["Interrup signal number 15"] + STOP_LINES
+
+
+def test_rules_at_their_bounds_take_every_new_client(daemon, upstream):
+    """The start-up line states the budget and each table's bound; a full DNS relay and a full UDP
+    rule give a new client the place of the client quiet longest, and every client is answered."""
+    d = daemon(vexa.config('<Port TypProt="UDP" PortLocal="5300" PortRemote="5353" IPRemote="127.0.0.2" MaxClients="2"/>',
+                           dns_srv="127.0.0.2").replace("<VEXAProxy ", '<VEXAProxy DNSMaxClients="2" ', 1), listed=True)
+    peers.wait_udp("0.0.0.0", 53)
+    budget = d.wait_for("Budget ")[0]
+    assert budget.endswith(" - bounds: UDPv4 05300: 2, DNS 00053: 2"), budget
+    q = dns.message.make_query("upstream.example", "A")
+    for port, prefix in ((53, "DNS00053"), (5300, "UDPv4 05300")):
+        for sport in (41001, 41002, 41003):
+            assert dns.query.udp(q, "127.0.0.1", port=port, source="127.0.0.1", source_port=sport,
+                                 timeout=5).answer[0][0].address == "10.9.8.7"
+        d.wait_for("%s 00001  127.0.0.1:41001 deleted because table full" % prefix)
+        d.wait_for("%s 00003  127.0.0.1:41003 connect" % prefix)
+    d.stop()
