@@ -66,6 +66,8 @@ template <int AF>
 int64_t TCPCliT<AF>::Quiet(int64_t now) const {
     // Both sides ended: the sweep would remove it anyway once it has been idle long enough.
     if (!m_SocketCli.IsOpen()) return TCPCliTabT<AF>::kEnded;
+    // Silent since it connected: next in line, the oldest first (the table breaks ties by age).
+    if (!m_Talked) return TCPCliTabT<AF>::kEnded - 1;
     const int64_t quiet = now - m_TimeLast;
     return quiet >= kEvictQuiet ? quiet : -1;
 }
@@ -185,6 +187,7 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     if (n < 0) throw ErrorXML((m_Str + L"recv(m_SocketCli) error").c_str(), err);
     buffer[n] = 0;
     m_TimeLast = Clock::Now();
+    m_Talked = true;
     size_t len = static_cast<size_t>(n);
 
     const bool echo = m_Port->m_Echo >= 0;

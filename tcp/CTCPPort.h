@@ -50,8 +50,8 @@ public:
     static constexpr int kBufferSize = 32000;  // a receive takes one byte less: room for a zero byte
     static constexpr int64_t kIdleLimit = 30;  // seconds without data
     static constexpr int64_t kOpenLimit = 60;  // seconds since acceptance
-    // At the rule's bound, a connection quiet this long may make room for a new client; one that
-    // carried data more recently is not cut off for it.
+    // At the rule's bound, a connection that has talked and then been quiet this long may make
+    // room for a new client; one that carried data more recently is not cut off for it.
     static constexpr int64_t kEvictQuiet = 2;
 
     TCPCliT(int socket, const SockAddr& addr);
@@ -92,6 +92,9 @@ public:
     SockAddr m_AddrCli;
     int64_t m_TimeOpen;
     std::atomic<int64_t> m_TimeLast;
+    // The client has sent its first data. Until then the connection is the first to make room at
+    // the bound: a flood of clients that connect and say nothing must not lock out those that talk.
+    std::atomic<bool> m_Talked{false};
 
 private:
     void RunClient(char* buffer);
