@@ -9,7 +9,6 @@ import json
 import os
 import platform
 import re
-import resource
 import shutil
 import signal
 import statistics
@@ -22,6 +21,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
 import vexa  # noqa: E402
+import loadgen  # noqa: E402
 
 QUICK = os.environ.get("BENCH_QUICK") == "1"
 RUNS = max(3, int(os.environ.get("BENCH_RUNS", "3")))
@@ -157,14 +157,6 @@ class LogLines:
         return sum(self.counted.values())
 
 
-def raise_nofile():
-    """Up to the hard limit (a container may not let even root raise it): 5,000 held connections
-    need about 10,000 descriptors in the relay."""
-    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    return hard
-
-
 def write(path, text):
     with open(path, "w") as f:
         f.write(text)
@@ -289,18 +281,6 @@ def run_dnsperf(addr, port, name):
     return float(qps.group(1)), int(sent.group(1)), int(lost.group(1)), int(noerr.group(1)) if noerr else 0
 
 
-def proc_status(pid):
-    """Resident KiB and thread count of a process."""
-    rss = threads = 0
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-            elif line.startswith("Threads:"):
-                threads = int(line.split()[1])
-    return rss, threads
-
-
 async def echo_handler(reader, writer):
     try:
         while True:
@@ -316,7 +296,7 @@ async def echo_handler(reader, writer):
 
 
 def echo_server_main(addr, port):
-    raise_nofile()
+    loadgen.raise_nofile()
 
     async def main():
         server = await asyncio.start_server(echo_handler, addr, port, backlog=4096)
@@ -381,14 +361,15 @@ async def scale_client(port, pid):
     hold_end[0] = time.monotonic() + SCALE_HOLD_S
     setup_s = time.monotonic() - t0
     await asyncio.sleep(min(2, SCALE_EVERY_S))
-    rss, threads = proc_status(pid)
+    held_status = loadgen.proc_status(pid)
     await asyncio.gather(*tasks)
-    stats.update(setup_s=setup_s, rss_kib=rss, threads=threads)
+    stats.update(setup_s=setup_s, rss_kib=held_status["rss_kib"], threads=held_status["threads"])
     return stats
 
 
 def run_scale(port, pid):
-    base_rss, base_threads = proc_status(pid)
+    base = loadgen.proc_status(pid)
+    base_rss, base_threads = base["rss_kib"], base["threads"]
     st = asyncio.run(scale_client(port, pid))
     st["base_rss_kib"], st["base_threads"] = base_rss, base_threads
     st["kib_per_conn"] = (st["rss_kib"] - base_rss) / max(1, st["connected"])
@@ -420,7 +401,8 @@ def main():
         with open(sys.argv[2]) as f:
             return write_report(json.load(f))
     assert vexa.in_private_namespaces(), "run bench/run.sh: the benchmark runs only inside scripts/netns-run"
-    raise_nofile()
+    # 5,000 held connections need about 10,000 descriptors in the relay; the silent clients 14,000 here.
+    loadgen.raise_nofile()
     # Client ports start above every listening port of the benchmark: a client port taken from
     # that range would keep a relay of a later workload from binding its own.
     for key, val in (("net/ipv4/ip_local_port_range", "16384 65000"), ("net/ipv4/tcp_tw_reuse", "1"),
