@@ -180,7 +180,8 @@ class Sampler:
         self.stop_event = threading.Event()
         self.thread = threading.Thread(target=self._run, daemon=True)
         if self.log:
-            self.log.read()  # the start-up lines are no part of the run
+            self.log.read()  # the start-up lines are no part of the run (but the "Budget " line is kept)
+            self.log.kinds.clear()
         self.thread.start()
 
     def _run(self):
@@ -238,9 +239,13 @@ class PidsCgroup:
     def __init__(self, path, limit):
         self.path, self.limit = path, limit
         os.mkdir(path)
-        with open(os.path.join(path, "pids.max"), "w") as f:
-            f.write(str(limit))
-        self.procs_fd = os.open(os.path.join(path, "cgroup.procs"), os.O_WRONLY)
+        try:
+            with open(os.path.join(path, "pids.max"), "w") as f:
+                f.write(str(limit))
+            self.procs_fd = os.open(os.path.join(path, "cgroup.procs"), os.O_WRONLY)
+        except OSError:
+            os.rmdir(path)   # a cgroup without the pids controller: try the next hierarchy
+            raise
 
     @staticmethod
     def make(name, limit):
