@@ -480,9 +480,9 @@ def table_run(relay, windows, sampler, seconds, **extra):
             if row.get(key) is not None:
                 row[key] *= short
         rows.append(row)
-    log = sampler.log
+    tail = sampler.log
     extra.update(relay=relay.name, limit=relay.limit, stop=relay.stop, windows=rows, whole=whole, seconds=seconds,
-                 log_kinds=log.kinds.most_common(8) if log else [], budget=log.budget if log else None)
+                 log_kinds=tail.kinds.most_common(8) if tail else [], budget=tail.budget if tail else None)
     return extra
 
 
