@@ -4,12 +4,12 @@ bounded in time. Writes docs/benchmarks.md and docs/benchmarks.png.
 
 Run through bench/run.sh (`make bench`); BENCH_QUICK=1 shortens every run for a smoke test."""
 import asyncio
+import contextlib
 import datetime
 import json
 import os
 import platform
 import re
-import resource
 import shutil
 import signal
 import statistics
@@ -22,6 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests", "system"))
 import vexa  # noqa: E402
+import loadgen  # noqa: E402
 
 QUICK = os.environ.get("BENCH_QUICK") == "1"
 RUNS = max(3, int(os.environ.get("BENCH_RUNS", "3")))
@@ -29,8 +30,26 @@ IPERF_S = 2 if QUICK else 5
 WRK_S = 2 if QUICK else 5
 DNS_S = 2 if QUICK else 5
 SCALE_N = int(os.environ.get("BENCH_SCALE_N", "5000"))
-# BENCH_ONLY=tcp,conn,udp,dns,scale runs some workloads only and prints them without rewriting the docs.
+# BENCH_ONLY=tcp,conn,udp,dns,scale runs some workloads only and prints them without rewriting the docs;
+# freshdns, udpflood and silenttcp rewrite their own block of the docs whenever they run.
 ONLY = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
+# The client-table workloads. BENCH_ACCEPTANCE=1: fresh-port DNS for 600 s at 1000 q/s.
+ACCEPTANCE = os.environ.get("BENCH_ACCEPTANCE") == "1"
+FRESHDNS_S = int(os.environ.get("BENCH_FRESHDNS_S", 600 if ACCEPTANCE else 30 if QUICK else 60))
+FRESHDNS_RATES = [int(r) for r in os.environ.get("BENCH_FRESHDNS_RATES", "1000" if ACCEPTANCE else "200,1000").split(",")]
+UDPFLOOD_S = int(os.environ.get("BENCH_UDPFLOOD_S", 30 if QUICK else 60))
+UDPFLOOD_RATE = int(os.environ.get("BENCH_UDPFLOOD_RATE", "1000"))
+# Quick: 40 s, to see one sweep of the daemon's 30-second idle limit at least.
+SILENTTCP_S = int(os.environ.get("BENCH_SILENTTCP_S", 40 if QUICK else 60))
+SILENT_N = int(os.environ.get("BENCH_SILENT_N", "14000"))
+# The daemon's task limit in these workloads (0: none); a pids cgroup, so that a daemon without
+# bounds runs into its own limit and not into the machine's.
+PIDS_MAX = int(os.environ.get("BENCH_PIDS_MAX", "1500"))
+HAPROXY_MAXCONN = int(os.environ.get("BENCH_HAPROXY_MAXCONN", "9000"))
+# Which column of the docs' "Bounded client tables" these runs fill.
+COLUMN = os.environ.get("BENCH_COLUMN", "after")
+assert COLUMN in ("before", "after"), "BENCH_COLUMN is before or after"
+PROBE_HZ = 5            # legitimate clients of each kind per second beside the UDP flood
 
 
 def wanted(workload):
@@ -52,7 +71,12 @@ PORTS = {
     "udp": {"VEXAProxy": 12001, "socat": 12004, "nginx stream": 12005},
     "echo": {"VEXAProxy": 13001, "haproxy": 13002},
 }
-IPERF_PORT, WEB_PORT, ECHO_PORT = 5201, 8000, 7000
+IPERF_PORT, WEB_PORT, ECHO_PORT, UDP_ECHO_PORT = 5201, 8000, 7000, 7001
+# The client-table workloads' rules: silent clients, another TCP rule, a flooded and another UDP rule.
+TABLE_PORTS = {"silent": 14001, "tcp_other": 14002, "flooded": 14003, "udp_other": 14004}
+HAPROXY_TABLE_PORTS = {"silent": 14011, "tcp_other": 14012}
+# Source networks (127.N.0.0/16) of the loads, one per kind, apart from the 127.0.0.x of the servers.
+NET_FRESHDNS, NET_FLOOD, NET_SILENT = 32, 64, 48
 
 DAEMON_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 <VEXAProxy DNSSrv="%(up)s">
@@ -66,6 +90,23 @@ DAEMON_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
        "p_iperf": PORTS["iperf"]["VEXAProxy"], "p_web": PORTS["web"]["VEXAProxy"],
        "p_udp": PORTS["udp"]["VEXAProxy"], "p_echo": PORTS["echo"]["VEXAProxy"],
        "lname": LOCAL_NAME, "lip": LOCAL_IP}
+
+
+# The optional bounds of a daemon that knows them: BENCH_MAXCLIENTS=N on every rule of these
+# workloads, BENCH_DNSMAXCLIENTS=N on the root element; unset, the daemon works its own out.
+MAXCLIENTS = os.environ.get("BENCH_MAXCLIENTS", "")
+DNSMAXCLIENTS = os.environ.get("BENCH_DNSMAXCLIENTS", "")
+TABLES_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
+<VEXAProxy DNSSrv="%(up)s"%(dnsmax)s>
+  <Port TypProt="TCP" PortLocal="%(silent)d" PortRemote="%(echo)d" IPRemote="%(be)s"%(max)s/>
+  <Port TypProt="TCP" PortLocal="%(tcp_other)d" PortRemote="%(echo)d" IPRemote="%(be)s"%(max)s/>
+  <Port TypProt="UDP" PortLocal="%(flooded)d" PortRemote="%(uecho)d" IPRemote="%(be)s"%(max)s/>
+  <Port TypProt="UDP" PortLocal="%(udp_other)d" PortRemote="%(uecho)d" IPRemote="%(be)s"%(max)s/>
+  <DNS Name="%(lname)s" IP="%(lip)s"/>
+</VEXAProxy>
+""" % dict(TABLE_PORTS, up=DNS_UP, be=BACKEND, echo=ECHO_PORT, uecho=UDP_ECHO_PORT, lname=LOCAL_NAME, lip=LOCAL_IP,
+           dnsmax=' DNSMaxClients="%s"' % DNSMAXCLIENTS if DNSMAXCLIENTS else "",
+           max=' MaxClients="%s"' % MAXCLIENTS if MAXCLIENTS else "")
 
 
 # Main-log lines that tell of a procedure that could not run or failed.
@@ -157,28 +198,23 @@ class LogLines:
         return sum(self.counted.values())
 
 
-def raise_nofile():
-    """Up to the hard limit (a container may not let even root raise it): 5,000 held connections
-    need about 10,000 descriptors in the relay."""
-    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
-    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
-    return hard
-
-
 def write(path, text):
     with open(path, "w") as f:
         f.write(text)
     return path
 
 
-def haproxy_conf(scale=False, port=None):
-    text = ("global\n  maxconn 9000\n\ndefaults\n  mode tcp\n  maxconn 9000\n  timeout connect 5s\n"
-            "  timeout client 120s\n  timeout server 120s\n\n")
-    kinds = (("echo", ECHO_PORT),) if scale else (("iperf", IPERF_PORT), ("web", WEB_PORT))
-    for kind, target in kinds:
-        text += ("listen %s\n  bind 127.0.0.1:%d\n  server s1 %s:%d\n\n"
-                 % (kind, port or PORTS[kind]["haproxy"], BACKEND, target))
-    return write(os.path.join(WORK, "haproxy-scale.cfg" if scale else "haproxy.cfg"), text)
+def haproxy_conf(scale=False, port=None, listens=None, maxconn=9000, idle_s=120, name="haproxy.cfg"):
+    """listens: (name, port, target port) of each listener; by default the throughput and web
+    listeners, or with scale one echo listener on port."""
+    text = ("global\n  maxconn %d\n\ndefaults\n  mode tcp\n  maxconn %d\n  timeout connect 5s\n"
+            "  timeout client %ds\n  timeout server %ds\n\n" % (maxconn, maxconn, idle_s, idle_s))
+    if listens is None:
+        kinds = (("echo", ECHO_PORT),) if scale else (("iperf", IPERF_PORT), ("web", WEB_PORT))
+        listens = [(kind, port or PORTS[kind]["haproxy"], target) for kind, target in kinds]
+    for kind, lport, target in listens:
+        text += "listen %s\n  bind 127.0.0.1:%d\n  server s1 %s:%d\n\n" % (kind, lport, BACKEND, target)
+    return write(os.path.join(WORK, "haproxy-scale.cfg" if scale else name), text)
 
 
 def rinetd_conf():
@@ -289,18 +325,6 @@ def run_dnsperf(addr, port, name):
     return float(qps.group(1)), int(sent.group(1)), int(lost.group(1)), int(noerr.group(1)) if noerr else 0
 
 
-def proc_status(pid):
-    """Resident KiB and thread count of a process."""
-    rss = threads = 0
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                rss = int(line.split()[1])
-            elif line.startswith("Threads:"):
-                threads = int(line.split()[1])
-    return rss, threads
-
-
 async def echo_handler(reader, writer):
     try:
         while True:
@@ -316,7 +340,7 @@ async def echo_handler(reader, writer):
 
 
 def echo_server_main(addr, port):
-    raise_nofile()
+    loadgen.raise_nofile()
 
     async def main():
         server = await asyncio.start_server(echo_handler, addr, port, backlog=4096)
@@ -381,18 +405,189 @@ async def scale_client(port, pid):
     hold_end[0] = time.monotonic() + SCALE_HOLD_S
     setup_s = time.monotonic() - t0
     await asyncio.sleep(min(2, SCALE_EVERY_S))
-    rss, threads = proc_status(pid)
+    held_status = loadgen.proc_status(pid)
     await asyncio.gather(*tasks)
-    stats.update(setup_s=setup_s, rss_kib=rss, threads=threads)
+    stats.update(setup_s=setup_s, rss_kib=held_status["rss_kib"], threads=held_status["threads"])
     return stats
 
 
 def run_scale(port, pid):
-    base_rss, base_threads = proc_status(pid)
+    base = loadgen.proc_status(pid)
+    base_rss, base_threads = base["rss_kib"], base["threads"]
     st = asyncio.run(scale_client(port, pid))
     st["base_rss_kib"], st["base_threads"] = base_rss, base_threads
     st["kib_per_conn"] = (st["rss_kib"] - base_rss) / max(1, st["connected"])
     return st
+
+
+# ---------------------------------------------------------------- client tables
+
+class Relay:
+    """The relay of one run: its process, its pids cgroup and main log (the daemon's only), how its
+    tasks or connections are bounded, and, once it has ended, how its stop went."""
+
+    def __init__(self, name, pid, limit, cgroup=None, log_dir=None):
+        self.name, self.pid, self.limit, self.cgroup, self.log_dir = name, pid, limit, cgroup, log_dir
+        self.stop = None
+
+
+@contextlib.contextmanager
+def tables_daemon(run_name):
+    """A fresh daemon with the client-table rules, in a pids cgroup of PIDS_MAX tasks entered before
+    it executes. Stopped as the tests stop it; how that went is kept instead of failing the run."""
+    cgroup = loadgen.PidsCgroup.make("vexa-bench-%d-%s" % (os.getpid(), run_name), PIDS_MAX) if PIDS_MAX else None
+    if cgroup:
+        preexec, limit = cgroup.join, cgroup.describe()
+    elif PIDS_MAX:
+        preexec, limit = loadgen.nproc_limit(PIDS_MAX), "RLIMIT_NPROC %d (no pids cgroup usable; root ignores it)" % PIDS_MAX
+    else:
+        preexec, limit = None, "no task limit"
+    daemon = vexa.Daemon(TABLES_CONFIG, preexec_fn=preexec)
+    try:
+        daemon.start(listed=True)
+        wait_listen("udp", "0.0.0.0", 53)
+        relay = Relay("VEXAProxy", daemon.proc.pid, limit, cgroup, vexa.MAIN_LOG_DIR)
+        yield relay
+        try:
+            daemon.stop(timeout=120)
+            relay.stop = "stopped, exit 0"
+        except AssertionError as e:
+            relay.stop = str(e).splitlines()[0][:160]
+    finally:
+        daemon.kill()
+        if cgroup:
+            cgroup.remove()
+
+
+def measure(relay, seconds, lead=1.0):
+    """The run's start (lead seconds from now, for the clients to get ready), its clients' figures
+    and the sampler of the relay."""
+    t0 = time.monotonic() + lead
+    return t0, loadgen.Windows(t0), loadgen.Sampler(relay.pid, t0, seconds, relay.cgroup, relay.log_dir)
+
+
+def table_run(relay, windows, sampler, seconds, **extra):
+    """One run's record: per 10-second window the clients' figures and the relay's resources (the
+    sampler finished before the relay stopped)."""
+    per_window, whole = windows.figures()
+    resources = sampler.windows()
+    rows = []
+    for w in range(-(-seconds // loadgen.WINDOW_S)):
+        row = {"t": w * loadgen.WINDOW_S, "kinds": per_window.get(w, {})}
+        row.update(resources.get(w, {}))
+        short = loadgen.WINDOW_S / min(loadgen.WINDOW_S, seconds - row["t"])   # a last window cut short
+        for key in ("log_connect_s", "log_full_s", "log_other_s"):
+            if row.get(key) is not None:
+                row[key] *= short
+        rows.append(row)
+    tail = sampler.log
+    extra.update(relay=relay.name, limit=relay.limit, stop=relay.stop, windows=rows, whole=whole, seconds=seconds,
+                 log_kinds=tail.kinds.most_common(8) if tail else [], budget=tail.budget if tail else None)
+    return extra
+
+
+def print_windows(run):
+    log("%s %s %s (%s)%s" % (run["workload"], run["load"], run["relay"], run["limit"],
+                             ", stop: %s" % run["stop"] if run["stop"] else ""))
+    for row in run["windows"]:
+        kinds = ", ".join("%s %s%% p99 %s ms" % (k, "%.1f" % v["served_pct"] if v["served_pct"] is not None else "-",
+                                                 "%.1f" % v["p99_ms"] if v["p99_ms"] is not None else "-")
+                          for k, v in sorted(row["kinds"].items()))
+        log("  %4d s: %s; threads %s, fds %s, RSS %.1f MiB, tasks %s, refused %s, log other %s/s%s" % (
+            row["t"], kinds, row.get("threads"), row.get("fds"), row.get("rss_mib") or 0, row.get("tasks"),
+            row.get("refused"), "%.1f" % row["log_other_s"] if row.get("log_other_s") is not None else "-",
+            ", silent open %d" % row["silent_open"] if "silent_open" in row else ""))
+
+
+def run_freshdns(rate, relay_name, dnsmasq_fwd):
+    """DNS queries, each from a source pair of its own, at `rate` a second, all of them for names
+    the upstream answers (the forwarded path)."""
+    if relay_name == "VEXAProxy":
+        cm, dest = tables_daemon("freshdns%d" % rate), ("127.0.0.1", 53)
+    else:
+        cm = contextlib.nullcontext(Relay("dnsmasq", dnsmasq_fwd.proc.pid, "no task limit (one process, one thread)"))
+        dest = (DNS_FWD, 5354)
+    with cm as relay:
+        t0, windows, sampler = measure(relay, FRESHDNS_S, lead=0.5)
+        unsent = loadgen.fresh_dns(dest, rate, FRESHDNS_S, t0, "q%d." + UP_NAME, UP_IP, NET_FRESHDNS, windows)
+        sampler.finish()
+    return table_run(relay, windows, sampler, FRESHDNS_S, workload="freshdns", load="%d q/s" % rate, unsent=unsent)
+
+
+def run_udpflood():
+    """UDPFLOOD_RATE datagrams a second to one UDP rule, each from a new source pair, while new and
+    known clients of the daemon's other services and of the flooded rule are measured."""
+    local = "127.0.0.1"
+    with tables_daemon("udpflood") as relay:
+        known = loadgen.KnownUdpClient((local, TABLE_PORTS["flooded"]), b"known")
+        t0, windows, sampler = measure(relay, UDPFLOOD_S)
+        flood = subprocess.Popen([sys.executable, os.path.join(HERE, "loadgen.py"), "--udp-flood", local,
+                                  str(TABLE_PORTS["flooded"]), str(UDPFLOOD_RATE), str(UDPFLOOD_S), str(NET_FLOOD),
+                                  repr(t0)], stdout=subprocess.PIPE)
+        loadgen.Clients({
+            "tcp_new": loadgen.new_tcp_client((local, TABLE_PORTS["tcp_other"]), b"tcp"),
+            "dns_new": loadgen.new_dns_client((local, 53), "n%d." + UP_NAME, UP_IP),
+            "udp_other_new": loadgen.new_udp_client((local, TABLE_PORTS["udp_other"]), b"other"),
+            "flooded_known": known,
+            "flooded_new": loadgen.new_udp_client((local, TABLE_PORTS["flooded"]), b"new"),
+        }, PROBE_HZ, t0, UDPFLOOD_S, windows).join()
+        out, _ = flood.communicate(timeout=UDPFLOOD_S + 60)
+        sampler.finish()
+        known.close()
+    return table_run(relay, windows, sampler, UDPFLOOD_S, workload="udpflood", load="%d datagrams/s" % UDPFLOOD_RATE,
+                     flood=json.loads(out or b"{}"), known_opened=known.opened, probe_hz=PROBE_HZ)
+
+
+def run_silenttcp(relay_name):
+    """SILENT_N clients that connect to one rule and never send, with a talking client of the same
+    rule and a client of another rule, each a new connection every second."""
+    local = "127.0.0.1"
+    with contextlib.ExitStack() as stack:
+        if relay_name == "VEXAProxy":
+            ports, relay = TABLE_PORTS, stack.enter_context(tables_daemon("silenttcp"))
+        else:
+            ports = HAPROXY_TABLE_PORTS
+            conf = haproxy_conf(listens=[(k, p, ECHO_PORT) for k, p in ports.items()], maxconn=HAPROXY_MAXCONN,
+                                idle_s=30, name="haproxy-tables.cfg")
+            hp = stack.enter_context(Proc("haproxy-tables", ["haproxy", "-db", "-f", conf],
+                                          wait=("tcp", local, ports["silent"])))
+            relay = Relay("haproxy", hp.proc.pid, "maxconn %d, timeout client 30 s" % HAPROXY_MAXCONN)
+        t0, windows, sampler = measure(relay, SILENTTCP_S)
+        holder = subprocess.Popen([sys.executable, os.path.join(HERE, "loadgen.py"), "--silent-hold", local,
+                                   str(ports["silent"]), str(SILENT_N), str(SILENTTCP_S), str(NET_SILENT), repr(t0)],
+                                  stdout=subprocess.PIPE)
+        loadgen.Clients({
+            "same_rule_new": loadgen.new_tcp_client((local, ports["silent"]), b"talk"),
+            "other_rule_new": loadgen.new_tcp_client((local, ports["tcp_other"]), b"other"),
+        }, 1, t0, SILENTTCP_S, windows).join()
+        out, _ = holder.communicate(timeout=SILENTTCP_S + 60)
+        sampler.finish()
+    run = table_run(relay, windows, sampler, SILENTTCP_S, workload="silenttcp", load="%d silent clients" % SILENT_N)
+    samples = json.loads(out or b"[]")
+    closed = 0
+    for row in run["windows"]:
+        mine = [x for x in samples if row["t"] <= x["t"] < row["t"] + loadgen.WINDOW_S]
+        if mine:
+            row["silent_open"] = max(x["open"] for x in mine)
+            row["silent_pending"] = max(x["pending"] for x in mine)
+            row["silent_closed"] = mine[-1]["closed"] - closed
+            closed = mine[-1]["closed"]
+    run["silent_connects"] = samples[-1]["connects"] if samples else 0
+    return run
+
+
+def run_tables(dnsmasq_fwd):
+    """The client-table workloads that BENCH_ONLY asks for (all of them by default)."""
+    plan = [(run_freshdns, rate, relay, dnsmasq_fwd) for rate in (FRESHDNS_RATES if wanted("freshdns") else ())
+            for relay in ("VEXAProxy", "dnsmasq")]
+    plan += [(run_udpflood,)] if wanted("udpflood") else []
+    plan += [(run_silenttcp, relay) for relay in (("VEXAProxy", "haproxy") if wanted("silenttcp") else ())]
+    tables = {}
+    for func, *args in plan:
+        run = func(*args)
+        print_windows(run)
+        tables["%s|%s|%s" % (run["workload"], run["load"].split()[0], run["relay"])] = run
+    return tables
 
 
 # ---------------------------------------------------------------- the run
@@ -420,7 +615,8 @@ def main():
         with open(sys.argv[2]) as f:
             return write_report(json.load(f))
     assert vexa.in_private_namespaces(), "run bench/run.sh: the benchmark runs only inside scripts/netns-run"
-    raise_nofile()
+    # 5,000 held connections need about 10,000 descriptors in the relay; the silent clients 14,000 here.
+    loadgen.raise_nofile()
     # Client ports start above every listening port of the benchmark: a client port taken from
     # that range would keep a relay of a later workload from binding its own.
     for key, val in (("net/ipv4/ip_local_port_range", "16384 65000"), ("net/ipv4/tcp_tw_reuse", "1"),
@@ -434,7 +630,7 @@ def main():
     facts = machine_facts()
     t_start = time.monotonic()
     log("machine: %(cores)s cores, kernel %(kernel)s, %(cpu)s" % facts)
-    res = {}
+    res, tables = {}, {}
     web_prefix, web_conf = nginx_web_conf()
     ngs_prefix, ngs_conf = nginx_stream_conf()
     dns_redirect()
@@ -449,9 +645,11 @@ def main():
                   wait=("udp", DNS_UP, 5353)), \
              Proc("dnsmasq-fwd", dnsmasq(DNS_FWD, 5354, ["--no-resolv", "--cache-size=0",
                                                          "--server=%s#5353" % DNS_UP]),
-                  wait=("udp", DNS_FWD, 5354)), \
+                  wait=("udp", DNS_FWD, 5354)) as dnsmasq_fwd, \
              Proc("echo-server", [sys.executable, os.path.abspath(__file__), "--echo-server", BACKEND,
                                   str(ECHO_PORT)], wait=("tcp", BACKEND, ECHO_PORT)), \
+             Proc("udp-echo-server", [sys.executable, os.path.join(HERE, "loadgen.py"), "--udp-echo", BACKEND,
+                                      str(UDP_ECHO_PORT)], wait=("udp", BACKEND, UDP_ECHO_PORT)), \
              Proc("haproxy", ["haproxy", "-db", "-f", haproxy_conf()], wait=("tcp", "127.0.0.1", 10002)) , \
              Proc("rinetd", ["rinetd", "-f", "-c", rinetd_conf()], wait=("tcp", "127.0.0.1", 10003)), \
              Proc("socat-tcp", ["socat", "TCP4-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % PORTS["iperf"]["socat"],
@@ -550,18 +748,29 @@ def main():
                     "rss_mib": median([r["rss_kib"] for r in runs]) / 1024.0,
                     "setup_s": median([r["setup_s"] for r in runs]), "runs": [r["kib_per_conn"] for r in runs],
                     "log_faults": sum(r.get("log_faults", 0) for r in runs), "n": SCALE_N}
+
+            # 6. Client tables: fresh-port DNS, a UDP flood, silent TCP clients
+            tables = run_tables(dnsmasq_fwd)
     finally:
         daemon.kill()
         subprocess.run(["nft", "delete", "table", "ip", "vexa_bench"], check=False)
     facts["minutes"] = (time.monotonic() - t_start) / 60.0
     facts["load_end"] = os.getloadavg()
-    saved = {"res": {"|".join(k): v for k, v in res.items()}, "facts": facts, "quick": QUICK, "runs": RUNS,
+    # The daemon's sources measured: the last commit outside bench/ and docs/.
+    commit = subprocess.run(["git", "-C", ROOT, "log", "-1", "--format=%h %cs", "--", ".", ":!bench", ":!docs"],
+                            capture_output=True, text=True).stdout.strip()
+    for run in tables.values():
+        run.update(date=facts["date"], quick=QUICK, commit=commit, cores=facts["cores"])
+    saved = {"res": {"|".join(k): v for k, v in res.items()}, "tables": tables, "facts": facts, "quick": QUICK, "runs": RUNS,
              "params": {"iperf_s": IPERF_S, "wrk_s": WRK_S, "dns_s": DNS_S, "scale_n": SCALE_N,
                         "scale_hold_s": SCALE_HOLD_S, "scale_every_s": SCALE_EVERY_S}}
     with open(os.path.join(WORK, "results.json"), "w") as f:
         json.dump(saved, f, indent=1)
     if not ONLY:
         write_report(saved)
+    if tables:
+        import report
+        report.write_tables(ROOT, COLUMN, tables)
 
 
 def write_report(saved):

@@ -1,5 +1,6 @@
 """Turns the medians measured by bench.py into the printed table, docs/benchmarks.md and the chart
 docs/benchmarks.png (gnuplot)."""
+import json
 import os
 import subprocess
 
@@ -201,6 +202,8 @@ Ratios are against the best peer of the same run.
 
 {findings}
 
+{current_tables_block(os.path.join(docs, "benchmarks.md"))}
+
 ## What each workload does
 
 1. **TCP throughput**: `iperf3 -c`, one stream, to an `iperf3 -s` behind each relay; direct is the
@@ -226,13 +229,245 @@ Ratios are against the best peer of the same run.
 
 ## Running it
 
-    make bench                 # full run, about 15 minutes; installs the peers with apt-get
-    BENCH_QUICK=1 make bench   # smoke run, about 7 minutes (most of it the 5,000-connection runs)
+    make bench                 # full run, about 25 minutes; installs the peers with apt-get
+    BENCH_QUICK=1 make bench   # smoke run, about 12 minutes (most of it the 5,000-connection runs and the client tables)
     BENCH_QUICK=1 BENCH_SCALE_N=1000 make bench   # shorter still: fewer held connections
+    BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_QUICK=1 make bench   # client tables only, 30-40 s each, 5 minutes
+    BENCH_ONLY=freshdns,udpflood,silenttcp make bench   # client tables only, 60 s each, about 9 minutes
+    BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_ACCEPTANCE=1 make bench   # freshdns 600 s at 1000 q/s, the others 60 s: 24 minutes
 
 The benchmark is not part of `make test` or CI: it needs minutes of quiet CPU. It rewrites this
-file and `docs/benchmarks.png`.
+file and `docs/benchmarks.png`, except the block "Bounded client tables", which only runs of its own
+workloads rewrite (see there for their settings); `BENCH_ONLY` picks workloads from `tcp`, `conn`,
+`udp`, `dns`, `scale`, `freshdns`, `udpflood` and `silenttcp`.
 """
     with open(os.path.join(docs, "benchmarks.md"), "w") as f:
         f.write(text)
     print("wrote docs/benchmarks.md and docs/benchmarks.png")
+
+
+# ---------------------------------------------------------------- client tables
+
+# The block of docs/benchmarks.md that runs of freshdns, udpflood or silenttcp rewrite; a full run
+# keeps it as it is. Its figures live in bench/tables.json, one entry per column and run.
+TABLES_BEGIN = "<!-- client tables: begin (bench.py rewrites this block when freshdns, udpflood or silenttcp run) -->"
+TABLES_END = "<!-- client tables: end -->"
+COLUMNS = ("before", "after")
+WORKLOAD_ORDER = ("freshdns", "udpflood", "silenttcp")
+KINDS = [
+    ("query", "queries answered"),
+    ("tcp_new", "new TCP client, other rule"),
+    ("dns_new", "new DNS client"),
+    ("udp_other_new", "new client, other UDP rule"),
+    ("flooded_known", "known association, flooded rule"),
+    ("flooded_new", "new client, flooded rule"),
+    ("same_rule_new", "talking client, same rule"),
+    ("other_rule_new", "client of another rule"),
+]
+KIND_LABEL = dict(KINDS)
+
+
+def fmt_opt(v, pattern):
+    return "—" if v is None else pattern % v
+
+
+def run_order(key):
+    workload, load, relay = key.split("|")
+    return WORKLOAD_ORDER.index(workload), int(load), relay != "VEXAProxy", relay
+
+
+def summary(run):
+    """(figure, value) rows of one run: its clients, then the relay's resources and log."""
+    out = []
+    for kind, label in KINDS:
+        if kind not in run["whole"]:
+            continue
+        whole = run["whole"][kind]
+        worst = min((w["kinds"][kind]["served_pct"] for w in run["windows"] if kind in w["kinds"]
+                     and w["kinds"][kind]["served_pct"] is not None), default=None)
+        out.append(("%s: served, worst window" % label, "%s, %s" % (
+            fmt_opt(whole["served_pct"], "%.1f %%"), fmt_opt(worst, "%.1f %%"))))
+        out.append(("%s: p99 of the served" % label, fmt_opt(whole["p99_ms"], "%.1f ms")))
+    windows = run["windows"]
+    peak = lambda key: max((w.get(key) or 0 for w in windows), default=0)  # noqa: E731
+    gone = next((w["t"] for w in windows if w.get("alive") is False), None)
+    out.append(("peak threads / descriptors / RSS", "%d / %d / %.1f MiB%s" % (
+        peak("threads"), peak("fds"), peak("rss_mib"), "" if gone is None else "; gone in window %d s" % gone)))
+    if any("tasks" in w for w in windows):
+        out.append(("peak tasks of the cgroup; forks refused", "%d; %d" % (
+            peak("tasks"), sum(w.get("refused") or 0 for w in windows))))
+    if any(w.get("log_other_s") is not None for w in windows):
+        mean = lambda key: sum(w.get(key) or 0 for w in windows) / max(1, len(windows))  # noqa: E731
+        out.append(("main-log lines/s beyond connect and table full: mean, peak window",
+                    "%.1f, %.1f" % (mean("log_other_s"), peak("log_other_s"))))
+        out.append(("connect / table-full lines/s, mean", "%.1f / %.1f" % (mean("log_connect_s"), mean("log_full_s"))))
+    if "silent_connects" in run:
+        out.append(("silent clients connected, peak; closed by the relay", "%d; %d" % (
+            peak("silent_open"), sum(w.get("silent_closed") or 0 for w in windows))))
+    if run.get("unsent"):
+        out.append(("queries the client could not send", "%d" % run["unsent"]))
+    if run.get("known_opened") is False:
+        out.append(("known association answered before the flood", "no"))
+    if run.get("flood"):
+        out.append(("flood datagrams sent (failed)", "%d (%d)" % (run["flood"].get("sent", 0),
+                                                                   run["flood"].get("failed", 0))))
+    if run.get("stop"):
+        out.append(("daemon stop", run["stop"]))
+    return out
+
+
+def window_table(run):
+    kinds = [k for k, _ in KINDS if k in run["whole"]]
+    head = ["t (s)"] + ["%s: served, p99" % KIND_LABEL[k] for k in kinds] + [
+        "threads", "descriptors", "RSS MiB", "cgroup tasks", "forks refused", "log lines/s beyond",
+        "connect lines/s", "table-full lines/s"]
+    silent = "silent_connects" in run
+    if silent:
+        head += ["silent connected", "silent connecting", "closed by relay"]
+    lines = ["| " + " | ".join(head) + " |", "|" + "---:|" * len(head)]
+    for w in run["windows"]:
+        cells = ["%d" % w["t"]]
+        for k in kinds:
+            c = w["kinds"].get(k)
+            cells.append("—" if not c else "%s, %s" % (fmt_opt(c["served_pct"], "%.0f %%"), fmt_opt(c["p99_ms"], "%.0f ms")))
+        alive = w.get("alive", True)
+        cells += [str(w.get("threads", "—")) if alive else "gone", str(w.get("fds", "—")),
+                  fmt_opt(w.get("rss_mib"), "%.1f"), str(w.get("tasks", "—")), str(w.get("refused", "—")),
+                  fmt_opt(w.get("log_other_s"), "%.1f"), fmt_opt(w.get("log_connect_s"), "%.1f"),
+                  fmt_opt(w.get("log_full_s"), "%.1f")]
+        if silent:
+            cells += [str(w.get(k, "—")) for k in ("silent_open", "silent_pending", "silent_closed")]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def run_title(key, run):
+    return "%s, %s, %s" % (run["workload"], run["load"], run["relay"])
+
+
+def tables_block(data):
+    keys = sorted({k for col in data.values() for k in col}, key=run_order)
+    rows = ["| Workload | Relay | Figure | Before | After |", "|---|---|---|---|---|"]
+    for key in keys:
+        figures = {col: dict(summary(data[col][key])) for col in COLUMNS if key in data.get(col, {})}
+        names = []
+        for col in COLUMNS:
+            if key in data.get(col, {}):
+                names += [n for n, _ in summary(data[col][key]) if n not in names]
+        any_run = next(data[col][key] for col in COLUMNS if key in data.get(col, {}))
+        for i, name in enumerate(names):
+            rows.append("| %s | %s | %s | %s | %s |" % (
+                "%s, %s" % (any_run["workload"], any_run["load"]) if i == 0 else "", any_run["relay"] if i == 0 else "",
+                name, figures.get("before", {}).get(name, ""), figures.get("after", {}).get(name, "")))
+    runs_of = []
+    for col in COLUMNS:
+        runs = [data[col][k] for k in sorted(data.get(col, {}), key=run_order)]
+        if not runs:
+            runs_of.append("- **%s**: not measured yet" % col.capitalize())
+            continue
+        distinct = lambda values: ", ".join(dict.fromkeys(values))  # noqa: E731
+        runs_of.append("- **%s**: %s, daemon sources of commit %s; %s; %s" % (
+            col.capitalize(), distinct(r["date"] for r in runs), distinct(r["commit"] for r in runs),
+            distinct("%s %d s" % (r["workload"], r["seconds"]) for r in runs),
+            "; ".join(dict.fromkeys("%s: %s" % (r["relay"], r["limit"]) for r in runs))))
+    details = []
+    for col in COLUMNS:
+        for key in sorted(data.get(col, {}), key=run_order):
+            run = data[col][key]
+            extra = []
+            if run.get("budget"):
+                extra.append("start-up line: `%s`" % run["budget"])
+            if run.get("log_kinds"):
+                extra.append("commonest main-log lines beyond connect and table full (digits as #): " + "; ".join(
+                    "`%s` ×%d" % (text.replace("|", "/"), n) for text, n in run["log_kinds"][:4]))
+            details.append("<details><summary>%s — %s, %s</summary>\n\n%s\n\n%s\n</details>\n" % (
+                run_title(key, run), col, run["date"], window_table(run), "\n".join("- " + e for e in extra)))
+    return """%(begin)s
+## Bounded client tables
+
+How the daemon bears outside input that grows its client tables: DNS clients that send every query
+from a new source port, a UDP flood from thousands of source addresses, and thousands of TCP
+clients that connect and never send. Clients measured beside the load count as served only with
+a correct answer within 2 s; p99 is over the served ones. The daemon runs in a pids cgroup of its
+own with a small pids.max, so that it meets its task limit and not the machine's (the limit of each
+run is listed below); the peers run without one. Figures per 10-second window are under the table.
+
+%(runs)s
+
+%(table)s
+
+### Over time, per 10-second window
+
+"log lines/s beyond": main-log lines other than "connect" and "deleted because table full", per
+second; threads, descriptors and RSS are the peaks of once-a-second samples of /proc; cgroup tasks
+is the peak of pids.current, forks refused the growth of the cgroup's pids.events "max".
+
+%(details)s
+### What these workloads do
+
+- **freshdns**: DNS queries at a fixed rate, each from a UDP socket of its own bound to a source
+  (address, port) pair not used before in the run (the port runs through 5,360 ports below the
+  ephemeral range, then the next address of 127.32.0.0/16 follows), each for a name of its
+  own (`q<n>.up.bench`) that only the upstream dnsmasq answers: every query takes the forwarded
+  path. Against the daemon's relay on port 53 and against dnsmasq forwarding to the same upstream
+  without cache (`--cache-size=0`). An answer counts when it carries the query's id and question
+  and the upstream's address.
+- **udpflood**: datagrams to one UDP rule, each from a source pair of its own in 127.64.0.0/16 (a
+  socket per datagram, closed at once), for the run's length; the rule's target, a UDP echo
+  server, answers every one. Measured beside it, %(hz)d times a second each, every try on a new
+  socket or connection: a new TCP client of another rule (connect, one line, its echo), a new DNS
+  client, a new client of another UDP rule, a new client of the flooded rule, and one association
+  of the flooded rule opened before the flood that keeps talking on its socket.
+- **silenttcp**: TCP clients that connect to one rule and never send, spread over 16 addresses of
+  127.48.0.0/16, connecting at up to 2,000 a second; one that the relay closes connects again half
+  a second later, and one still not connected after 5 s starts over. Measured beside them, once a
+  second each, a new connection to the same rule and one to another rule (one line, its echo).
+  "Silent connected" counts the connections the kernel completed: accepted by the relay or waiting
+  in its listen queue.
+  Against the daemon and against haproxy (`maxconn` for the whole process, `timeout client 30s`
+  like the daemon's idle limit), whose listeners stop accepting at the limit.
+
+### Settings
+
+The commands are under "Running it" below. A run fills the "after" column (`BENCH_COLUMN=before`
+fills the other) and keeps the figures of workloads it did not run. `BENCH_ACCEPTANCE=1` makes
+freshdns 600 s at 1000 q/s. More settings: `BENCH_FRESHDNS_S`, `BENCH_FRESHDNS_RATES` (comma
+separated), `BENCH_UDPFLOOD_S`, `BENCH_UDPFLOOD_RATE`, `BENCH_SILENTTCP_S`, `BENCH_SILENT_N`,
+`BENCH_PIDS_MAX` (0: no task limit), `BENCH_HAPROXY_MAXCONN`, and `BENCH_MAXCLIENTS`,
+`BENCH_DNSMAXCLIENTS` to write `MaxClients` on every rule and `DNSMaxClients` on the root element.
+%(end)s""" % {"begin": TABLES_BEGIN, "end": TABLES_END, "runs": "\n".join(runs_of), "table": "\n".join(rows),
+              "details": "\n".join(details),
+              "hz": next((r["probe_hz"] for col in data.values() for r in col.values() if "probe_hz" in r), 5)}
+
+
+def current_tables_block(path):
+    """The block as docs/benchmarks.md has it now, or "" when it has none."""
+    try:
+        text = open(path).read()
+    except FileNotFoundError:
+        return ""
+    start, end = text.find(TABLES_BEGIN), text.find(TABLES_END)
+    return text[start:end + len(TABLES_END)] if start >= 0 and end > start else ""
+
+
+def write_tables(root, column, runs):
+    """Puts a run's client-table figures into its column of bench/tables.json (figures of workloads
+    it did not run stay) and rewrites the block of docs/benchmarks.md from them."""
+    store = os.path.join(root, "bench", "tables.json")
+    data = json.load(open(store)) if os.path.exists(store) else {}
+    data.setdefault(column, {}).update(runs)
+    with open(store, "w") as f:
+        json.dump(data, f, indent=1, sort_keys=True)
+        f.write("\n")
+    docs = os.path.join(root, "docs", "benchmarks.md")
+    block = tables_block(data)
+    text = open(docs).read()
+    old = current_tables_block(docs)
+    if old:
+        text = text.replace(old, block)
+    else:
+        at = text.find("\n## What each workload does")
+        text = text[:at] + "\n" + block + "\n" + text[at:] if at >= 0 else text + "\n" + block + "\n"
+    with open(docs, "w") as f:
+        f.write(text)
+    print("wrote the client-table block of docs/benchmarks.md (%s column) and bench/tables.json" % column)

@@ -1,0 +1,628 @@
+"""Clients and samplers of the client-table workloads of bench.py (freshdns, udpflood, silenttcp):
+DNS queries each from a source never used before, a flood from thousands of source addresses,
+thousands of TCP clients that connect and say nothing, the legitimate clients measured beside them,
+and a sampler of the relay's threads, descriptors, memory and main-log lines. Figures are kept per
+10-second window of the run. Every loop here has a count and a deadline and ends by itself.
+
+The flood and the silent clients run in processes of their own (`loadgen.py --udp-flood ...`,
+`--silent-hold ...`), so that their work does not delay the measured clients of this process."""
+import collections
+import errno
+import json
+import os
+import re
+import resource
+import selectors
+import socket
+import struct
+import sys
+import threading
+import time
+
+WINDOW_S = 10
+ANSWER_S = 2.0          # a client counts as served only with a correct answer within this time
+# Source ports chosen by the benchmark lie below the kernel's ephemeral range (bench.py sets it to
+# 16384-65000), so that no socket of the relay, bound to 0.0.0.0 on a kernel-chosen port, ever holds
+# one; ports 5000-14999 hold the benchmark's listeners.
+CLIENT_PORTS = list(range(1024, 5000)) + list(range(15000, 16384))
+IP_BIND_ADDRESS_NO_PORT = 24
+
+
+def source_pair(net, i):
+    """The i-th source (address, port) in 127.net.0.0/16: the port runs fastest, then the address,
+    so a pair comes back only after len(CLIENT_PORTS) * 65,000 others."""
+    a = (i // len(CLIENT_PORTS)) % 65000 + 1
+    return "127.%d.%d.%d" % (net, a >> 8, a & 255), CLIENT_PORTS[i % len(CLIENT_PORTS)]
+
+
+def raise_nofile():
+    """Up to the hard limit (a container may not let even root raise it)."""
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    return hard
+
+
+def percentile(values, q):
+    if not values:
+        return None
+    values = sorted(values)
+    return values[min(len(values) - 1, int(q * len(values)))]
+
+
+# ---------------------------------------------------------------- DNS messages
+
+def dns_query(qid, name):
+    """A query with RD set, one A/IN question and no EDNS record; returns (datagram, question)."""
+    question = b"".join(bytes([len(p)]) + p.encode() for p in name.split(".")) + b"\0" + struct.pack("!HH", 1, 1)
+    return struct.pack("!HHHHHH", qid, 0x0100, 1, 0, 0, 0) + question, question
+
+
+def dns_answer_ok(data, qid, question, address):
+    """The answer to exactly this query: same id and question, NOERROR, an A record with `address`."""
+    if len(data) < 12 + len(question):
+        return False
+    rid, flags, qd, an = struct.unpack("!HHHH", data[:8])
+    return (rid == qid and flags & 0x8000 and flags & 0xF == 0 and qd == 1 and an >= 1
+            and data[12:12 + len(question)] == question
+            and b"\x00\x01\x00\x01" in data[12 + len(question):]
+            and data[12 + len(question):].endswith(b"\x00\x04" + socket.inet_aton(address)))
+
+
+# ---------------------------------------------------------------- figures per window
+
+class Windows:
+    """Outcomes of clients by kind and 10-second window (by the time the client started)."""
+
+    def __init__(self, t0):
+        self.t0 = t0
+        self.lock = threading.Lock()
+        self.data = collections.defaultdict(lambda: collections.defaultdict(lambda: {"n": 0, "ok": 0, "lat": []}))
+
+    def add(self, kind, t_start, latency):
+        """latency: seconds to the correct answer, None without one; a late one counts as none."""
+        w = max(0, int((t_start - self.t0) // WINDOW_S))
+        with self.lock:
+            cell = self.data[w][kind]
+            cell["n"] += 1
+            if latency is not None and latency <= ANSWER_S:
+                cell["ok"] += 1
+                cell["lat"].append(latency * 1000.0)
+
+    def figures(self):
+        """{window: {kind: {n, ok, served_pct, p50_ms, p99_ms}}} and the whole run per kind."""
+        out, whole = {}, collections.defaultdict(lambda: {"n": 0, "ok": 0, "lat": []})
+        with self.lock:
+            for w, kinds in self.data.items():
+                out[w] = {}
+                for kind, c in kinds.items():
+                    out[w][kind] = cell_figures(c)
+                    whole[kind]["n"] += c["n"]
+                    whole[kind]["ok"] += c["ok"]
+                    whole[kind]["lat"] += c["lat"]
+        return out, {kind: cell_figures(c) for kind, c in whole.items()}
+
+
+def cell_figures(c):
+    return {"n": c["n"], "ok": c["ok"], "served_pct": 100.0 * c["ok"] / c["n"] if c["n"] else None,
+            "p50_ms": percentile(c["lat"], 0.50), "p99_ms": percentile(c["lat"], 0.99)}
+
+
+# ---------------------------------------------------------------- the relay's resources
+
+def proc_status(pid):
+    """Threads, resident KiB and open descriptors of a process; None once it has gone."""
+    try:
+        rss = threads = 0
+        with open("/proc/%d/status" % pid) as f:
+            for line in f:
+                if line.startswith("VmRSS:"):
+                    rss = int(line.split()[1])
+                elif line.startswith("Threads:"):
+                    threads = int(line.split()[1])
+        return {"threads": threads, "rss_kib": rss, "fds": len(os.listdir("/proc/%d/fd" % pid))}
+    except (FileNotFoundError, ProcessLookupError):
+        return None
+
+
+class MainLogTail:
+    """Reads the main log's new lines as they are written and sorts them: "connect" lines, "deleted
+    because table full" lines (the bounded tables' evictions) and all others, whose kinds (digits
+    folded) are counted too. Files are read from where the last call stopped; rotation keeps 100
+    files of about 1 MB, far more than a second of any workload writes."""
+
+    STAMP = re.compile(r"^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d ")
+
+    def __init__(self, directory):
+        self.dir, self.offsets, self.partial = directory, {}, {}
+        self.kinds = collections.Counter()
+        self.budget = None
+
+    def read(self):
+        counts = {"connect": 0, "table_full": 0, "other": 0}
+        try:
+            names = sorted(n for n in os.listdir(self.dir) if re.match(r"C\d+\.log$", n))
+        except FileNotFoundError:
+            return counts
+        for name in names:
+            try:
+                with open(os.path.join(self.dir, name), "rb") as f:
+                    f.seek(self.offsets.get(name, 0))
+                    data = self.partial.pop(name, b"") + f.read()
+                    self.offsets[name] = f.tell()
+            except FileNotFoundError:
+                continue
+            lines = data.split(b"\n")
+            if lines[-1]:
+                self.partial[name] = lines[-1]
+            for raw in lines[:-1]:
+                line = self.STAMP.sub("", raw.decode("utf-8", "replace"), count=1)
+                if line.endswith(" connect"):
+                    counts["connect"] += 1
+                elif "deleted because table full" in line:
+                    counts["table_full"] += 1
+                else:
+                    counts["other"] += 1
+                    if line.startswith("Budget ") and self.budget is None:
+                        self.budget = line
+                    self.kinds[re.sub(r"\d+", "#", line)[:120]] += 1
+        return counts
+
+
+class Sampler:
+    """Once a second: the relay's threads, descriptors and RSS, the tasks of its pids cgroup and the
+    forks the cgroup refused, and (for the daemon) the main log's new lines by sort."""
+
+    def __init__(self, pid, t0, seconds, cgroup=None, log_dir=None):
+        self.pid, self.t0, self.cgroup = pid, t0, cgroup
+        self.log = MainLogTail(log_dir) if log_dir else None
+        self.samples = []
+        self.deadline = t0 + seconds
+        self.stop_event = threading.Event()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        if self.log:
+            self.log.read()  # the start-up lines are no part of the run (but the "Budget " line is kept)
+            self.log.kinds.clear()
+        self.thread.start()
+
+    def _run(self):
+        while not self.stop_event.wait(1.0) and time.monotonic() < self.deadline + 5:
+            s = {"t": time.monotonic() - self.t0, "proc": proc_status(self.pid)}
+            if self.cgroup:
+                s["tasks"], s["refused"] = self.cgroup.tasks(), self.cgroup.refused()
+            if self.log:
+                s["log"] = self.log.read()
+            self.samples.append(s)
+
+    def finish(self):
+        self.stop_event.set()
+        self.thread.join()
+
+    def windows(self):
+        """Per window: peak threads, descriptors and RSS, peak cgroup tasks, forks refused and
+        main-log lines per second by sort; alive False once the process has gone."""
+        out = {}
+        for s in self.samples:
+            w = out.setdefault(max(0, int(s["t"] // WINDOW_S)), {
+                "alive": True, "threads": 0, "fds": 0, "rss_mib": 0.0, "log_connect_s": 0.0,
+                "log_full_s": 0.0, "log_other_s": 0.0})
+            p = s["proc"]
+            if p is None:
+                w["alive"] = False
+            else:
+                w["threads"] = max(w["threads"], p["threads"])
+                w["fds"] = max(w["fds"], p["fds"])
+                w["rss_mib"] = max(w["rss_mib"], p["rss_kib"] / 1024.0)
+            if s.get("tasks") is not None:
+                w["tasks"] = max(w.get("tasks", 0), s["tasks"])
+            if s.get("refused") is not None:
+                w["refused_end"] = s["refused"]
+            if "log" in s:
+                for key, name in (("connect", "log_connect_s"), ("table_full", "log_full_s"), ("other", "log_other_s")):
+                    w[name] += s["log"][key] / float(WINDOW_S)
+        if not self.log:
+            for w in out.values():
+                for name in ("log_connect_s", "log_full_s", "log_other_s"):
+                    w[name] = None
+        refused = 0
+        for w in sorted(out):
+            if "refused_end" in out[w]:
+                out[w]["refused"] = out[w]["refused_end"] - refused
+                refused = out[w].pop("refused_end")
+        return out
+
+
+class PidsCgroup:
+    """A pids cgroup with a small pids.max for the relay: cgroup v2 where it offers the pids
+    controller, else the v1 pids hierarchy. None of both: PidsCgroup.make returns None and the
+    caller falls back to RLIMIT_NPROC (which root does not obey, so it bounds nothing there)."""
+
+    def __init__(self, path, limit):
+        self.path, self.limit = path, limit
+        os.mkdir(path)
+        try:
+            with open(os.path.join(path, "pids.max"), "w") as f:
+                f.write(str(limit))
+            self.procs_fd = os.open(os.path.join(path, "cgroup.procs"), os.O_WRONLY)
+        except OSError:
+            os.rmdir(path)   # a cgroup without the pids controller: try the next hierarchy
+            raise
+
+    @staticmethod
+    def make(name, limit):
+        v2 = "/sys/fs/cgroup"
+        try:
+            with open(os.path.join(v2, "cgroup.controllers")) as f:
+                has_v2_pids = "pids" in f.read().split()
+        except OSError:
+            has_v2_pids = False
+        roots = ([v2] if has_v2_pids else []) + ["/sys/fs/cgroup/pids"]
+        for root in roots:
+            if root == v2:
+                try:  # the pids controller must be enabled for the children of the root
+                    with open(os.path.join(v2, "cgroup.subtree_control"), "w") as f:
+                        f.write("+pids")
+                except OSError:
+                    pass
+            if os.path.exists(os.path.join(root, "cgroup.procs")):
+                try:
+                    return PidsCgroup(os.path.join(root, name), limit)
+                except OSError:
+                    continue
+        return None
+
+    def join(self):
+        """For preexec_fn: moves the child itself into the cgroup before it execs the relay (a
+        plain write: nothing in the forked child may take a lock)."""
+        os.write(self.procs_fd, b"0")
+
+    def describe(self):
+        return "pids cgroup %s, pids.max %d" % ("v2" if "/pids/" not in self.path else "v1", self.limit)
+
+    def _read(self, name):
+        try:
+            with open(os.path.join(self.path, name)) as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def tasks(self):
+        text = self._read("pids.current")
+        return int(text) if text else None
+
+    def refused(self):
+        """Forks and thread creations the cgroup has refused so far (pids.events "max")."""
+        text = self._read("pids.events") or ""
+        m = re.search(r"^max (\d+)", text, re.M)
+        return int(m.group(1)) if m else None
+
+    def remove(self):
+        """Once the relay has ended: its threads leave the cgroup a moment after it exits."""
+        os.close(self.procs_fd)
+        for _ in range(100):
+            try:
+                os.rmdir(self.path)
+                return
+            except OSError:
+                time.sleep(0.1)
+
+
+def nproc_limit(limit):
+    """preexec_fn of the fallback without a pids cgroup."""
+    def apply():
+        resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
+    return apply
+
+
+# ---------------------------------------------------------------- fresh-port DNS queries
+
+def fresh_dns(dest, rate, seconds, t0, qname, address, net, windows):
+    """Open loop: query i leaves at t0 + i/rate from source pair i of 127.net.0.0/16 on a socket of its
+    own, which waits ANSWER_S for the answer and is closed. Returns queries the client could not send
+    (its own source pair busy, or no descriptor left)."""
+    sel = selectors.DefaultSelector()
+    pending = collections.deque()      # [socket, sent at, id, question], oldest first
+    total, unsent, i = int(rate * seconds), 0, 0
+    hard_end = t0 + seconds + ANSWER_S + 5
+    while (i < total or pending) and time.monotonic() < hard_end:
+        now = time.monotonic()
+        while i < total and t0 + i / rate <= now:
+            src = source_pair(net, i)
+            qid = i & 0xFFFF
+            query, question = dns_query(qid, qname % i)
+            try:
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            except OSError:
+                unsent += 1
+                i += 1
+                continue
+            try:
+                s.setblocking(False)
+                s.bind(src)
+                s.sendto(query, dest)
+            except OSError:
+                s.close()
+                unsent += 1
+                i += 1
+                continue
+            entry = [s, time.monotonic(), qid, question]
+            sel.register(s, selectors.EVENT_READ, entry)
+            pending.append(entry)
+            i += 1
+        while pending and (pending[0][0] is None or pending[0][1] + ANSWER_S <= now):
+            entry = pending.popleft()
+            if entry[0] is not None:
+                windows.add("query", entry[1], None)
+                sel.unregister(entry[0])
+                entry[0].close()
+        wake = [now + 0.05] + ([t0 + i / rate] if i < total else []) + ([pending[0][1] + ANSWER_S] if pending else [])
+        for key, _ in sel.select(max(0.0, min(wake) - now)):
+            entry = key.data
+            s = entry[0]
+            try:
+                data = s.recv(4096)
+                ok = dns_answer_ok(data, entry[2], entry[3], address)
+            except OSError:
+                ok = False
+            windows.add("query", entry[1], time.monotonic() - entry[1] if ok else None)
+            sel.unregister(s)
+            s.close()
+            entry[0] = None
+    for entry in pending:
+        if entry[0] is not None:
+            windows.add("query", entry[1], None)
+            entry[0].close()
+    sel.close()
+    return unsent
+
+
+# ---------------------------------------------------------------- one legitimate client each
+
+def udp_exchange(sock, dest, payload, check, deadline):
+    """Sends payload and waits until deadline for a datagram that passes check; answers to earlier
+    tries on the same socket are skipped."""
+    sock.sendto(payload, dest)
+    while True:
+        left = deadline - time.monotonic()
+        if left <= 0:
+            return False
+        sock.settimeout(left)
+        try:
+            data = sock.recv(65535)
+        except socket.timeout:
+            return False
+        if check(data):
+            return True
+
+
+def new_udp_client(dest, tag):
+    """A client the relay has not seen: a new socket, one datagram, its echo."""
+    def probe(k):
+        payload = b"%s %06d legitimate" % (tag, k)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            return udp_exchange(s, dest, payload, lambda d: d == payload, time.monotonic() + ANSWER_S)
+    return probe
+
+
+def new_dns_client(dest, qname, address):
+    def probe(k):
+        query, question = dns_query(k & 0xFFFF, qname % k)
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+            s.bind(("127.0.0.1", 0))
+            return udp_exchange(s, dest, query, lambda d: dns_answer_ok(d, k & 0xFFFF, question, address),
+                                time.monotonic() + ANSWER_S)
+    return probe
+
+
+class KnownUdpClient:
+    """One association made before the load starts, which keeps talking on the same socket."""
+
+    def __init__(self, dest, tag):
+        self.dest, self.tag = dest, tag
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind(("127.0.0.1", 0))
+        self.lock = threading.Lock()   # one exchange at a time on the one socket
+        self.opened = self(-1)
+
+    def __call__(self, k):
+        payload = b"%s %06d known" % (self.tag, k)
+        with self.lock:
+            return udp_exchange(self.sock, self.dest, payload, lambda d: d == payload, time.monotonic() + ANSWER_S)
+
+    def close(self):
+        self.sock.close()
+
+
+def new_tcp_client(dest, tag):
+    """A new connection: connect, send one line, read its echo, close."""
+    def probe(k):
+        line = b"%s %06d legitimate\n" % (tag, k)
+        deadline = time.monotonic() + ANSWER_S
+        try:
+            with socket.create_connection(dest, timeout=ANSWER_S) as s:
+                s.sendall(line)
+                got = b""
+                while len(got) < len(line):
+                    left = deadline - time.monotonic()
+                    if left <= 0:
+                        return False
+                    s.settimeout(left)
+                    data = s.recv(4096)
+                    if not data:
+                        return False
+                    got += data
+                return got == line and time.monotonic() <= deadline
+        except OSError:
+            return False
+    return probe
+
+
+class Clients:
+    """Runs each kind of legitimate client `hz` times a second from t0 for `seconds`, each try in a
+    thread of its own (a slow answer does not hold back the next try), and records the outcomes."""
+
+    def __init__(self, probes, hz, t0, seconds, windows):
+        self.threads = [threading.Thread(target=self._kind, args=(kind, probe, hz, t0, seconds, windows), daemon=True)
+                        for kind, probe in probes.items()]
+        for t in self.threads:
+            t.start()
+
+    @staticmethod
+    def _kind(kind, probe, hz, t0, seconds, windows):
+        tries = []
+
+        def one(k, start):
+            try:
+                ok = probe(k)
+            except OSError:
+                ok = False
+            windows.add(kind, start, time.monotonic() - start if ok else None)
+
+        for k in range(int(seconds * hz)):
+            start = t0 + k / hz
+            time.sleep(max(0.0, start - time.monotonic()))
+            t = threading.Thread(target=one, args=(k, time.monotonic()), daemon=True)
+            t.start()
+            tries.append(t)
+            tries = [x for x in tries if x.is_alive()]
+        for t in tries:
+            t.join(ANSWER_S + 5)
+
+    def join(self):
+        for t in self.threads:
+            t.join()
+
+
+# ---------------------------------------------------------------- load processes
+
+def udp_flood(addr, port, rate, seconds, net, t0):
+    """`rate` datagrams a second for `seconds` from t0, each from a source pair never used before in
+    this run, each from a socket that is closed at once (the answers go nowhere)."""
+    total, sent, failed = int(rate * seconds), 0, 0
+    for i in range(total):
+        delay = t0 + i / rate - time.monotonic()
+        if delay > 0:
+            time.sleep(delay)
+        elif time.monotonic() > t0 + seconds + 1:   # behind: what is left would land after the run
+            break
+        try:
+            with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+                s.bind(source_pair(net, i))
+                s.sendto(b"flood %08d" % i, (addr, port))
+            sent += 1
+        except OSError:
+            failed += 1
+    return {"sent": sent, "failed": failed, "seconds": time.monotonic() - t0}
+
+
+def silent_hold(addr, port, count, seconds, net, t0, connect_rate=2000):
+    """Keeps `count` TCP connections to addr:port that never send a byte, spread over 16 source
+    addresses of 127.net.0.0/16. A connection the relay closes is opened again half a second later;
+    connects are paced to `connect_rate` a second, and one still pending after 5 s starts over.
+    Returns one sample a second: open, pending, closed by the relay, failed and timed-out connects."""
+    raise_nofile()
+    end = t0 + seconds
+    ep = selectors.EpollSelector()
+    socks = [None] * count
+    state = ["wait"] * count
+    due = [t0 + k / connect_rate for k in range(count)]
+    stats = {"closed": 0, "failed": 0, "timeouts": 0, "connects": 0}
+    samples, next_sample = [], t0 + 1.0
+
+    def drop(k, again):
+        ep.unregister(socks[k])
+        socks[k].close()
+        socks[k], state[k], due[k] = None, "wait", time.monotonic() + again
+
+    pending = collections.deque(range(count))   # slots waiting to connect, in due order
+    budget_t = t0
+    while time.monotonic() < end:
+        now = time.monotonic()
+        # Connects, paced: one slot every 1/connect_rate seconds at most.
+        while pending and due[pending[0]] <= now and budget_t <= now:
+            k = pending.popleft()
+            budget_t = max(budget_t, now - 0.1) + 1.0 / connect_rate
+            try:
+                s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            except OSError:
+                due[k] = now + 1.0
+                pending.append(k)
+                stats["failed"] += 1
+                continue
+            s.setblocking(False)
+            s.setsockopt(socket.IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, 1)
+            s.bind(("127.%d.0.%d" % (net, k % 16 + 1), 0))
+            rc = s.connect_ex((addr, port))
+            stats["connects"] += 1
+            if rc not in (0, errno.EINPROGRESS):
+                s.close()
+                stats["failed"] += 1
+                due[k] = now + 0.5
+                pending.append(k)
+                continue
+            socks[k], state[k], due[k] = s, "connecting", now + 5.0
+            ep.register(s, selectors.EVENT_WRITE, k)
+        for key, ev in ep.select(0.02):
+            k = key.data
+            s = socks[k]
+            if state[k] == "connecting":
+                err = s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+                if err:
+                    stats["failed"] += 1
+                    drop(k, 0.5)
+                    pending.append(k)
+                else:
+                    state[k] = "open"
+                    ep.modify(s, selectors.EVENT_READ, k)
+            else:
+                try:
+                    data = s.recv(4096)
+                except OSError:
+                    data = b""
+                if not data:
+                    stats["closed"] += 1
+                    drop(k, 0.5)
+                    pending.append(k)
+        now = time.monotonic()
+        if now >= next_sample:
+            late = [k for k in range(count) if state[k] == "connecting" and due[k] <= now]
+            for k in late:
+                stats["timeouts"] += 1
+                drop(k, 0.0)
+                pending.append(k)
+            samples.append(dict(stats, t=now - t0, open=state.count("open"), pending=state.count("connecting")))
+            next_sample += 1.0
+    for k in range(count):
+        if socks[k] is not None:
+            socks[k].close()
+    return samples
+
+
+def udp_echo(addr, port):
+    """The target of the UDP rules: sends every datagram back to its sender (ended by SIGTERM)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 1 << 22)
+        s.bind((addr, port))
+        while True:
+            data, peer = s.recvfrom(65535)
+            try:
+                s.sendto(data, peer)
+            except OSError:
+                pass
+
+
+def main(argv):
+    if argv[0] == "--udp-echo":
+        udp_echo(argv[1], int(argv[2]))
+    elif argv[0] == "--udp-flood":
+        json.dump(udp_flood(argv[1], int(argv[2]), float(argv[3]), float(argv[4]), int(argv[5]), float(argv[6])),
+                  sys.stdout)
+    elif argv[0] == "--silent-hold":
+        json.dump(silent_hold(argv[1], int(argv[2]), int(argv[3]), float(argv[4]), int(argv[5]), float(argv[6])),
+                  sys.stdout)
+    else:
+        raise SystemExit("usage: loadgen.py --udp-echo|--udp-flood|--silent-hold ...")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1:])
