@@ -194,13 +194,27 @@ BoundPlan PlanBounds(const Budget& b, const std::vector<TableDemand>& tables) {
     plan.wantedFds = wanted[1];
     plan.wantedBytes = wanted[2];
 
+    // Bounds that do not fit together get, as a group, the share of each resource that as many
+    // tables without a bound would get: one rule asking for everything must not leave the others
+    // one client each.
+    long long users[kResources] = {}, explicitUsers[kResources] = {};
+    for (const auto& t : tables)
+        for (int r = 0; r < kResources; ++r)
+            if (need(t, r) > 0) {
+                ++users[r];
+                explicitUsers[r] += t.wanted > 0;
+            }
+    long long room[kResources] = {};
+    for (int r = 0; r < kResources; ++r)
+        room[r] = users[r] == 0 ? budget[r] : static_cast<long long>(static_cast<__int128>(budget[r]) * explicitUsers[r] / users[r]);
+
     // One factor for all explicit bounds keeps the proportions the operator chose: the factor
-    // budget/wanted of the most overdrawn resource, kept as a fraction so that no rounding ever
+    // room/wanted of the most overdrawn resource, kept as a fraction so that no rounding ever
     // pushes the bounds past the budget.
     int over = -1;
     for (int r = 0; r < kResources; ++r)
         if (wanted[r] > budget[r] &&
-            (over < 0 || static_cast<__int128>(budget[r]) * wanted[over] < static_cast<__int128>(budget[over]) * wanted[r]))
+            (over < 0 || static_cast<__int128>(room[r]) * wanted[over] < static_cast<__int128>(room[over]) * wanted[r]))
             over = r;
 
     long long left[kResources] = {budget[0], budget[1], budget[2]};
@@ -209,7 +223,7 @@ BoundPlan PlanBounds(const Budget& b, const std::vector<TableDemand>& tables) {
         if (t.wanted <= 0) continue;
         long long bound = capped(t);
         if (over >= 0) {
-            bound = std::max(1LL, static_cast<long long>(static_cast<__int128>(bound) * budget[over] / wanted[over]));
+            bound = std::max(1LL, static_cast<long long>(static_cast<__int128>(bound) * room[over] / wanted[over]));
             plan.clamped[i] = true;
         }
         plan.bounds[i] = bound;
@@ -217,10 +231,7 @@ BoundPlan PlanBounds(const Budget& b, const std::vector<TableDemand>& tables) {
     }
 
     // Each resource's rest is shared by the tables that use it; a table is held by the scarcest.
-    long long users[kResources] = {};
-    for (const auto& t : tables)
-        if (t.wanted <= 0)
-            for (int r = 0; r < kResources; ++r) users[r] += need(t, r) > 0;
+    for (int r = 0; r < kResources; ++r) users[r] -= explicitUsers[r];
     for (size_t i = 0; i < tables.size(); ++i) {
         const TableDemand& t = tables[i];
         if (t.wanted > 0) continue;

@@ -79,7 +79,8 @@ TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
         // 333 threads each for three tables (a TCP client takes two); memory split four ways
         {"fair shares", room, {tcp, udp, dns, rm7}, {166, 333, 333, (1LL << 28) / 512}, {false, false, false, false}, 0},
         {"explicit bound fits", room, {want(tcp, 100), udp}, {100, 800}, {false, false}, 200},
-        {"explicit bounds too large", room, {want(tcp, 1000), want(udp, 500), dns}, {400, 200, 1}, {true, true, false}, 2500},
+        // the two explicit bounds shrink to two thirds of the threads, the third table keeps its share
+        {"explicit bounds too large", room, {want(tcp, 1000), want(udp, 500), dns}, {266, 133, 335}, {true, true, false}, 2500},
         {"device numbers cap", Budget{0, 0, 1LL << 40, ""}, {rm7, want(rm7, 20000000)}, {9999899, 9999899}, {false, false}, 0},
         {"at least one", Budget{}, {tcp, want(udp, 5)}, {1, 1}, {false, true}, 5},
     };
