@@ -14,6 +14,8 @@
 //                                           is over; -1 for one that may not be removed to make room
 //   static void PaceLog();                  waits while the log's queue is nearly full (sweeps only)
 //
+// One thread adds entries (the rule's accept or receive loop); any thread may find, sweep or clear.
+//
 // Lock order: the table mutex is a leaf for the table's own work. Entries are started, stopped and
 // logged outside it, so neither a disk that is slow to take log lines nor a thread that is slow to
 // end keeps relays of the same rule waiting.
