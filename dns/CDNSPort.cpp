@@ -28,36 +28,28 @@ unsigned char* Bytes(char* buf) { return reinterpret_cast<unsigned char*>(buf); 
 
 unsigned Get16(const unsigned char* p) { return static_cast<unsigned>(p[0]) << 8 | p[1]; }
 
-unsigned char Lower(unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c; }
-
-// What follows a question ending at `end` (at most len): nothing, or, with the additional count 1, one
-// OPT record owned by the root that ends the datagram. EDNS clients add that record to every query,
-// and a responder without EDNS answers as if it were not there (RFC 6891 section 7). Any other record
-// after the question asks for more than a stored answer gives, so its query goes to the server.
-bool OnlyOptFollows(const unsigned char* buf, size_t len, size_t end) {
-    switch (Get16(buf + 10)) {
-    case 0:
-        return end == len;
-    case 1:
-        return len - end >= kOptFixed && buf[end] == 0 && Get16(buf + end + 1) == kTypeOPT &&
-               Get16(buf + end + 9) == len - end - kOptFixed;
-    default:
-        return false;
-    }
+unsigned char Lower(unsigned char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c | 0x20) : c;
 }
 
-// Whether a query, from its counts on, asks the question of an image of n bytes; the additional count
-// is OnlyOptFollows's. Names compare without regard to ASCII case (RFC 4343), but nearly every client
-// sends the configured spelling: one memcmp settles that, and only a difference is gone through label
-// by label.
+// Whether one OPT record owned by the root starts where the question ends (`end`, perhaps past len)
+// and ends the datagram. EDNS clients add that record to every query, and a responder without EDNS
+// answers as if it were not there (RFC 6891 section 7). Any other record after the question asks for
+// more than a stored answer gives, so its query goes to the server.
+bool OptEnds(const unsigned char* buf, size_t len, size_t end) {
+    return end <= len && len - end >= kOptFixed && buf[end] == 0 && Get16(buf + end + 1) == kTypeOPT &&
+           Get16(buf + end + 9) == len - end - kOptFixed;
+}
+
+// Whether a question (name, type, class) is the image's, n bytes from the name on. Names compare
+// without regard to ASCII case (RFC 4343), but nearly every client sends the configured spelling: one
+// memcmp settles that, and only a difference is gone through label by label.
 bool SameQuestion(const unsigned char* query, const unsigned char* image, size_t n) {
-    constexpr size_t kAdditional = 6, kName = 8;
-    if (std::memcmp(query, image, kAdditional) != 0) return false;
-    if (std::memcmp(query + kName, image + kName, n - kName) == 0) return true;
+    if (std::memcmp(query, image, n) == 0) return true;
     const size_t end = n - kTypeClass;
     if (std::memcmp(query + end, image + end, kTypeClass) != 0) return false;
     // Length bytes compare exactly: a label of 65 bytes ('A') is not one of 97 ('a').
-    for (size_t p = kName, label = kName; p < end; ++p) {
+    for (size_t p = 0, label = 0; p < end; ++p) {
         if (p == label) {
             if (query[p] != image[p]) return false;
             label = p + 1 + image[p];
@@ -162,20 +154,36 @@ bool CDNSCli::WinSockProc(void* arg) {
 // CDNSPort
 
 int CDNSPort::LocalAnswer(unsigned char* buf, int len, int size) {
-    // Flags are only meaningful in a full header; anything shorter is passed on untouched.
+    // Flags are only meaningful in a full header; anything shorter is passed on untouched. The counts
+    // are those of every question image: one question, no answer or authority records.
     if (len < static_cast<int>(kHeader) || (buf[2] & 0x01) == 0) return 0;
+    if (Get16(buf + 4) != 1 || Get16(buf + 6) != 0 || Get16(buf + 8) != 0) return 0;
     const size_t n = static_cast<size_t>(len);
+    // Where the question ends: at the end of the datagram, or where the OPT record begins, after the
+    // name's labels, its zero byte, type and class. Found once per query, so that each node whose
+    // question has another length costs one comparison, and only a node of the same length a memcmp.
+    size_t end = n;
+    switch (Get16(buf + 10)) {
+    case 0:
+        break;
+    case 1: {
+        size_t p = kHeader;
+        while (p < n && buf[p] != 0) p += 1u + buf[p];
+        end = p + 1 + kTypeClass;
+        if (!OptEnds(buf, n, end)) return 0;
+        break;
+    }
+    default:
+        return 0;
+    }
+    const size_t image = end - kCounts;  // the length of a question image that can match
     for (const auto& node : _Modul.m_Cfg.m_Nodes) {
         if (!node || node->TypNode() != CProxyDNS::kTypNode) continue;
         const auto& dns = static_cast<const CProxyDNS&>(*node);
         // A name too long for the answer image has none: its queries go to the server rather than
         // getting a bare header back.
-        if (dns.m_LenAnswer <= dns.m_LenQuestion) continue;
-        // Where the query's question ends if it is this node's: checking what follows first turns
-        // away nearly every other node as cheaply as a length comparison.
-        const size_t end = kCounts + dns.m_LenQuestion;
-        if (end > n || !OnlyOptFollows(buf, n, end) || !SameQuestion(buf + kCounts, dns.m_Question, dns.m_LenQuestion))
-            continue;
+        if (dns.m_LenAnswer == 0 || dns.m_LenQuestion != image) continue;
+        if (!SameQuestion(buf + kHeader, dns.m_Question + (kHeader - kCounts), end - kHeader)) continue;
         // Built in place: the answer replaces the OPT record, if any, by its own record, and can be
         // longer than the query.
         const int answer = static_cast<int>(kCounts + dns.m_LenAnswer);

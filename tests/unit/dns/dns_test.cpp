@@ -134,7 +134,7 @@ TEST_F(DNSRelay, AnswersOnlyNamesWithAnImageAndForwardsTheRestUnchanged) {
         {"answer count 1", Patch(plain, 7, {1}), false},
         {"authority count 1", Patch(plain, 9, {1}), false},
         {"question cut short", Bytes(plain.begin(), plain.end() - 1), false},
-        {"additional count 2", Patch(edns, 11, {2}), false},
+        {"additional count 2", Patch(plain, 11, {2}), false},
         {"OPT record not last", Patch(edns, -2, {0, 0, 0}), false},
         {"OPT data beyond the datagram", Patch(edns, -2, {0, 1}), false},
         {"OPT owner not the root", Patch(edns, -11, {1}), false},
