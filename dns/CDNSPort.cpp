@@ -180,9 +180,9 @@ int CDNSPort::LocalAnswer(unsigned char* buf, int len, int size) {
     for (const auto& node : _Modul.m_Cfg.m_Nodes) {
         if (!node || node->TypNode() != CProxyDNS::kTypNode) continue;
         const auto& dns = static_cast<const CProxyDNS&>(*node);
-        // A name too long for the answer image has none: its queries go to the server rather than
-        // getting a bare header back.
-        if (dns.m_LenAnswer == 0 || dns.m_LenQuestion != image) continue;
+        // The length first: it turns away nearly every node. A name too long for the answer image has
+        // none: its queries go to the server rather than getting a bare header back.
+        if (dns.m_LenQuestion != image || dns.m_LenAnswer == 0) continue;
         if (!SameQuestion(buf + kHeader, dns.m_Question + (kHeader - kCounts), end - kHeader)) continue;
         // Built in place: the answer replaces the OPT record, if any, by its own record, and can be
         // longer than the query.
