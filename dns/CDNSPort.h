@@ -76,12 +76,13 @@ public:
     int Bind(DBString& text);
     void Stop();
     void SendToCli(char* buf, int len, sockaddr_in to);
-    // One query from a client. buf must have room for 16 bytes more than len (an answer built in
-    // place is longer than its question); the port's receive buffer has.
-    void RecvFromCli(char* buf, int len, sockaddr_in from);
-    // Answers a query from the configuration's DNS nodes in place. Returns the answer's length, or 0
-    // when the query is not one of them.
-    static int LocalAnswer(unsigned char* buf, int len);
+    // One query of len bytes from a client, in a buffer of size bytes: a local answer is built there.
+    void RecvFromCli(char* buf, int len, int size, sockaddr_in from);
+    // Answers a query from the configuration's DNS nodes in place, within size bytes. Returns the
+    // answer's length, or 0 when the query is not one of them (or the answer would not fit): one
+    // question, of a node's name in any ASCII letter case, type A, class IN, RD set, nothing after it
+    // but an OPT record. The answer echoes the question as asked and carries no OPT record.
+    static int LocalAnswer(unsigned char* buf, int len, int size);
     static bool WinSockProc(void* port);
     static bool TimerClose(void* port);
     // The table key of a client: its address (network order, as a signed number) above its port.

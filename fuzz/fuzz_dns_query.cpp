@@ -46,11 +46,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     client.sin_port = htons(40000);
     client.sin_addr.s_addr = htonl(0x7F000001);
     _Modul.m_LogDNS.Put(CDNSLog::typRecv, buf.get(), len, 1, client);
-    int answer = CDNSPort::LocalAnswer(buf.get(), len);
+    int answer = CDNSPort::LocalAnswer(buf.get(), len, len + 16);
     FUZZ_CHECK(answer >= 0 && answer <= len + 16);
     if (answer > 0) {
         FUZZ_CHECK(len >= 12 && (buf[2] & 0x80) != 0);
         FUZZ_CHECK(std::memcmp(buf.get(), data, 2) == 0);  // the query's id is kept
+        // One answer record of 16 bytes after the question as the client sent it, and no OPT record.
+        FUZZ_CHECK(answer >= 12 + 16 && buf[7] == 1 && buf[10] == 0 && buf[11] == 0);
+        FUZZ_CHECK(std::memcmp(buf.get() + 12, data + 12, static_cast<size_t>(answer - 12 - 16)) == 0);
         _Modul.m_LogDNS.Put(CDNSLog::typSend, buf.get(), answer, 1, client);
     } else {
         FUZZ_CHECK(size == 0 || std::memcmp(buf.get(), data, size) == 0);  // forwarded unchanged

@@ -8,7 +8,10 @@ import subprocess
 import threading
 import time
 
+import dns.flags
 import dns.message
+import dns.rdatatype
+import dns.rrset
 import pytest
 
 import peers
@@ -37,25 +40,49 @@ def ask(wire, sport=0, timeout=3):
         return data
 
 
-def query(name):
-    return dns.message.make_query(name, "A").to_wire()
+def query(name, *additional, **edns):
+    """A query for name, type A, in wire form, with these additional records (rrset texts) and EDNS
+    arguments of dnspython."""
+    m = dns.message.make_query(name, "A", **edns)
+    m.additional.extend(dns.rrset.from_text(*rr) for rr in additional)
+    return m.to_wire()
 
 
-@pytest.mark.parametrize("args,address,local", [
+def asked_and_answered(client):
+    """The question asked and the relay's answer (flags, question, A records as (TTL, address)) for dig
+    run with these arguments or a query in wire form; questions as "name. TYPE", letter case kept."""
+    if isinstance(client, list):
+        name, *qtype = [a for a in client if not a.startswith("+")]
+        out = subprocess.run(["dig", "@127.0.0.1", "+tries=1", "+time=3"] + client,
+                             capture_output=True, text=True, timeout=10).stdout
+        flags = re.search(r";; flags: ([a-z ]*);", out).group(1).split()
+        echoed = " ".join(re.search(r"^;; QUESTION SECTION:\n;(\S+)\s+IN\s+(\S+)$", out, re.M).groups())
+        answers = [(int(t), a) for t, a in re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)]
+        return "%s. %s" % (name, (qtype or ["A"])[0]), (flags, echoed, answers)
+    q, r = dns.message.from_wire(client), dns.message.from_wire(ask(client))
+    text = ["%s %s" % (m.question[0].name, dns.rdatatype.to_text(m.question[0].rdtype)) for m in (q, r)]
+    answers = [(rrs.ttl, rd.address) for rrs in r.answer if rrs.rdtype == dns.rdatatype.A for rd in rrs]
+    return text[0], (dns.flags.to_text(r.flags).lower().split(), text[1], answers)
+
+
+# Dig sends EDNS unless told +noedns; names compare in any letter case. The canaries (RD clear, another
+# name, another type, an additional record that is not OPT) get dnsmasq's answer.
+@pytest.mark.parametrize("client,address,local", [
     (["+noedns", "printer.lan"], "192.168.0.50", True),
+    (["printer.lan"], "192.168.0.50", True),
+    (["PRINTER.Lan"], "192.168.0.50", True),
+    (query("printer.lan", use_edns=0, payload=1232), "192.168.0.50", True),
     (["+noedns", "+norecurse", "printer.lan"], "10.9.9.9", False),
-    (["printer.lan"], "10.9.9.9", False),  # dig sends EDNS by default
     (["+noedns", "other.lan"], "10.2.2.2", False),
-])
-def test_only_configured_names_are_answered_by_the_relay(daemon, upstream, args, address, local):
+    (["printer.lan", "AAAA"], None, False),
+    (query("printer.lan", (".", 0, "IN", "A", "192.168.0.50")), "10.9.9.9", False),  # where an OPT record would be
+], ids=["noedns", "edns", "letter-case", "dnspython-edns", "norecurse", "other-name", "aaaa", "other-additional"])
+def test_only_configured_names_are_answered_by_the_relay(daemon, upstream, client, address, local):
     d = relay(daemon)
-    out = subprocess.run(["dig", "@127.0.0.1", "+tries=1", "+time=3"] + args + ["A"],
-                         capture_output=True, text=True, timeout=10).stdout
-    flags = re.search(r";; flags: ([a-z ]*);", out).group(1).split()
-    answers = re.findall(r"^\S+\s+(\d+)\s+IN\s+A\s+(\S+)$", out, re.M)
-    assert "qr" in flags and [a[1] for a in answers] == [address]
+    asked, (flags, echoed, answers) = asked_and_answered(client)
+    assert "qr" in flags and echoed == asked and [a[1] for a in answers] == ([address] if address else [])
     if local:
-        assert "rd" not in flags and answers[0][0] == "11227"
+        assert "rd" not in flags and answers[0][0] == 11227
         time.sleep(0.2)  # a query wrongly forwarded as well would have reached dnsmasq by now
     assert len(upstream.queries()) == (0 if local else 1)
     d.wait_for(re.compile(r"^00001 127\.000\.000\.001:\d{5} "), log="dns", count=2)  # query and answer

@@ -36,6 +36,15 @@ Bytes Query(uint16_t id, unsigned char flags, const std::string& name, bool edns
     return q;
 }
 
+// q with its bytes from `at` on (counted from the end when negative) replaced by `with`, which may
+// run past q's end.
+Bytes Patch(Bytes q, long at, const Bytes& with) {
+    const size_t from = static_cast<size_t>(at < 0 ? static_cast<long>(q.size()) + at : at);
+    q.resize(std::max(q.size(), from + with.size()));
+    std::copy(with.begin(), with.end(), q.begin() + static_cast<long>(from));
+    return q;
+}
+
 // The DNS log's record lines, gathered across calls.
 struct DNSLog {
     struct Record {
@@ -105,28 +114,43 @@ protected:
 };
 }  // namespace
 
-// Only a full query with RD set, whose question matches a name with an answer image, is answered
-// here; everything else reaches the server byte for byte, and every datagram is in the DNS log.
+// Only a full query with RD set, whose question matches a name with an answer image in any letter
+// case, with nothing after it but one OPT record, is answered here; the answer echoes the question as
+// asked, without the OPT record. Everything else reaches the server byte for byte, and every datagram
+// is in the DNS log.
 TEST_F(DNSRelay, AnswersOnlyNamesWithAnImageAndForwardsTheRestUnchanged) {
-    const std::pair<const char*, Bytes> cases[] = {
-        {"configured name", Query(0xBEEF, 0x01, "printer.lan")},  // first: were it forwarded, the next case fails
-        {"RD clear", Query(1, 0x00, "printer.lan")},
-        {"EDNS record", Query(2, 0x01, "printer.lan", true)},
-        {"other letter case", Query(3, 0x01, "Printer.lan")},
-        {"unknown name", Query(4, 0x01, "scanner.lan")},
-        {"name without answer image", Query(5, 0x01, kLongName)},
-        {"short datagram", Bytes{0x00, 0x06, 0x01, 0x00, 0x00}},
-        {"eleven bytes with RD", Bytes(11, 0x01)},
-        {"512 bytes, logged whole", Bytes(512, 0x01)},
+    const Bytes plain = Query(7, 0x01, "printer.lan"), edns = Query(8, 0x01, "printer.lan", true);
+    const struct {
+        const char* what;
+        Bytes query;
+        bool local;
+    } cases[] = {
+        {"configured name", Query(0xBEEF, 0x01, "printer.lan"), true},
+        {"RD clear", Query(1, 0x00, "printer.lan"), false},
+        {"EDNS record", edns, true},
+        {"other letter case", Query(3, 0x01, "PRINTER.Lan", true), true},
+        {"unknown name", Query(4, 0x01, "scanner.lan"), false},
+        {"name without answer image", Query(5, 0x01, kLongName), false},
+        {"answer count 1", Patch(plain, 7, {1}), false},
+        {"authority count 1", Patch(plain, 9, {1}), false},
+        {"question cut short", Bytes(plain.begin(), plain.end() - 1), false},
+        {"additional count 2", Patch(plain, 11, {2}), false},
+        {"OPT record not last", Patch(edns, -2, {0, 0, 0}), false},
+        {"OPT data beyond the datagram", Patch(edns, -2, {0, 1}), false},
+        {"OPT owner not the root", Patch(edns, -11, {1}), false},
+        {"other additional record", Patch(edns, -10, {0, 1}), false},
+        {"short datagram", Bytes{0x00, 0x06, 0x01, 0x00, 0x00}, false},
+        {"eleven bytes with RD", Bytes(11, 0x01), false},
+        {"512 bytes, logged whole", Bytes(512, 0x01), false},
     };
     const std::string cli = DBString().Format(L"127.000.000.001:%05d", m_Client.Port()).ToStr(), srv = "127.000.000.002:05353";
-    for (const auto& [what, query] : cases) {
+    for (const auto& [what, query, local] : cases) {
         SCOPED_TRACE(what);
         m_Client.Send(query, kRelay);
         SockAddr assoc, from;
-        if (m_DNS.lines.empty()) {
-            Bytes answer = query;
-            answer[2] = 0x80, answer[7] = 1;  // QR set, RD cleared, one answer record
+        if (local) {
+            Bytes answer(query.begin(), query.end() - (query[11] ? 11 : 0));
+            answer[2] = 0x80, answer[7] = 1, answer[11] = 0;  // QR set, RD cleared, one answer record, no OPT
             answer.insert(answer.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50});
             EXPECT_EQ(m_Client.Recv(&from), answer);
             EXPECT_EQ(from.Port(), 53);
