@@ -72,10 +72,14 @@ void VEXAProxy::Start() {
     RaiseDescriptorLimit();
 
     m_ReloadAsked = 0;
+    m_StatusAsked = 0;
     m_Running = 1;
+    m_StartedAt = std::chrono::steady_clock::now();
     std::signal(SIGINT, signalHandler);
     std::signal(SIGTERM, signalHandler);
     std::signal(SIGHUP, signalHandler);
+    // What dnsmasq users send to ask a daemon what it holds; by default it would end the process.
+    std::signal(SIGUSR1, signalHandler);
     // A peer that went away must cost one failed send, never the process.
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -207,6 +211,8 @@ void VEXAProxy::PutPendingSignals() {
 bool VEXAProxy::IsRunning() {
     PutPendingSignals();
     if (m_ReloadAsked.exchange(0)) m_Log.Put(L"Reload");
+    // Not once the stop is asked for: the stop lines follow at once.
+    if (m_StatusAsked.exchange(0) && m_Running) PutStatus();
     return m_Running != 0;
 }
 
@@ -214,6 +220,7 @@ void VEXAProxy::signalHandler(int sig) {
     if (sig >= 0 && sig < kSignalSlots) s_SignalCount[sig].fetch_add(1);
     if (sig == SIGINT || sig == SIGTERM) _Modul.m_Running = 0;
     else if (sig == SIGHUP) _Modul.m_ReloadAsked = 1;
+    else if (sig == SIGUSR1) _Modul.m_StatusAsked = 1;
 }
 
 template <class Port>
