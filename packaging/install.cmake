@@ -5,6 +5,7 @@ if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
 endif()
 set(VEXAPROXY_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the systemd unit goes")
+set(VEXAPROXY_SYSUSERS_DIR /usr/lib/sysusers.d CACHE PATH "Where the sysusers.d file goes")
 
 set(pkg_dir ${CMAKE_SOURCE_DIR}/packaging)
 set(doc_dir share/doc/vexaproxy)
@@ -45,6 +46,7 @@ if(OBJCOPY_PROGRAM)
     endforeach()" COMPONENT runtime)
 endif()
 install(FILES ${pkg_dir}/vexaproxy.service DESTINATION ${VEXAPROXY_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+install(FILES ${pkg_dir}/vexaproxy.sysusers DESTINATION ${VEXAPROXY_SYSUSERS_DIR} RENAME vexaproxy.conf COMPONENT runtime)
 install(FILES ${gen_dir}/man/vexaproxy.8.gz ${gen_dir}/man/vexaproxy-check.8.gz
         DESTINATION share/man/man8 COMPONENT runtime)
 install(FILES ${gen_dir}/man/VEXAProxy.xml.5.gz DESTINATION share/man/man5 COMPONENT runtime)
@@ -52,7 +54,6 @@ install(FILES ${CMAKE_SOURCE_DIR}/examples/VEXAProxy.xml DESTINATION ${doc_dir}/
 install(FILES ${pkg_dir}/copyright ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/configuration.md
         DESTINATION ${doc_dir} COMPONENT runtime)
 install(FILES ${gen_dir}/man/changelog.gz DESTINATION ${doc_dir} COMPONENT runtime)
-install(DIRECTORY DESTINATION /var/log/VEXA/VEXAProxy/logs COMPONENT runtime)
 
 # Outside the package (its postinst does the same): put the example in place as the configuration,
 # but never over a file that is already there.
@@ -83,6 +84,8 @@ vexaproxy-check tests that file.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The postinst makes the service's user with systemd-sysusers (systemd provides it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS systemd-sysusers)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_dir}/deb/postinst ${pkg_dir}/deb/prerm ${pkg_dir}/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -11,7 +11,7 @@ BUILD = os.path.dirname(vexa.BIN)
 pytestmark = pytest.mark.skipif(not os.path.isfile(os.path.join(BUILD, "CPackConfig.cmake")),
                                 reason="the daemon binary is not in a CMake build directory")
 FILES = {
-    "usr/sbin/vexaproxy", "usr/sbin/vexaproxy-check", "lib/systemd/system/vexaproxy.service",
+    "usr/sbin/vexaproxy", "usr/sbin/vexaproxy-check", "lib/systemd/system/vexaproxy.service", "usr/lib/sysusers.d/vexaproxy.conf",
     "usr/share/man/man8/vexaproxy.8.gz", "usr/share/man/man8/vexaproxy-check.8.gz", "usr/share/man/man5/VEXAProxy.xml.5.gz",
     "usr/share/doc/vexaproxy/examples/VEXAProxy.xml", "usr/share/doc/vexaproxy/copyright",
     "usr/share/doc/vexaproxy/changelog.gz", "usr/share/doc/vexaproxy/operations.md", "usr/share/doc/vexaproxy/configuration.md",
@@ -31,7 +31,7 @@ def test_install_lays_out_the_files_and_keeps_an_existing_configuration(tmp_path
 
     install()
     assert {os.path.relpath(os.path.join(b, n), tmp_path) for b, _, names in os.walk(tmp_path) for n in names} == FILES | {CONFIG}
-    assert os.path.isdir(tmp_path / LOG_DIR)
+    assert not os.path.exists(tmp_path / "var"), "the log directory is systemd's to make (LogsDirectory=)"
     assert all(os.stat(tmp_path / "usr/sbin" / exe).st_mode & 0o777 == 0o755 for exe in ("vexaproxy", "vexaproxy-check"))
     assert all(gzip.open(tmp_path / f).read().startswith(b".TH ") for f in FILES if "/man/" in f)
     unit = (tmp_path / "lib/systemd/system/vexaproxy.service").read_text()
@@ -55,8 +55,8 @@ def test_package_contents(tmp_path):
     entries = {l.split()[-1].lstrip("./").rstrip("/"): l.split()[0] for l in listing}
     # The configuration under /etc is never shipped: the postinst copies the example when there is none.
     assert {p for p, mode in entries.items() if mode.startswith("-")} == FILES
-    assert entries[LOG_DIR].startswith("d") and all(l.split()[1] == "root/root" for l in listing)
+    assert LOG_DIR not in entries and all(l.split()[1] == "root/root" for l in listing)
     fields = run("dpkg-deb", "-f", deb, "Package", "Depends")
-    assert "Package: vexaproxy" in fields and "libxml2" in fields
+    assert "Package: vexaproxy" in fields and "libxml2" in fields and "systemd-sysusers" in fields
     control = run("dpkg-deb", "-I", deb)
     assert all(script in control for script in ("postinst", "prerm", "postrm"))
