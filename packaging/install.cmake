@@ -4,8 +4,21 @@
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
 endif()
-set(VEXAPROXY_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the systemd unit goes")
-set(VEXAPROXY_SYSUSERS_DIR /usr/lib/sysusers.d CACHE PATH "Where the sysusers.d file goes")
+# Where systemd looks for units and sysusers.d files, as its pkg-config file says (Debian 12:
+# /lib/systemd/system and /usr/lib/sysusers.d).
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(systemd_unit_dir systemd systemdsystemunitdir)
+  pkg_get_variable(systemd_sysusers_dir systemd sysusersdir)
+endif()
+if(NOT systemd_unit_dir)
+  set(systemd_unit_dir /lib/systemd/system)
+endif()
+if(NOT systemd_sysusers_dir)
+  set(systemd_sysusers_dir /usr/lib/sysusers.d)
+endif()
+set(VEXAPROXY_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where the systemd unit goes")
+set(VEXAPROXY_SYSUSERS_DIR ${systemd_sysusers_dir} CACHE PATH "Where the sysusers.d file goes")
 
 set(pkg_dir ${CMAKE_SOURCE_DIR}/packaging)
 set(doc_dir share/doc/vexaproxy)
@@ -24,16 +37,6 @@ foreach(src IN ITEMS man/vexaproxy.8 man/vexaproxy-check.8 man/VEXAProxy.xml.5 p
   list(APPEND gz_files ${out})
 endforeach()
 add_custom_target(vexaproxy-gz ALL DEPENDS ${gz_files})
-
-# Hardening as Debian builds its daemons: full RELRO and immediate binding always, fortified libc
-# calls and stack protection in optimised builds without sanitizers (fortify needs optimisation
-# and gets in the sanitizers' way).
-foreach(target vexaproxy vexaproxy-check)
-  target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now)
-endforeach()
-if(NOT VEXAPROXY_SANITIZE)
-  target_compile_options(vexacore PUBLIC $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2 -fstack-protector-strong>)
-endif()
 
 install(TARGETS vexaproxy vexaproxy-check RUNTIME DESTINATION sbin COMPONENT runtime)
 # Drop the compilers' version notes (.comment), as Debian's strip does; CPack strips the rest.

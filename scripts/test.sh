@@ -34,7 +34,7 @@ system asan
 build tsan
 unit tsan
 echo "== Debian package"
-scripts/package.sh build/release
+scripts/package.sh
 echo "== the package under a real systemd"
 /usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
 echo "== fuzzing (${FUZZ_SECONDS:-60} s per target)"

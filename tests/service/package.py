@@ -4,8 +4,8 @@ import os
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BUILD = os.environ.get("VEXAPROXY_BUILD", os.path.join(ROOT, "build", "release"))
-# scripts/package.sh leaves the package it linted here; scripts/test.sh runs these tests after it.
-DEB = os.environ.get("VEXAPROXY_DEB") or next(iter(sorted(glob.glob(os.path.join(BUILD, "package", "vexaproxy_*.deb")))), "")
+# scripts/package.sh leaves the package it linted in build/deb; scripts/test.sh runs these tests after it.
+DEB = os.environ.get("VEXAPROXY_DEB") or next(iter(sorted(glob.glob(os.path.join(ROOT, "build", "deb", "package", "vexaproxy_*.deb")))), "")
 FILES = {
     "usr/sbin/vexaproxy", "usr/sbin/vexaproxy-check", "lib/systemd/system/vexaproxy.service", "usr/lib/sysusers.d/vexaproxy.conf",
     "usr/share/man/man8/vexaproxy.8.gz", "usr/share/man/man8/vexaproxy-check.8.gz", "usr/share/man/man5/VEXAProxy.xml.5.gz",
@@ -16,5 +16,5 @@ LOG_DIR, CONFIG = "var/log/VEXA/VEXAProxy/logs", "etc/VEXAProxy/VEXAProxy.xml"
 
 
 def need_deb():
-    assert os.path.isfile(DEB), "no package under %s/package: build it with scripts/package.sh (or set VEXAPROXY_DEB)" % BUILD
+    assert os.path.isfile(DEB), "no package in build/deb/package: build it with scripts/package.sh (or set VEXAPROXY_DEB)"
     return DEB
