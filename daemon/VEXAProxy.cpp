@@ -1,5 +1,6 @@
 #include "daemon/VEXAProxy.h"
 
+#include "cloud/PackV7.h"
 #include "config/Demands.h"
 #include "config/ErrorXML.h"
 #include "config/RuleSummary.h"
@@ -85,6 +86,10 @@ void VEXAProxy::Start() {
 
     m_Log.Open("C", "log");
     m_Log.PutUtf8(std::string("Start ") + s_Version + " " + BuildDate() + " " + BuildTime());
+    // A package built without its real key material would drop every real device's datagram
+    // without a word: the log says so at each start.
+    if (CPackV7::TestMaterial)
+        m_Log.PutUtf8("V7 test key material in use: real RM7 devices will not get through");
     m_LogDNS.Open("C", "log");
 
     try {

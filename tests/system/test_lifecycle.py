@@ -32,6 +32,8 @@ def test_refuses_to_run_without_the_exact_service_word(args):
 def test_start_line_signals_and_orderly_stop(daemon):
     d = daemon(EMPTY)
     assert re.match(vexa.STAMP.pattern + START, d.main_raw()[0])
+    # The tests' binary has the repository's key material, and says so.
+    assert d.main()[1] == "V7 test key material in use: real RM7 devices will not get through"
     assert os.path.isdir(vexa.DNS_LOG_DIR)
     # SIGHUP only reloads. The kernel merges a signal that is still pending: a short gap lets each arrive.
     for _ in range(3):
