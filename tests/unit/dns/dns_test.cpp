@@ -96,7 +96,7 @@ protected:
         return t;
     }
     // Ports from the kernel, not 53: other test programs run at the same time.
-    const int m_Local = FreePort("0.0.0.0", SOCK_DGRAM);
+    const int m_Local = FreePort("::", SOCK_DGRAM);
     const SockAddr m_Relay = Addr("127.0.0.1", m_Local);
     Udp m_Server{"127.0.0.2"};
     Udp m_Client;

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <vector>
 
 #include "common/Loopback.h"
@@ -34,7 +33,7 @@ protected:
     std::unique_ptr<PortT> Open(const char* target, int targetPort, typename PortT::typIP typ = PortT::IPv4,
                                 const char* host = "", int echo = -1) {
         auto port = std::make_unique<PortT>();
-        m_Local = FreePort(std::is_same_v<PortT, CTCPv6Port> ? "::" : "0.0.0.0");
+        m_Local = FreePort("::");
         port->Start(m_Local, targetPort, target, host, typ, echo);
         EXPECT_TRUE(port->m_Run);
         return port;
