@@ -112,8 +112,11 @@ class Machine:
         return self
 
     def _comm(self):
-        with open("/proc/%d/comm" % self.pid) as f:
-            return f.read().strip()
+        try:
+            with open("/proc/%d/comm" % self.pid) as f:
+                return f.read().strip()
+        except OSError:  # gone: the next check reports how the namespace ended
+            return ""
 
     def _check(self, deadline, what):
         """One step of a bounded wait for the boot."""
