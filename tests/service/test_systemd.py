@@ -50,6 +50,11 @@ def machine():
         # policy-rc.d that says no; a real machine has none.
         if os.path.lexists(m.path("/usr/sbin/policy-rc.d")):
             os.unlink(m.path("/usr/sbin/policy-rc.d"))
+        # The log of an earlier version, which ran as root: the service's user must take it over.
+        os.makedirs(m.path(LOGS + "/bad"), mode=0o750)
+        with open(m.path(LOGS + "/bad/C0000001.log"), "w") as f:
+            f.write("01.01.2026 00:00:00 End Stop\n")
+        os.chmod(m.path(LOGS + "/bad/C0000001.log"), 0o640)
         with open(deb, "rb") as src, open(m.path("/tmp/vexaproxy.deb"), "wb") as dst:
             dst.write(src.read())
         m.run("apt-get", "install", "-y", "-q", "/tmp/vexaproxy.deb", env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
@@ -104,6 +109,8 @@ def test_service_runs_as_its_own_user_binds_ports_below_1024_and_relays(machine)
     assert re.search(r"^CapEff:\s+0+400$", status, re.M), "not CAP_NET_BIND_SERVICE alone:\n" + status
     uid = int(m.run("id", "-u", "vexaproxy").stdout)
     assert {os.stat(m.path(p)).st_uid for p in (LOGS, LOGS + "/bad", LOGS + "/bad/C0000001.log")} == {uid}
+    earlier, start = main_log(m)[:2]  # the earlier version's file goes on
+    assert earlier == "End Stop" and start.startswith("Start v")
     as_user = ["setpriv", "--reuid=vexaproxy", "--regid=vexaproxy", "--clear-groups", "test"]
     assert m.run(*as_user, "-r", CFG, check=False).returncode == 0
     assert m.run(*as_user, "-w", CFG, check=False).returncode == 1
