@@ -14,7 +14,7 @@ PR_SET_PDEATHSIG = 1
 
 # Run inside the new namespaces. Whatever the machine changes lands in the overlay's upper layer on a
 # tmpfs that vanishes with the mount namespace; /proc is that of the new PID namespace; systemd
-# mounts its own cgroup hierarchies (the namespace's roots) on the bare /sys.
+# mounts its own cgroup hierarchies (the namespace's roots) over the bare /sys.
 BOOT = r'''
 set -e
 mount -t tmpfs tmpfs "$SCRATCH"
@@ -22,12 +22,30 @@ mkdir "$SCRATCH/upper" "$SCRATCH/work" "$SCRATCH/root"
 root=$SCRATCH/root
 mount -t overlay overlay -o "lowerdir=/,upperdir=$SCRATCH/upper,workdir=$SCRATCH/work" "$root"
 mount -t proc proc "$root/proc"
+# The kernel's settings, modules and clock are the host's: the machine may read them and change none
+# (systemd-sysctl would otherwise apply Debian's sysctl.d to the whole kernel).
 mount --bind /sys "$root/sys"
-mount --rbind /dev "$root/dev"
+for kernel in proc/sys proc/sysrq-trigger sys; do
+  [ -e "$root/$kernel" ] || continue  # a kernel without magic SysRq
+  [ "$kernel" = sys ] || mount --bind "$root/$kernel" "$root/$kernel"
+  mount -o remount,bind,ro "$root/$kernel"
+done
+# A /dev of its own with the usual nodes of the host: what systemd makes there (/dev/log, mount
+# points) stays in the machine.
+mount -t tmpfs -o mode=755,nosuid tmpfs "$root/dev"
+for node in null zero full random urandom tty; do
+  touch "$root/dev/$node"
+  mount --bind "/dev/$node" "$root/dev/$node"
+done
+mkdir "$root/dev/pts" "$root/dev/shm"
+mount -t devpts -o newinstance,ptmxmode=0666,mode=620 devpts "$root/dev/pts"
+ln -s pts/ptmx "$root/dev/ptmx"
+mount -t tmpfs -o mode=1777,nosuid,nodev tmpfs "$root/dev/shm"
+ln -s /proc/self/fd "$root/dev/fd"
 mount -t tmpfs tmpfs "$root/run"
 mount -t tmpfs tmpfs "$root/tmp"
 cd "$root"
-exec chroot . "$SYSTEMD" "$@"
+exec chroot . setpriv --bounding-set=-sys_module,-sys_time "$SYSTEMD" "$@"
 '''
 
 
@@ -76,6 +94,15 @@ class Machine:
         self.console = tempfile.TemporaryFile()
 
     def boot(self, timeout=120):
+        """Boots the machine and returns it once systemd says it is up; on any failure the machine
+        is torn down again before the error goes on."""
+        try:
+            return self._boot(timeout)
+        except BaseException:
+            self.destroy()
+            raise
+
+    def _boot(self, timeout):
         self.cgroups = _new_cgroups(self.name)
         self.scratch = tempfile.mkdtemp(prefix="vexaproxy-systemd.")
         libc = ctypes.CDLL(None, use_errno=True)
@@ -166,5 +193,7 @@ class Machine:
                         if time.monotonic() > deadline:
                             raise
                         time.sleep(0.1)
+        self.cgroups = []
         if self.scratch:
             os.rmdir(self.scratch)
+            self.scratch = None
