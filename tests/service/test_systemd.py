@@ -4,6 +4,7 @@ file, and purged. One machine for the module; each test starts where the one bef
 import json
 import os
 import re
+import shutil
 import sys
 import time
 
@@ -51,6 +52,7 @@ def machine():
         if os.path.lexists(m.path("/usr/sbin/policy-rc.d")):
             os.unlink(m.path("/usr/sbin/policy-rc.d"))
         # The log of an earlier version, which ran as root: the service's user must take it over.
+        shutil.rmtree(m.path("/var/log/VEXA"), ignore_errors=True)  # the host's, if any, stay out
         os.makedirs(m.path(LOGS + "/bad"), mode=0o750)
         with open(m.path(LOGS + "/bad/C0000001.log"), "w") as f:
             f.write("01.01.2026 00:00:00 End Stop\n")
