@@ -36,6 +36,8 @@ public:
     // The key material shared with the devices and the cloud server (compiled in from the key file).
     static const unsigned char CloudKey[16];
     static const unsigned char Step3[256];
+    // Built with the repository's random test material instead of the real one.
+    static const bool TestMaterial;
 
     CPackV7();
 

@@ -50,6 +50,12 @@ bool RM7Tab::AddrOf(int node, sockaddr_in6& addr) {
     return m_Devices.Find(node, [&](RM7& rm7) { addr = rm7.m_Addr; });
 }
 
+std::vector<RM7Tab::Seen> RM7Tab::Snapshot() {
+    std::vector<Seen> seen;
+    m_Devices.ForEach([&](int, const RM7& rm7) { seen.push_back({rm7.m_Node, rm7.m_Addr, rm7.m_Last}); });
+    return seen;
+}
+
 void RM7Tab::RecvFromRM7(char* buf, int len, sockaddr_in6 from) {
     if (len <= kDropLength) return;
     CPackV7 pack;
@@ -191,8 +197,14 @@ int RM7Port::BindRM7(DBString& /*error*/) { return Bind(RM7Side()); }
 int RM7Port::BindCloud(DBString& /*error*/) { return Bind(CloudSide()); }
 
 void RM7Port::Send(const Side& side, char* buf, int len, const sockaddr_in6& to) {
-    if (side.socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0)
-        _Modul.m_Log.PutErr(side.sendText, errno);
+    // Sent on the cloud-side socket: a device's datagram; on the device side: one for a device.
+    const uint64_t in = &side.socket == &m_SocketCloud ? 1 : 0;
+    m_Traffic.Add(in, 1 - in);
+    if (side.socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0) {
+        int err = errno;
+        m_Traffic.TakeBack(in, 1 - in);
+        _Modul.m_Log.PutErr(side.sendText, err);
+    }
 }
 
 void RM7Port::SendToRM7(char* buf, int len, sockaddr_in6 to) { Send(RM7Side(), buf, len, to); }

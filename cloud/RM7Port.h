@@ -8,11 +8,13 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "thread/Thread.h"
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
+#include "util/Traffic.h"
 
 class RM7Port;
 
@@ -75,6 +77,13 @@ public:
     void DeleteCloseOrOld() { m_Devices.DeleteCloseOrOld(); }
     void Clear() { m_Devices.Clear(); }
     size_t Count() { return m_Devices.Count(); }
+    // A device as the status report shows it: copied under the table lock, written after it.
+    struct Seen {
+        int node;
+        sockaddr_in6 addr;
+        int64_t last;
+    };
+    std::vector<Seen> Snapshot();
     ClientTable<int, RM7>& Devices() { return m_Devices; }
 
 private:
@@ -108,6 +117,8 @@ public:
     static bool TimerClose(void* port);
 
     RM7Tab& Tab() { return m_Tab; }
+    // Datagrams from devices sent to the cloud (in) and from the cloud sent to devices (out).
+    Traffic& Relayed() { return m_Traffic; }
     const sockaddr_in6& CloudAddr() const { return m_CloudAddr; }
 
     // Set by Start before any loop runs; read-only afterwards.
@@ -141,6 +152,7 @@ private:
     Socket m_SocketRM7;
     Socket m_SocketCloud;
     RM7Tab m_Tab;
+    Traffic m_Traffic;
     std::string m_Host;
     in6_addr m_CloudIPv6;
     sockaddr_in6 m_CloudAddr;

@@ -14,6 +14,16 @@ if(NOT _v7_key_size EQUAL 272)
   message(FATAL_ERROR "VEXAPROXY_V7_KEY_FILE: '${_v7_key_file}' has ${_v7_key_size} bytes, expected "
                       "exactly 272: the 16 key bytes followed by the 256-byte table.")
 endif()
+# The repository's file is random test material: a relay built with it passes the tests' datagrams
+# and no real device's. Said here once, and by the daemon in its main log at every start.
+file(SHA256 "${_v7_key_file}" _v7_key_sum)
+file(SHA256 "${CMAKE_CURRENT_LIST_DIR}/v7-cloud-key.bin" _v7_test_sum)
+if(_v7_key_sum STREQUAL _v7_test_sum)
+  set(V7_TEST_MATERIAL true)
+  message(WARNING "V7 test key material in use: real RM7 devices will not get through")
+else()
+  set(V7_TEST_MATERIAL false)
+endif()
 # Re-run the configuration when the material changes.
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${_v7_key_file}")
 
@@ -29,5 +39,6 @@ file(CONFIGURE OUTPUT "${_v7_key_source}" CONTENT [[
 
 const unsigned char CPackV7::CloudKey[16] = {@V7_CLOUD_KEY_BYTES@};
 const unsigned char CPackV7::Step3[256] = {@V7_STEP3_BYTES@};
+const bool CPackV7::TestMaterial = @V7_TEST_MATERIAL@;
 ]] @ONLY)
 target_sources(vexacore PRIVATE "${_v7_key_source}")

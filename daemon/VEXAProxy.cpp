@@ -1,5 +1,6 @@
 #include "daemon/VEXAProxy.h"
 
+#include "cloud/PackV7.h"
 #include "config/Demands.h"
 #include "config/ErrorXML.h"
 #include "config/RuleSummary.h"
@@ -72,15 +73,23 @@ void VEXAProxy::Start() {
     RaiseDescriptorLimit();
 
     m_ReloadAsked = 0;
+    m_StatusAsked = 0;
     m_Running = 1;
+    m_StartedAt = std::chrono::steady_clock::now();
     std::signal(SIGINT, signalHandler);
     std::signal(SIGTERM, signalHandler);
     std::signal(SIGHUP, signalHandler);
+    // What dnsmasq users send to ask a daemon what it holds; by default it would end the process.
+    std::signal(SIGUSR1, signalHandler);
     // A peer that went away must cost one failed send, never the process.
     std::signal(SIGPIPE, SIG_IGN);
 
     m_Log.Open("C", "log");
     m_Log.PutUtf8(std::string("Start ") + s_Version + " " + BuildDate() + " " + BuildTime());
+    // A package built without its real key material would drop every real device's datagram
+    // without a word: the log says so at each start.
+    if (CPackV7::TestMaterial)
+        m_Log.PutUtf8("V7 test key material in use: real RM7 devices will not get through");
     m_LogDNS.Open("C", "log");
 
     try {
@@ -207,6 +216,8 @@ void VEXAProxy::PutPendingSignals() {
 bool VEXAProxy::IsRunning() {
     PutPendingSignals();
     if (m_ReloadAsked.exchange(0)) m_Log.Put(L"Reload");
+    // Not once the stop is asked for: the stop lines follow at once.
+    if (m_StatusAsked.exchange(0) && m_Running) PutStatus();
     return m_Running != 0;
 }
 
@@ -214,6 +225,7 @@ void VEXAProxy::signalHandler(int sig) {
     if (sig >= 0 && sig < kSignalSlots) s_SignalCount[sig].fetch_add(1);
     if (sig == SIGINT || sig == SIGTERM) _Modul.m_Running = 0;
     else if (sig == SIGHUP) _Modul.m_ReloadAsked = 1;
+    else if (sig == SIGUSR1) _Modul.m_StatusAsked = 1;
 }
 
 template <class Port>

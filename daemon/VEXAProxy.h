@@ -3,6 +3,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,6 +44,7 @@ public:
     // Set only by signalHandler (and reset by Start); read by the main loop once per second.
     std::atomic<unsigned char> m_Running{1};
     std::atomic<unsigned char> m_ReloadAsked{0};
+    std::atomic<unsigned char> m_StatusAsked{0};  // SIGUSR1
     std::string m_PathCfg;
     std::string m_FileCfg;
     bool m_CfgFound = false;
@@ -61,6 +63,10 @@ private:
     // Works out the client budget and every client table's bound from the loaded configuration,
     // and writes them to the log.
     void PlanClients();
+    // SIGUSR1: the "Status" block in the main log (daemon/Status.cpp).
+    void PutStatus();
+    void PutStatusLine(const std::string& text);
+    std::chrono::steady_clock::time_point m_StartedAt;
     size_t BoundOf(const CNodeProxyCFG* node) const;
     void StartRules();
     void StartPort(const CProxyPort& rule);

@@ -100,8 +100,12 @@ void CDNSCli::SetID(int id) {
 void CDNSCli::PutLog(const wchar_t* text) const { _Modul.m_Log.Put((m_Str + text).c_str()); }
 
 void CDNSCli::SendToSrv(char* buf, int len) {
-    if (m_Socket.SendTo(buf, static_cast<size_t>(len), m_AddrSrv) < 0)
-        _Modul.m_Log.PutErr(L"CDNSCli::SendToSrv::Send sendto()", errno);
+    m_Port->Relayed().Add(1, 0);
+    if (m_Socket.SendTo(buf, static_cast<size_t>(len), m_AddrSrv) < 0) {
+        int err = errno;
+        m_Port->Relayed().TakeBack(1, 0);
+        _Modul.m_Log.PutErr(L"CDNSCli::SendToSrv::Send sendto()", err);
+    }
 }
 
 void CDNSCli::Stop() {
@@ -210,6 +214,7 @@ void CDNSPort::RecvFromCli(char* buf, int len, int size, sockaddr_in from) {
             int answer = LocalAnswer(Bytes(buf), len, size);
             if (answer > 0) {
                 _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, cli.ID(), cli.AddrCli().V4());
+                m_Traffic.Add(1, 0);
                 SendToCli(buf, answer, cli.AddrCli().V4());
                 return;
             }
@@ -267,8 +272,12 @@ void CDNSPort::Stop() {
 }
 
 void CDNSPort::SendToCli(char* buf, int len, sockaddr_in to) {
-    if (m_Socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0)
-        _Modul.m_Log.PutErr(L"CDNSCli::SendToCli::Send sendto()", errno);
+    m_Traffic.Add(0, 1);
+    if (m_Socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0) {
+        int err = errno;
+        m_Traffic.TakeBack(0, 1);
+        _Modul.m_Log.PutErr(L"CDNSCli::SendToCli::Send sendto()", err);
+    }
 }
 
 bool CDNSPort::WinSockProc(void* arg) {

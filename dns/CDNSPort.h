@@ -14,6 +14,7 @@
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
+#include "util/Traffic.h"
 
 class CDNSPort;
 
@@ -93,6 +94,7 @@ public:
     int SrvPort() const { return m_PortSrv; }
     const std::string& Server() const { return m_Srv; }
     CDNSCliTab& CliTab() { return m_CliTab; }
+    Traffic& Relayed() { return m_Traffic; }
 
 private:
     Thread m_ThreadRecv;
@@ -100,6 +102,7 @@ private:
     std::atomic<bool> m_Run{false};
     Socket m_Socket;
     CDNSCliTab m_CliTab;
+    Traffic m_Traffic;  // datagrams: queries passed to the server or answered here, and answers
     int m_PortLocal = 53;
     int m_PortSrv = 53;
     std::string m_Srv;

@@ -69,6 +69,8 @@ public:
     static DBString DumpText(const wchar_t* title, const unsigned char* data, int length);
 
     int CurrentNumber() const { return m_Num.load(); }
+    // Lines the bounded queue dropped, oldest first, because the writer fell behind.
+    uint64_t Dropped() { return m_Queue.Dropped(); }
     // Lines queued and not yet taken by a writer; for tests of logs that were never opened.
     std::deque<std::string> TakeQueued() { return m_Queue.TakeAll(); }
 

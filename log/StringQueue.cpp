@@ -7,6 +7,7 @@ bool StringQueue::Put(std::string s) {
         std::lock_guard<std::mutex> lock(m_Lock);
         while (size() > m_Max) {
             pop();
+            ++m_Dropped;
             kept = false;
         }
         wasEmpty = empty();
@@ -50,6 +51,11 @@ void StringQueue::Finish() {
 void StringQueue::Restart() {
     std::lock_guard<std::mutex> lock(m_Lock);
     m_Finished = false;
+}
+
+uint64_t StringQueue::Dropped() {
+    std::lock_guard<std::mutex> lock(m_Lock);
+    return m_Dropped;
 }
 
 size_t StringQueue::Size() {

@@ -28,6 +28,8 @@ public:
     void Restart();
     size_t Size();
     uint64_t Limit() const { return m_Max; }
+    // Lines dropped since construction to make room.
+    uint64_t Dropped();
     // Takes every queued line without waiting (tests read what a log would have written).
     std::deque<std::string> TakeAll();
 
@@ -35,5 +37,6 @@ private:
     std::mutex m_Lock;
     std::condition_variable m_Cond;
     uint64_t m_Max;
+    uint64_t m_Dropped = 0;
     bool m_Finished = false;
 };

@@ -4,7 +4,21 @@
 if(CMAKE_INSTALL_PREFIX_INITIALIZED_TO_DEFAULT)
   set(CMAKE_INSTALL_PREFIX /usr CACHE PATH "Install prefix" FORCE)
 endif()
-set(VEXAPROXY_SYSTEMD_UNIT_DIR /lib/systemd/system CACHE PATH "Where the systemd unit goes")
+# Where systemd looks for units and sysusers.d files, as its pkg-config file says (Debian 12:
+# /lib/systemd/system and /usr/lib/sysusers.d).
+find_package(PkgConfig QUIET)
+if(PKG_CONFIG_FOUND)
+  pkg_get_variable(systemd_unit_dir systemd systemdsystemunitdir)
+  pkg_get_variable(systemd_sysusers_dir systemd sysusersdir)
+endif()
+if(NOT systemd_unit_dir)
+  set(systemd_unit_dir /lib/systemd/system)
+endif()
+if(NOT systemd_sysusers_dir)
+  set(systemd_sysusers_dir /usr/lib/sysusers.d)
+endif()
+set(VEXAPROXY_SYSTEMD_UNIT_DIR ${systemd_unit_dir} CACHE PATH "Where the systemd unit goes")
+set(VEXAPROXY_SYSUSERS_DIR ${systemd_sysusers_dir} CACHE PATH "Where the sysusers.d file goes")
 
 set(pkg_dir ${CMAKE_SOURCE_DIR}/packaging)
 set(doc_dir share/doc/vexaproxy)
@@ -24,16 +38,6 @@ foreach(src IN ITEMS man/vexaproxy.8 man/vexaproxy-check.8 man/VEXAProxy.xml.5 p
 endforeach()
 add_custom_target(vexaproxy-gz ALL DEPENDS ${gz_files})
 
-# Hardening as Debian builds its daemons: full RELRO and immediate binding always, fortified libc
-# calls and stack protection in optimised builds without sanitizers (fortify needs optimisation
-# and gets in the sanitizers' way).
-foreach(target vexaproxy vexaproxy-check)
-  target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now)
-endforeach()
-if(NOT VEXAPROXY_SANITIZE)
-  target_compile_options(vexacore PUBLIC $<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE -D_FORTIFY_SOURCE=2 -fstack-protector-strong>)
-endif()
-
 install(TARGETS vexaproxy vexaproxy-check RUNTIME DESTINATION sbin COMPONENT runtime)
 # Drop the compilers' version notes (.comment), as Debian's strip does; CPack strips the rest.
 find_program(OBJCOPY_PROGRAM objcopy)
@@ -45,6 +49,7 @@ if(OBJCOPY_PROGRAM)
     endforeach()" COMPONENT runtime)
 endif()
 install(FILES ${pkg_dir}/vexaproxy.service DESTINATION ${VEXAPROXY_SYSTEMD_UNIT_DIR} COMPONENT runtime)
+install(FILES ${pkg_dir}/vexaproxy.sysusers DESTINATION ${VEXAPROXY_SYSUSERS_DIR} RENAME vexaproxy.conf COMPONENT runtime)
 install(FILES ${gen_dir}/man/vexaproxy.8.gz ${gen_dir}/man/vexaproxy-check.8.gz
         DESTINATION share/man/man8 COMPONENT runtime)
 install(FILES ${gen_dir}/man/VEXAProxy.xml.5.gz DESTINATION share/man/man5 COMPONENT runtime)
@@ -52,7 +57,6 @@ install(FILES ${CMAKE_SOURCE_DIR}/examples/VEXAProxy.xml DESTINATION ${doc_dir}/
 install(FILES ${pkg_dir}/copyright ${CMAKE_SOURCE_DIR}/docs/operations.md ${CMAKE_SOURCE_DIR}/docs/configuration.md
         DESTINATION ${doc_dir} COMPONENT runtime)
 install(FILES ${gen_dir}/man/changelog.gz DESTINATION ${doc_dir} COMPONENT runtime)
-install(DIRECTORY DESTINATION /var/log/VEXA/VEXAProxy/logs COMPONENT runtime)
 
 # Outside the package (its postinst does the same): put the example in place as the configuration,
 # but never over a file that is already there.
@@ -83,6 +87,8 @@ vexaproxy-check tests that file.")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The postinst makes the service's user with systemd-sysusers (systemd provides it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS systemd-sysusers)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${pkg_dir}/deb/postinst ${pkg_dir}/deb/prerm ${pkg_dir}/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

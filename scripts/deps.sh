@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   g++ cmake ninja-build pkg-config libxml2-dev libgtest-dev libgmock-dev
   python3 python3-pytest python3-dnspython
-  iproute2 util-linux nftables procps
+  iproute2 util-linux nftables procps systemd
   dnsmasq-base socat bind9-dnsutils curl
   dpkg-dev lintian gzip
   clang libclang-rt-14-dev

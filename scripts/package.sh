@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
-# Builds the Debian package with CPack from a release build, lists its contents and runs lintian.
-# Usage: scripts/package.sh [BUILD_DIR]   (default build/release, configured and built if needed)
+# Builds the Debian package with CPack, lists its contents and runs lintian.
+# Usage: scripts/package.sh [BUILD_DIR]   (default build/deb; a directory without a CMake cache is
+# configured as Debian builds packages: build type None and the flags of dpkg-buildflags, with
+# hardening=+all unless DEB_BUILD_MAINT_OPTIONS says otherwise)
 # Fails when the build or cpack fails, or when lintian reports an error; warnings and lower tags are
 # printed (and explained in docs/packaging.md) but do not fail the run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=${1:-build/release}
+build=${1:-build/deb}
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
-  cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+  DEB_BUILD_MAINT_OPTIONS=${DEB_BUILD_MAINT_OPTIONS:-hardening=+all} \
+    cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+    -DVEXAPROXY_DPKG_BUILDFLAGS=ON -DVEXAPROXY_TESTS=OFF >/dev/null
 fi
 cmake --build "$build" -j2 >/dev/null
 

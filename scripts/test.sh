@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Every test of VEXAProxy: installs what is missing, builds the release, ASan+UBSan and TSan
 # variants, and runs the unit tests (all three) and the system tests (release and ASan) inside
-# private namespaces. Exits non-zero when anything fails.
+# private namespaces, then builds the package and runs it under a real systemd (tests/service).
+# Exits non-zero when anything fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/deps.sh
@@ -33,7 +34,9 @@ system asan
 build tsan
 unit tsan
 echo "== Debian package"
-scripts/package.sh build/release
+scripts/package.sh
+echo "== the package under a real systemd"
+/usr/bin/python3 -m pytest -q -p no:cacheprovider tests/service
 echo "== fuzzing (${FUZZ_SECONDS:-60} s per target)"
 scripts/fuzz.sh "${FUZZ_SECONDS:-60}"
 echo "== all tests passed"

@@ -130,12 +130,21 @@ bool TCPCliT<AF>::IsHostAccepted(const std::string& headerBlock, const std::stri
 }
 
 template <int AF>
-void TCPCliT<AF>::Forward(Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo) {
+void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError,
+                          bool echo) {
     if (echo) {
         _Modul.m_Log.PutMes(EchoTitle().c_str(), reinterpret_cast<const unsigned char*>(data),
                             static_cast<int>(n));
     }
-    if (to.SendAll(data, n) < 0) _Modul.m_Log.PutErr((m_Str + sendError).c_str(), errno);
+    // An echo counts both ways: taken from the client and sent back to it.
+    const uint64_t in = &from == &m_SocketCli ? n : 0;
+    const uint64_t out = &to == &m_SocketCli ? n : 0;
+    m_Port->m_Traffic.Add(in, out);
+    if (to.SendAll(data, n) < 0) {
+        const int err = errno;
+        m_Port->m_Traffic.TakeBack(in, out);
+        _Modul.m_Log.PutErr((m_Str + sendError).c_str(), err);
+    }
 }
 
 template <int AF>
@@ -155,7 +164,7 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, const wchar_t* re
         }
         buffer[n] = 0;
         m_TimeLast = Clock::Now();
-        Forward(to, buffer, static_cast<size_t>(n), sendError, echo);
+        Forward(from, to, buffer, static_cast<size_t>(n), sendError, echo);
     }
 }
 
@@ -192,7 +201,7 @@ void TCPCliT<AF>::RunClient(char* buffer) {
 
     const bool echo = m_Port->m_Echo >= 0;
     if (echo) {
-        Forward(m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
+        Forward(m_SocketCli, m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
         Pump(m_SocketCli, m_SocketCli, buffer, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
         return;
     }
@@ -211,7 +220,7 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     // Without its target side, the target's answers would go unread: end the connection instead
     // (the pool has logged why).
     if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
-    Forward(m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
+    Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
     Pump(m_SocketCli, m_SocketSrv, buffer, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
 }
 

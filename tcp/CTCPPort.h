@@ -14,6 +14,7 @@
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
+#include "util/Traffic.h"
 
 // The texts that tell the two families apart.
 template <int AF>
@@ -102,7 +103,7 @@ private:
     // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
     void Pump(Socket& from, Socket& to, char* buffer, const wchar_t* recvError,
               const wchar_t* sendError, bool echo);
-    void Forward(Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
+    void Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
     DBString EchoTitle() const;
 };
 
@@ -134,6 +135,7 @@ public:
     std::atomic<bool> m_Run{false};
     Socket m_Socket;
     TCPCliTabT<AF> m_CliTab;
+    Traffic m_Traffic;        // bytes
     uint64_t m_Accepted = 0;  // the table key of the next connection: its order of acceptance
     int m_PortLocal = 0;
     int m_PortRemote = 0;

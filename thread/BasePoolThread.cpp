@@ -191,6 +191,14 @@ size_t BasePoolThread::Count() {
     return m_List.size();
 }
 
+BasePoolThread::Load BasePoolThread::Workers() {
+    // Both under the pool lock: no worker is created or handed a procedure meanwhile, and every
+    // idle worker is one of m_List.
+    PoolLock lock(*this, "BasePoolThread::Workers");
+    std::lock_guard<std::mutex> index(m_IndexLock);
+    return {m_List.size() - m_Idle.size(), m_Idle.size()};
+}
+
 BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)(void*), void* arg, int firstDelayMs,
                                                   int periodMs) {
     PoolLock poolLock(*this, "BasePoolThread::StartProc " + name);

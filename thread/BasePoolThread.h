@@ -85,6 +85,12 @@ public:
     bool IsActive() const { return m_IsActive.load(); }
     // Number of workers (operating-system threads) the pool has.
     size_t Count();
+    // The workers running a procedure and those waiting for one, counted at one moment.
+    struct Load {
+        size_t busy = 0;
+        size_t idle = 0;
+    };
+    Load Workers();
 
 protected:
     bool IsLogOn() const { return m_IsLog || BaseThread::s_IsAllLog.load(); }

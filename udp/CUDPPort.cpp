@@ -82,8 +82,10 @@ void UDPCliT<Family>::PutLog(const wchar_t* text) const {
 
 template <int Family>
 void UDPCliT<Family>::SendToSrv(const char* buffer, int length) {
+    m_Port->m_Traffic.Add(1, 0);
     if (m_Socket.SendTo(buffer, static_cast<size_t>(length), m_AddrSrv) < 0) {
         int e = errno;
+        m_Port->m_Traffic.TakeBack(1, 0);
         _Modul.m_Log.PutErr(Name(UDPFamily<Family>::kCli, L"::SendToSrv::Send sendto()").c_str(), e);
     }
 }
@@ -206,8 +208,10 @@ void UDPPortT<Family>::Stop() {
 
 template <int Family>
 void UDPPortT<Family>::SendToCli(const char* buffer, int length, const SockAddr& to) {
+    m_Traffic.Add(0, 1);
     if (m_Socket.SendTo(buffer, static_cast<size_t>(length), to) < 0) {
         int e = errno;
+        m_Traffic.TakeBack(0, 1);
         _Modul.m_Log.PutErr(Name(UDPFamily<Family>::kCli, L"::SendToCli::Send sendto()").c_str(), e);
     }
 }
@@ -217,8 +221,12 @@ void UDPPortT<Family>::RecvFromCli(const char* buffer, int length, const SockAdd
     if (m_Echo >= 0) {
         DBString title = DBString().Format(L"%ls %05d", Traits::kTag, m_PortLocal) + from.ToLog();
         _Modul.m_Log.PutMes(title.c_str(), reinterpret_cast<const unsigned char*>(buffer), length);
-        if (m_Socket.SendTo(buffer, static_cast<size_t>(length), from) < 0)
-            _Modul.m_Log.PutErr(L"CUDPv6Cli::WinSockProc sendto()", errno);
+        m_Traffic.Add(1, 1);
+        if (m_Socket.SendTo(buffer, static_cast<size_t>(length), from) < 0) {
+            int e = errno;
+            m_Traffic.TakeBack(1, 1);
+            _Modul.m_Log.PutErr(L"CUDPv6Cli::WinSockProc sendto()", e);
+        }
         return;
     }
     // A new client is numbered before its thread starts, so every line of the thread carries the

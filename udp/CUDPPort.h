@@ -18,6 +18,7 @@
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
+#include "util/Traffic.h"
 
 template <int Family>
 struct UDPFamily;
@@ -110,6 +111,7 @@ public:
     std::atomic<bool> m_Run{false};
     Socket m_Socket;
     UDPCliTabT<Family> m_CliTab;
+    Traffic m_Traffic;  // datagrams
     int m_PortLocal = 0;
     int m_PortRemote = 0;
     std::string m_IPRemote;

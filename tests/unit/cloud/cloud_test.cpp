@@ -83,7 +83,12 @@ TEST(PackV7, RejectsShortWrongTypeFlippedBitAndOutOfRange) {
 }
 
 namespace {
-constexpr int kPortRM7 = 4999, kPortCloud = 5999, kPortServer = 6999;
+// The relay's two ports, from the kernel: other test programs run at the same time.
+int OtherThan(int port) {
+    int p = FreePort("::", SOCK_DGRAM);
+    return p == port ? OtherThan(port) : p;
+}
+const int kPortRM7 = FreePort("::", SOCK_DGRAM), kPortCloud = OtherThan(kPortRM7);
 
 // A device or the cloud server on 127.0.0.1.
 struct Peer : Udp {
@@ -107,7 +112,7 @@ class RM7Relay : public ::testing::Test {
 protected:
     void SetUp() override {
         TakeLog();
-        relay.Start(kPortRM7, kPortCloud, kPortServer, "127.0.0.1");
+        relay.Start(kPortRM7, kPortCloud, cloud.Port(), "127.0.0.1");
         ASSERT_TRUE(relay.IsRunning());
     }
     void TearDown() override {
@@ -116,7 +121,7 @@ protected:
         Clock::Reset();
         TakeLog();
     }
-    Peer cloud{kPortServer};
+    Peer cloud;
     RM7Port relay;
 };
 }  // namespace
@@ -196,13 +201,13 @@ TEST_F(RM7Relay, SweepForgetsSilentDevices) {
 TEST(RM7RelayStart, FailuresAreLoggedAndLeaveTheRelayStopped) {
     TakeLog();
     RM7Port relay;
-    relay.Start(kPortRM7, kPortCloud, kPortServer, "host.invalid");
+    relay.Start(kPortRM7, kPortCloud, 9, "host.invalid");
     EXPECT_FALSE(relay.IsRunning());
-    relay.Start(kPortRM7, kPortCloud, kPortServer, "0.0.0.0");
+    relay.Start(kPortRM7, kPortCloud, 9, "0.0.0.0");
     EXPECT_FALSE(relay.IsRunning());
     {
         Udp taken("127.0.0.1", kPortCloud);
-        relay.Start(kPortRM7, kPortCloud, kPortServer, "::1");
+        relay.Start(kPortRM7, kPortCloud, 9, "::1");
         EXPECT_FALSE(relay.IsRunning());
     }
     Lines log = TakeLog();
@@ -211,7 +216,7 @@ TEST(RM7RelayStart, FailuresAreLoggedAndLeaveTheRelayStopped) {
     EXPECT_EQ(log[1], "0.0.0.0 address not read");
     EXPECT_EQ(log[2].rfind("RM7Port::BindCloud(): bind(m_SocketCloud)", 0), 0u) << log[2];
     // The device-side socket of the failed start does not block the next one.
-    relay.Start(kPortRM7, kPortCloud, kPortServer, "::1");
+    relay.Start(kPortRM7, kPortCloud, 9, "::1");
     EXPECT_TRUE(relay.IsRunning());
     relay.Stop();
     EXPECT_TRUE(TakeLog().empty());

@@ -18,7 +18,9 @@ using Lines = std::vector<std::string>;
 SockAddr Addr(const std::string& ip, int port);
 inline const char* LoIP(int family) { return family == AF_INET6 ? "::1" : "127.0.0.1"; }
 int LocalPort(int fd);
-// A port of ip nobody uses at the moment.
+// A port of ip nobody uses at the moment. For a port the code under test binds on every address,
+// ask for "::": the kernel then picks one that no IPv4 or IPv6 socket holds, whatever the other test
+// programs running at the same time have bound.
 int FreePort(const std::string& ip, int type = SOCK_STREAM);
 
 // A datagram socket bound on loopback whose receives give up after three seconds.

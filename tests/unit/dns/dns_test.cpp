@@ -2,6 +2,7 @@
 // the relay on port 53 (the program runs in a private namespace), and its main and DNS log lines.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <fstream>
@@ -78,35 +79,35 @@ struct DNSLog {
     }
 };
 
-// The relay holds port 53 on every address, so the fake server listens elsewhere.
-constexpr int kServer = 5353;
-const SockAddr kRelay = Addr("127.0.0.1", 53);
-
 class DNSRelay : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        const char* path = "/tmp/vexaproxy-dns-unit.xml";
+        // A name of this process's own: the other tests of this program run at the same time.
+        const std::string path = "/tmp/vexaproxy-dns-unit-" + std::to_string(getpid()) + ".xml";
         std::ofstream(path) << "<VEXAProxy DNSSrv=\"127.0.0.2\"><DNS Name=\"printer.lan\" IP=\"192.168.0.50\"/>"
                             << "<DNS Name=\"" << kLongName << "\" IP=\"10.0.0.1\"/></VEXAProxy>";
-        _Modul.m_Cfg.XMLLoadFile(path);
-        std::remove(path);
+        _Modul.m_Cfg.XMLLoadFile(path.c_str());
+        std::remove(path.c_str());
     }
     void SetUp() override {
         _Modul.m_Log.TakeQueued();
         _Modul.m_LogDNS.TakeQueued();
-        m_Port.Start("127.0.0.2", 53, kServer);
+        m_Port.Start("127.0.0.2", m_Local, m_Server.Port());
         ASSERT_TRUE(m_Port.IsRunning());
     }
     void TearDown() override {
         m_Port.Stop();
         Clock::Reset();
     }
-    static std::string Prefix(int id, const Udp& cli) {
+    std::string Prefix(int id, const Udp& cli) const {
         char t[80];
-        snprintf(t, sizeof t, "DNS00053 %05d  127.0.0.1:%d ", id, cli.Port());
+        snprintf(t, sizeof t, "DNS%05d %05d  127.0.0.1:%d ", m_Local, id, cli.Port());
         return t;
     }
-    Udp m_Server{"127.0.0.2", kServer};
+    // Ports from the kernel, not 53: other test programs run at the same time.
+    const int m_Local = FreePort("::", SOCK_DGRAM);
+    const SockAddr m_Relay = Addr("127.0.0.1", m_Local);
+    Udp m_Server{"127.0.0.2"};
     Udp m_Client;
     CDNSPort m_Port;
     MainLog m_Main;
@@ -143,17 +144,18 @@ TEST_F(DNSRelay, AnswersOnlyNamesWithAnImageAndForwardsTheRestUnchanged) {
         {"eleven bytes with RD", Bytes(11, 0x01), false},
         {"512 bytes, logged whole", Bytes(512, 0x01), false},
     };
-    const std::string cli = DBString().Format(L"127.000.000.001:%05d", m_Client.Port()).ToStr(), srv = "127.000.000.002:05353";
+    const std::string cli = DBString().Format(L"127.000.000.001:%05d", m_Client.Port()).ToStr();
+    const std::string srv = DBString().Format(L"127.000.000.002:%05d", m_Server.Port()).ToStr();
     for (const auto& [what, query, local] : cases) {
         SCOPED_TRACE(what);
-        m_Client.Send(query, kRelay);
+        m_Client.Send(query, m_Relay);
         SockAddr assoc, from;
         if (local) {
             Bytes answer(query.begin(), query.end() - (query[11] ? 11 : 0));
             answer[2] = 0x80, answer[7] = 1, answer[11] = 0;  // QR set, RD cleared, one answer record, no OPT
             answer.insert(answer.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50});
             EXPECT_EQ(m_Client.Recv(&from), answer);
-            EXPECT_EQ(from.Port(), 53);
+            EXPECT_EQ(from.Port(), m_Local);
             m_DNS.Expect({{cli, '<', query}, {cli, '>', answer}});
             continue;
         }
@@ -162,7 +164,7 @@ TEST_F(DNSRelay, AnswersOnlyNamesWithAnImageAndForwardsTheRestUnchanged) {
         reply.push_back(0x42);
         m_Server.Send(reply, assoc);
         EXPECT_EQ(m_Client.Recv(&from), reply);
-        EXPECT_EQ(from.Port(), 53);
+        EXPECT_EQ(from.Port(), m_Local);
         m_DNS.Expect({{cli, '<', query}, {srv, '>', query}, {srv, '<', reply}, {cli, '>', reply}});
     }
     EXPECT_EQ(m_Main.Take().lines, Lines{Prefix(1, m_Client) + "connect"});  // one association throughout
@@ -175,13 +177,13 @@ TEST_F(DNSRelay, NumbersSweepAndTheEndOfAnAssociation) {
     Udp second;
     const Bytes q = Query(9, 0x01, "scanner.lan");
     for (const Udp* c : {&m_Client, &second}) {
-        c->Send(q, kRelay);
+        c->Send(q, m_Relay);
         m_Server.Recv();  // never answered
     }
     Clock::Advance(179);
     m_Port.CliTab().DeleteCloseOrOld();
     EXPECT_EQ(m_Port.CliTab().Count(), 2u);
-    m_Client.Send(q, kRelay);  // queries from the client do not keep it alive
+    m_Client.Send(q, m_Relay);  // queries from the client do not keep it alive
     m_Server.Recv();
     Clock::Advance(2);
     m_Port.CliTab().DeleteCloseOrOld();
@@ -193,16 +195,16 @@ TEST_F(DNSRelay, NumbersSweepAndTheEndOfAnAssociation) {
                             Prefix(1, second) + "deleted because long idle",
                             Prefix(99999, m_Client) + "deleted because long idle"}));
 
-    m_Client.Send(q, kRelay);
+    m_Client.Send(q, m_Relay);
     SockAddr assoc;
     m_Server.Recv(&assoc);
     m_Server.Send(Bytes{}, assoc);
     ASSERT_TRUE(m_Main.WaitFor(Prefix(2, m_Client) + "disconnect"));
-    m_Client.Send(q, kRelay);  // until the sweep the client's queries fail, and are still logged
+    m_Client.Send(q, m_Relay);  // until the sweep the client's queries fail, and are still logged
     EXPECT_TRUE(m_Main.WaitFor("CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor"));
     m_Port.CliTab().DeleteCloseOrOld();
     EXPECT_TRUE(m_Main.WaitFor(Prefix(2, m_Client) + "deleted because closed"));
-    m_Client.Send(q, kRelay);
+    m_Client.Send(q, m_Relay);
     m_Server.Recv();
     EXPECT_TRUE(m_Main.WaitFor(Prefix(3, m_Client) + "connect"));
     size_t records = 0;  // every datagram but the empty one, the failed sends included
@@ -210,9 +212,9 @@ TEST_F(DNSRelay, NumbersSweepAndTheEndOfAnAssociation) {
 }
 
 TEST_F(DNSRelay, PortThatCannotBindStaysStopped) {
-    Udp taken("0.0.0.0", 54);
+    Udp taken("0.0.0.0");
     CDNSPort other;
-    other.Start("127.0.0.2", 54, 53);
+    other.Start("127.0.0.2", taken.Port(), 53);
     EXPECT_FALSE(other.IsRunning());
     EXPECT_TRUE(m_Main.WaitFor("CDNSPort::Bind(): bind(): 98 - Address already in use"));
 }

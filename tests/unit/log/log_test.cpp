@@ -125,6 +125,7 @@ TEST_F(LogDir, QueueKeepsTheNewestLinesWhenTheWriterStalls) {
     ASSERT_EQ(queued.size(), 1001u);
     EXPECT_EQ(queued.front(), "499");
     EXPECT_EQ(queued.back(), "1499");
+    EXPECT_EQ(log.Dropped(), 499u);  // what the status report says was lost
 }
 
 TEST_F(LogDir, CloseWritesEverythingQueuedBeforeIt) {

@@ -27,13 +27,14 @@ protected:
     void SetUp() override { TakeLog(); }
     void TearDown() override { Clock::Reset(); }
 
-    // Every port gets a local port of its own: closed connections leave TIME_WAIT entries behind.
+    // Every port gets a local port of its own from the kernel: other test programs run at the same
+    // time, and closed connections leave TIME_WAIT entries behind.
     template <class PortT = CTCPPort>
     std::unique_ptr<PortT> Open(const char* target, int targetPort, typename PortT::typIP typ = PortT::IPv4,
                                 const char* host = "", int echo = -1) {
-        static int next = 18080;
         auto port = std::make_unique<PortT>();
-        port->Start(m_Local = next++, targetPort, target, host, typ, echo);
+        m_Local = FreePort("::");
+        port->Start(m_Local, targetPort, target, host, typ, echo);
         EXPECT_TRUE(port->m_Run);
         return port;
     }

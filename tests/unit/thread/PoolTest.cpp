@@ -78,6 +78,8 @@ TEST(Pool, EndedProcedureFreesItsWorkerForTheNext) {
     ASSERT_TRUE(WaitIdle(w1));
     EXPECT_EQ(1, p3.calls);
     EXPECT_EQ(2u, pool.Count());
+    EXPECT_EQ(1u, pool.Workers().busy);  // P2
+    EXPECT_EQ(1u, pool.Workers().idle);
     EXPECT_EQ(1, log.Count("Start P3(0,0) PID: "));
     EXPECT_EQ(1, log.Count(" SetParamExec(P3 not new"));
 

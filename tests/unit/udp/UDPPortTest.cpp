@@ -25,8 +25,8 @@ struct Rig {
     PortT port;
     int local;
     Udp target;
-    Rig(int portFamily, int targetFamily, int echo = -1)
-        : local(FreePort(LoIP(portFamily), SOCK_DGRAM)), target(LoIP(targetFamily)) {
+    explicit Rig(int targetFamily, int echo = -1)
+        : local(FreePort("::", SOCK_DGRAM)), target(LoIP(targetFamily)) {
         TakeLog();
         port.Start(local, target.Port(), LoIP(targetFamily), targetFamily == AF_INET6 ? PortT::IPv6 : PortT::IPv4, echo);
     }
@@ -51,7 +51,7 @@ std::string Binary(size_t n) {
 template <typename PortT>
 void RoundTrip(int portFamily, int targetFamily, const char* tag) {
     SCOPED_TRACE(tag);
-    Rig<PortT> rig(portFamily, targetFamily);
+    Rig<PortT> rig(targetFamily);
     Udp cli(LoIP(portFamily));
     SockAddr src = rig.Forward(cli, Binary(32000));
     EXPECT_EQ(src.Family(), targetFamily);
@@ -81,7 +81,7 @@ TEST(UDPPort, RelaysBothWaysInEveryFamilyPairing) {
 }
 
 TEST(UDPPort, ClientsGetWrappingNumbersAndSourcePortsOfTheirOwn) {
-    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Rig<CUDPPort> rig(AF_INET);
     rig.port.m_CliTab.SetLastID(99998);
     Udp a, b;
     SockAddr sa = rig.Forward(a, "from a"), sb = rig.Forward(b, "from b");
@@ -95,7 +95,7 @@ TEST(UDPPort, ClientsGetWrappingNumbersAndSourcePortsOfTheirOwn) {
 // An empty datagram from the target ends the association; the client's datagrams fail until the
 // sweep removes it, and the next one starts a new association.
 TEST(UDPPort, EmptyDatagramsAndTheEndOfAnAssociation) {
-    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Rig<CUDPPort> rig(AF_INET);
     Udp cli;
     cli.Send("", rig.At(AF_INET));  // ignored: no association, nothing at the target
     SockAddr src = rig.Forward(cli, "first");
@@ -115,7 +115,7 @@ TEST(UDPPort, EmptyDatagramsAndTheEndOfAnAssociation) {
 
 // Only datagrams from the target keep an association; it goes after more than 180 silent seconds.
 TEST(UDPPort, SweepDropsAssociationsWhoseTargetIsSilent) {
-    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Rig<CUDPPort> rig(AF_INET);
     Udp quiet, answered;
     rig.Forward(quiet, "q1");
     SockAddr src = rig.Forward(answered, "a1");
@@ -133,7 +133,7 @@ TEST(UDPPort, SweepDropsAssociationsWhoseTargetIsSilent) {
 }
 
 TEST(UDPPort, EchoAnswersEachDatagramWithOneDumpLine) {
-    Rig<CUDPPort> rig(AF_INET, AF_INET, 0);
+    Rig<CUDPPort> rig(AF_INET, 0);
     Udp cli;
     for (std::string d : {std::string("AB"), Binary(40)}) {
         cli.Send(d, rig.At(AF_INET));
@@ -167,7 +167,7 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     for (const auto& [target, line] : {std::pair{"", "CUDPv6Cli::Start empty IPv6 target address"},
                                        std::pair{"zz::1", "CUDPv6Cli::Start std::stoi(ServAddrPart[i], 0, 16))"}}) {
         CUDPv6Port port;
-        int local = FreePort("::1", SOCK_DGRAM);
+        int local = FreePort("::", SOCK_DGRAM);
         port.Start(local, 9, target, CUDPv6Port::IPv6, -1);
         Udp cli("::1");
         cli.Send("x", Addr("::1", local));
@@ -182,7 +182,7 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
 
     // Threads run out: every association that started has its socket and its reader, the rest
     // hold nothing; once threads can be had again the client that failed gets its association.
-    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Rig<CUDPPort> rig(AF_INET);
     const size_t before = OpenDescriptors();
     BaseThread::s_FailCreate = 1 << 20;  // from now on only idle workers can be had
     std::vector<std::unique_ptr<Udp>> clients;
@@ -214,7 +214,7 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
 
 // At the bound a new client takes the place of the association whose target was silent longest.
 TEST(UDPPort, FullTableMakesRoomByTheQuietestAssociation) {
-    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Rig<CUDPPort> rig(AF_INET);
     rig.port.m_CliTab.SetBound(2);
     Udp a, b, c;
     rig.Forward(a, "a");
@@ -238,7 +238,7 @@ TEST(UDPPort, ManyClientsSignalsThenStop) {
     sa.sa_handler = [](int) {};  // no SA_RESTART: blocked receives return EINTR
     sigaction(SIGUSR1, &sa, &old);
     constexpr int kClients = 50, kRounds = 5;
-    Rig<CUDPPort> rig(AF_INET, AF_INET);
+    Rig<CUDPPort> rig(AF_INET);
     std::atomic<bool> stop{false};
     std::thread echo([&] {
         for (SockAddr from; !stop;)

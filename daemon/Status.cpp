@@ -1,0 +1,68 @@
+// The status block SIGUSR1 asks for: one line per rule, per RM7 device, for the pool and for each
+// log, every line starting with "Status" so that one grep finds the whole block.
+#include <arpa/inet.h>
+
+#include <cstdio>
+#include <string>
+
+#include "daemon/VEXAProxy.h"
+#include "util/Clock.h"
+
+namespace {
+
+std::string Name(const wchar_t* kind, int port) {
+    char number[16];
+    std::snprintf(number, sizeof number, " %05d", port);
+    return DBString(kind).ToStr() + number;
+}
+
+// "clients 2 bound 2727 started 2 evicted 0 failed 0 refused 0 in 11 out 11 bytes"
+template <class Table>
+std::string Figures(Table& table, const Traffic& traffic, const char* unit) {
+    const auto totals = table.GetTotals();
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  " clients %zu bound %zu started %llu evicted %llu failed %llu refused %llu in %llu out %llu %s",
+                  table.Count(), table.Bound(), static_cast<unsigned long long>(totals.clients),
+                  static_cast<unsigned long long>(totals.evicted), static_cast<unsigned long long>(totals.failed),
+                  static_cast<unsigned long long>(totals.refused),
+                  static_cast<unsigned long long>(traffic.in.load(std::memory_order_relaxed)),
+                  static_cast<unsigned long long>(traffic.out.load(std::memory_order_relaxed)), unit);
+    return text;
+}
+
+}  // namespace
+
+void VEXAProxy::PutStatusLine(const std::string& text) {
+    // Thousands of devices must not push the block (or other lines) out of the log's bounded queue:
+    // the main thread may wait for the writer, the relays never do.
+    m_Log.Pace();
+    m_Log.PutUtf8("Status " + text);
+}
+
+void VEXAProxy::PutStatus() {
+    const auto up = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_StartedAt);
+    PutStatusLine("begin up " + std::to_string(up.count()) + " s");
+    for (auto& p : m_TCPv4) PutStatusLine(Name(L"TCPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes"));
+    for (auto& p : m_UDPv4) PutStatusLine(Name(L"UDPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
+    for (auto& p : m_TCPv6) PutStatusLine(Name(L"TCPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes"));
+    for (auto& p : m_UDPv6) PutStatusLine(Name(L"UDPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
+    if (m_DNSPort.IsRunning())
+        PutStatusLine(Name(L"DNS", m_DNSPort.PortLocal()) + Figures(m_DNSPort.CliTab(), m_DNSPort.Relayed(), "datagrams"));
+    if (m_RM7Port.IsRunning()) {
+        PutStatusLine(Name(L"CloudRM7", m_RM7Port.PortRM7) +
+                      Figures(m_RM7Port.Tab().Devices(), m_RM7Port.Relayed(), "datagrams"));
+        const int64_t now = Clock::Now();
+        for (const auto& device : m_RM7Port.Tab().Snapshot()) {
+            PutStatusLine("RM7 node " + std::to_string(device.node) + " address" +
+                          ToStr(device.addr.sin6_addr, ntohs(device.addr.sin6_port)).ToStr() + "quiet " +
+                          std::to_string(now - device.last) + " s");
+        }
+    }
+    const auto workers = m_PoolThread.Workers();
+    PutStatusLine("pool workers " + std::to_string(workers.busy + workers.idle) + " busy " +
+                  std::to_string(workers.busy) + " idle " + std::to_string(workers.idle));
+    PutStatusLine("log main dropped " + std::to_string(m_Log.Dropped()));
+    PutStatusLine("log dns dropped " + std::to_string(m_LogDNS.Dropped()));
+    PutStatusLine("end");
+}
