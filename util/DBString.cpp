@@ -1,12 +1,14 @@
 #include "util/DBString.h"
 
 #include <cwchar>
-#include <vector>
+#include <memory>
 
 namespace {
 const wchar_t kBadUtf8In[] = L"?utf-32?";
 const char kBadUtf8Out[] = "?utf-8?";
 constexpr size_t kFormatBuffer = 32768;
+// Log lines and prefixes fit; a longer text is formatted again into the full buffer.
+constexpr size_t kFormatStack = 512;
 }  // namespace
 
 bool DBString::DecodeUtf8(const char* data, size_t len, std::wstring& out) {
@@ -116,12 +118,23 @@ DBString& DBString::Trim() {
 }
 
 DBString& DBString::VFormat(const wchar_t* format, va_list args, bool append) {
-    std::vector<wchar_t> buf(kFormatBuffer, L'\0');
-    // A result longer than the buffer makes vswprintf fail; what it wrote so far is kept, cut to fit.
-    vswprintf(buf.data(), kFormatBuffer, format, args);
-    buf[kFormatBuffer - 1] = L'\0';
-    if (append) this->append(buf.data());
-    else assign(buf.data());
+    // Most texts fit the stack buffer. A result that does not (or a conversion that fails) is
+    // formatted again into the full buffer, which keeps what vswprintf wrote so far, cut to fit.
+    wchar_t small[kFormatStack];
+    va_list again;
+    va_copy(again, args);
+    const wchar_t* text = small;
+    std::unique_ptr<wchar_t[]> big;
+    if (vswprintf(small, kFormatStack, format, args) < 0) {
+        big = std::make_unique_for_overwrite<wchar_t[]>(kFormatBuffer);
+        big[0] = L'\0';
+        vswprintf(big.get(), kFormatBuffer, format, again);
+        big[kFormatBuffer - 1] = L'\0';
+        text = big.get();
+    }
+    va_end(again);
+    if (append) this->append(text);
+    else assign(text);
     return *this;
 }
 

@@ -35,6 +35,9 @@ TEST(DBString, HelpersStayInBounds) {
     EXPECT_EQ(DBString(L"   ").Trim(), L"");
     std::wstring huge(40000, L'y');
     EXPECT_LE(DBString().Format(L"%ls", huge.c_str()).size(), 32767u);
+    // Longer than a log line: formatted whole all the same.
+    std::wstring long_(2000, L'z');
+    EXPECT_EQ(DBString(L"<").AppendFormat(L"%ls>%d", long_.c_str(), 5), L"<" + long_ + L">5");
     EXPECT_EQ(DBString(L"TCPv4").AppendFormat(L" %05d %ls", 7, L"x"), L"TCPv4 00007 x");
 }
 
