@@ -5,7 +5,6 @@
 
 namespace {
 const wchar_t kBadUtf8In[] = L"?utf-32?";
-const char kBadUtf8Out[] = "?utf-8?";
 constexpr size_t kFormatBuffer = 32768;
 // Log lines and prefixes fit; a longer text is formatted again into the full buffer.
 constexpr size_t kFormatStack = 512;
@@ -45,29 +44,50 @@ bool DBString::DecodeUtf8(const char* data, size_t len, std::wstring& out) {
 
 bool DBString::EncodeUtf8(const std::wstring& in, std::string& out) {
     out.clear();
-    out.reserve(in.size());
-    for (wchar_t wc : in) {
+    return AppendUtf8(in, out);
+}
+
+bool DBString::AppendUtf8(std::wstring_view in, std::string& out) {
+    // Room for the longest encoding first, cut to what was written at the end: no capacity test
+    // per character.
+    const size_t at = out.size();
+    out.resize(at + 4 * in.size());
+    char* const begin = out.data() + at;
+    char* p = begin;
+    // Log text is mostly ASCII: one byte per character, copied in a tight loop first.
+    const wchar_t* const src = in.data();
+    const size_t n = in.size();
+    size_t i = 0;
+    for (; i < n && static_cast<char32_t>(src[i]) < 0x80; ++i) p[i] = static_cast<char>(src[i]);
+    p += i;
+    bool ok = true;
+    for (wchar_t wc : in.substr(i)) {
         auto cp = static_cast<char32_t>(wc);
         if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
+            *p++ = static_cast<char>(cp);
         } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *p++ = static_cast<char>(0xC0 | (cp >> 6));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp < 0x10000) {
-            if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            if (cp >= 0xD800 && cp <= 0xDFFF) {
+                ok = false;
+                break;
+            }
+            *p++ = static_cast<char>(0xE0 | (cp >> 12));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp <= 0x10FFFF) {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *p++ = static_cast<char>(0xF0 | (cp >> 18));
+            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else {
-            return false;
+            ok = false;
+            break;
         }
     }
-    return true;
+    out.resize(at + static_cast<size_t>(p - begin));
+    return ok;
 }
 
 DBString::DBString(const char* utf8) {
@@ -81,7 +101,7 @@ DBString::DBString(const std::string& utf8) {
 
 std::string DBString::ToStr() const {
     std::string out;
-    if (!EncodeUtf8(*this, out)) out = kBadUtf8Out;
+    if (!EncodeUtf8(*this, out)) out = kBadUtf8;
     return out;
 }
 
