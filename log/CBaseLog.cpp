@@ -271,7 +271,7 @@ void CBaseLog::Put(const wchar_t* text) { Put(std::wstring_view(), text); }
 
 void CBaseLog::Put(std::wstring_view prefix, const wchar_t* text) {
     const std::wstring_view rest = text ? std::wstring_view(text) : std::wstring_view();
-    std::string line = StampedLine(4 * (prefix.size() + rest.size()));
+    std::string line = StampedLine(prefix.size() + rest.size());
     // A character that cannot be encoded spoils the whole line, as in DBString::ToStr.
     if (!DBString::AppendUtf8(prefix, line) || !DBString::AppendUtf8(rest, line)) line = DBString::kBadUtf8;
     m_Queue.Put(std::move(line));
@@ -315,7 +315,7 @@ void CBaseLog::PutFiltered(std::string line, size_t textAt, bool encoded) {
 
 void CBaseLog::PutMes(const wchar_t* title, const unsigned char* data, int length) {
     const std::wstring_view t = title ? std::wstring_view(title) : std::wstring_view();
-    std::string line = StampedLine(4 * t.size() + DumpSize(length));
+    std::string line = StampedLine(t.size() + DumpSize(length));
     const size_t at = line.size();
     const bool encoded = DBString::AppendUtf8(t, line);
     if (encoded) AppendDump(line, data, length);
@@ -332,7 +332,7 @@ void CBaseLog::PutMes(std::string_view title, const unsigned char* data, int len
 
 void CBaseLog::PutErr(const wchar_t* text, int error) {
     const DBString message = CnvErr(text, error);
-    std::string line = StampedLine(4 * message.size());
+    std::string line = StampedLine(message.size());
     const size_t at = line.size();
     const bool encoded = DBString::AppendUtf8(message, line);
     PutFiltered(std::move(line), at, encoded);

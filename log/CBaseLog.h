@@ -91,7 +91,8 @@ protected:
     void PutLines(const std::deque<std::string>& lines);
     static void PutProc(CBaseLog* log);
     std::string FilePath(int n);
-    // A new line holding the time stamp, with room for more bytes behind it.
+    // A new line holding the time stamp, with room for more bytes behind it (as many as the text
+    // has characters: a queued line keeps no more than an ASCII text needs).
     static std::string StampedLine(size_t more);
     // Queues a line of PutMes or PutErr whose text starts at textAt, unless the repeat filter holds
     // it back. A text that could not be encoded is queued as "?utf-8?" alone.

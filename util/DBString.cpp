@@ -48,18 +48,20 @@ bool DBString::EncodeUtf8(const std::wstring& in, std::string& out) {
 }
 
 bool DBString::AppendUtf8(std::wstring_view in, std::string& out) {
-    // Room for the longest encoding first, cut to what was written at the end: no capacity test
-    // per character.
+    // Log text is mostly ASCII: one byte per character, copied in a tight loop into room made
+    // once. Only a text with other characters gets room for the longest encoding of the rest; the
+    // string is cut to what was written at the end, so no capacity is tested per character.
     const size_t at = out.size();
-    out.resize(at + 4 * in.size());
-    char* const begin = out.data() + at;
-    char* p = begin;
-    // Log text is mostly ASCII: one byte per character, copied in a tight loop first.
     const wchar_t* const src = in.data();
     const size_t n = in.size();
+    out.resize(at + n);
+    char* const ascii = out.data() + at;
     size_t i = 0;
-    for (; i < n && static_cast<char32_t>(src[i]) < 0x80; ++i) p[i] = static_cast<char>(src[i]);
-    p += i;
+    for (; i < n && static_cast<char32_t>(src[i]) < 0x80; ++i) ascii[i] = static_cast<char>(src[i]);
+    if (i == n) return true;
+    out.resize(at + i + 4 * (n - i));
+    char* const begin = out.data() + at;
+    char* p = begin + i;
     bool ok = true;
     for (wchar_t wc : in.substr(i)) {
         auto cp = static_cast<char32_t>(wc);
