@@ -235,6 +235,8 @@ Ratios are against the best peer of the same run.
     BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_QUICK=1 make bench   # client tables only, 30-40 s each, 5 minutes
     BENCH_ONLY=freshdns,udpflood,silenttcp make bench   # client tables only, 60 s each, about 9 minutes
     BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_ACCEPTANCE=1 make bench   # freshdns 600 s at 1000 q/s, the others 60 s: 24 minutes
+    VEXAPROXY_BIN=$PWD/build/release/vexaproxy scripts/netns-run /usr/bin/python3 bench/profile.py dns_fwd /tmp/prof   # perf profile of one workload
+    cmake --build --preset release --target bench_log_path && build/release/bench/bench_log_path   # the log path, per call
 
 The benchmark is not part of `make test` or CI: it needs minutes of quiet CPU. It rewrites this
 file and `docs/benchmarks.png`, except the block "Bounded client tables", which only runs of its own

@@ -20,7 +20,7 @@ RM7::RM7(int node, sockaddr_in6 addr, RM7Port* port)
     m_Str += VEXAProxy::ToStr(addr.sin6_addr, ntohs(addr.sin6_port));
 }
 
-void RM7::PutLog(const wchar_t* text) const { _Modul.m_Log.Put((m_Str + text).c_str()); }
+void RM7::PutLog(const wchar_t* text) const { _Modul.m_Log.Put(m_Str, text); }
 
 bool RM7::Start() {
     PutLog(L"connect");

@@ -257,12 +257,13 @@ void VEXAProxy::Stop() {
 }
 
 DBString VEXAProxy::ToStr(int addr, int port) {
-    const auto* b = reinterpret_cast<const unsigned char*>(&addr);
-    return DBString().Format(L" %d.%d.%d.%d:%u ", b[0], b[1], b[2], b[3], static_cast<unsigned>(port));
+    std::string text;
+    net::AppendAddrText(text, addr, port);
+    return DBString(text);
 }
 
 DBString VEXAProxy::ToStr(const in6_addr& addr, int port) {
-    char text[INET6_ADDRSTRLEN] = {};
-    if (!inet_ntop(AF_INET6, &addr, text, sizeof text)) return DBString().Format(L" [???]%d ", port);
-    return DBString().Format(L" [%s]:%d ", text, port);
+    std::string text;
+    net::AppendAddrText(text, addr, port);
+    return DBString(text);
 }

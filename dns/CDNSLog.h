@@ -2,6 +2,7 @@
 #include <netinet/in.h>
 
 #include "log/CBaseLog.h"
+#include "util/DBTime.h"
 
 // The DNS datagram log (directory "dns" below the log root): one line per datagram the relay
 // receives or sends, the whole datagram in hexadecimal.
@@ -21,6 +22,8 @@ public:
     int Put(typRec typ, const unsigned char* data, int len, int id, sockaddr_in addr);
 
 private:
+    static constexpr size_t kTimeLength = 19;  // "dd.mm.yyyy hh:mm.ss"
+    // The whole line, built in one string that goes to the queue as it is.
     static std::string Record(typRec typ, const unsigned char* data, int len, int id,
-                              const sockaddr_in& addr, const std::string& time);
+                              const sockaddr_in& addr, DBTime time);
 };

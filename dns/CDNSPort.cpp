@@ -97,7 +97,7 @@ void CDNSCli::SetID(int id) {
     m_Str += m_AddrCli.ToLog();
 }
 
-void CDNSCli::PutLog(const wchar_t* text) const { _Modul.m_Log.Put((m_Str + text).c_str()); }
+void CDNSCli::PutLog(const wchar_t* text) const { _Modul.m_Log.Put(m_Str, text); }
 
 void CDNSCli::SendToSrv(char* buf, int len) {
     m_Port->Relayed().Add(1, 0);

@@ -15,6 +15,32 @@
 
 #include "util/Clock.h"
 #include "util/DBTime.h"
+#include "util/Digits.h"
+
+namespace {
+constexpr size_t kStampLength = 20;  // "dd.mm.yyyy hh:mm:ss "
+constexpr int kDumpBytes = 30;       // bytes a dump line shows
+
+// The length of what AppendDump writes.
+size_t DumpSize(int length) {
+    return 3 * static_cast<size_t>(std::clamp(length, 0, kDumpBytes)) + (length > kDumpBytes ? 4 : 0);
+}
+
+// " XX" for each of the first 30 bytes of data, then " ..." when there are more; written into the
+// text's own buffer.
+template <class Str>
+void AppendDump(Str& out, const unsigned char* data, int length) {
+    const size_t at = out.size();
+    out.resize(at + DumpSize(length));
+    auto* p = out.data() + at;
+    for (int i = 0; i < std::min(length, kDumpBytes); ++i) {
+        *p++ = ' ';
+        p = digits::Hex(p, data[i]);
+    }
+    if (length > kDumpBytes)
+        for (char c : std::string_view(" ...")) *p++ = c;
+}
+}  // namespace
 
 CBaseLog::DelayMsg::DelayMsg(int minutes)
     : m_NextPurge(Clock::Now() + 60LL * minutes), m_Minutes(minutes) {}
@@ -234,15 +260,30 @@ void CBaseLog::PutInner(const std::string& line, bool checkFile) {
     }
 }
 
-void CBaseLog::Put(const wchar_t* text) {
-    DBString line = DBTime::CurDateTime().DatTimString();
-    line += text;
-    m_Queue.Put(line.ToStr());
+std::string CBaseLog::StampedLine(size_t more) {
+    std::string line;
+    line.reserve(kStampLength + more);
+    DBTime::CurDateTime().AppendDatTimStr(line);
+    return line;
 }
 
-void CBaseLog::PutUtf8(const std::string& text) { m_Queue.Put(DBTime::CurDateTime().DatTimStr() + text); }
+void CBaseLog::Put(const wchar_t* text) { Put(std::wstring_view(), text); }
 
-void CBaseLog::PutDirect(const std::string& line) { m_Queue.Put(line); }
+void CBaseLog::Put(std::wstring_view prefix, const wchar_t* text) {
+    const std::wstring_view rest = text ? std::wstring_view(text) : std::wstring_view();
+    std::string line = StampedLine(prefix.size() + rest.size());
+    // A character that cannot be encoded spoils the whole line, as in DBString::ToStr.
+    if (!DBString::AppendUtf8(prefix, line) || !DBString::AppendUtf8(rest, line)) line = DBString::kBadUtf8;
+    m_Queue.Put(std::move(line));
+}
+
+void CBaseLog::PutUtf8(const std::string& text) {
+    std::string line = StampedLine(text.size());
+    line += text;
+    m_Queue.Put(std::move(line));
+}
+
+void CBaseLog::PutDirect(std::string line) { m_Queue.Put(std::move(line)); }
 
 void CBaseLog::Pace() {
     // A log that is not being written (never opened, or closed) has no writer to wait for.
@@ -260,20 +301,41 @@ void CBaseLog::Pace() {
 
 DBString CBaseLog::DumpText(const wchar_t* title, const unsigned char* data, int length) {
     DBString text(title);
-    int n = length < 30 ? length : 30;
-    for (int i = 0; i < n; ++i) text.AppendFormat(L" %02X", data[i]);
-    if (length > 30) text += L" ...";
+    AppendDump(text, data, length);
     return text;
 }
 
+void CBaseLog::PutFiltered(std::string line, size_t textAt, bool encoded) {
+    if (!encoded) line = DBString::kBadUtf8;
+    // Both daemon logs run the filter with a window of 0: it can hold nothing back, so its key is
+    // not even built.
+    if (m_Delay.IsOn() && !m_Delay.IsNeedToPut(encoded ? line.substr(textAt) : line)) return;
+    m_Queue.Put(std::move(line));
+}
+
 void CBaseLog::PutMes(const wchar_t* title, const unsigned char* data, int length) {
-    DBString text = DumpText(title, data, length);
-    if (m_Delay.IsNeedToPut(text.ToStr())) Put(text.c_str());
+    const std::wstring_view t = title ? std::wstring_view(title) : std::wstring_view();
+    std::string line = StampedLine(t.size() + DumpSize(length));
+    const size_t at = line.size();
+    const bool encoded = DBString::AppendUtf8(t, line);
+    if (encoded) AppendDump(line, data, length);
+    PutFiltered(std::move(line), at, encoded);
+}
+
+void CBaseLog::PutMes(std::string_view title, const unsigned char* data, int length) {
+    std::string line = StampedLine(title.size() + DumpSize(length));
+    const size_t at = line.size();
+    line += title;
+    AppendDump(line, data, length);
+    PutFiltered(std::move(line), at, true);
 }
 
 void CBaseLog::PutErr(const wchar_t* text, int error) {
-    DBString line = CnvErr(text, error);
-    if (m_Delay.IsNeedToPut(line.ToStr())) Put(line.c_str());
+    const DBString message = CnvErr(text, error);
+    std::string line = StampedLine(message.size());
+    const size_t at = line.size();
+    const bool encoded = DBString::AppendUtf8(message, line);
+    PutFiltered(std::move(line), at, encoded);
 }
 
 DBString CBaseLog::CnvErr(const wchar_t* text, int error) {

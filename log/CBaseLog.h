@@ -9,6 +9,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 #include <thread>
 
@@ -24,6 +25,8 @@ public:
         explicit DelayMsg(int minutes);
         virtual ~DelayMsg() = default;
         bool IsNeedToPut(const std::string& text);
+        // False for a window below one minute: then every text passes and nothing is kept.
+        bool IsOn() const { return m_Minutes >= 1; }
 
     private:
         std::mutex m_Lock;
@@ -54,8 +57,12 @@ public:
     void Close();
 
     void Put(const wchar_t* text);
+    // A line of a connection or association: its prefix followed by text, both encoded straight
+    // behind the time stamp.
+    void Put(std::wstring_view prefix, const wchar_t* text);
     void PutUtf8(const std::string& text);
-    void PutDirect(const std::string& line);
+    // The line is queued as it is (moved: a DNS record is built for the queue and not copied).
+    void PutDirect(std::string line);
     // For housekeeping that writes a burst of lines (a sweep removing thousands of connections at
     // once), called before each line: while the queue is three-quarters full it waits for the
     // writer, so that the burst reaches the file instead of pushing its own lines out of the bounded
@@ -63,6 +70,8 @@ public:
     // has written again. Relay threads never call it: they must not wait for the disk.
     void Pace();
     void PutMes(const wchar_t* title, const unsigned char* data, int length);
+    // The same for a title already in UTF-8 (the echo relays build theirs so).
+    void PutMes(std::string_view title, const unsigned char* data, int length);
     void PutErr(const wchar_t* text, int error);
 
     static DBString CnvErr(const wchar_t* text, int error);
@@ -84,6 +93,12 @@ protected:
     void PutLines(const std::deque<std::string>& lines);
     static void PutProc(CBaseLog* log);
     std::string FilePath(int n);
+    // A new line holding the time stamp, with room for more bytes behind it (as many as the text
+    // has characters: a queued line keeps no more than an ASCII text needs).
+    static std::string StampedLine(size_t more);
+    // Queues a line of PutMes or PutErr whose text starts at textAt, unless the repeat filter holds
+    // it back. A text that could not be encoded is queued as "?utf-8?" alone.
+    void PutFiltered(std::string line, size_t textAt, bool encoded);
 
 private:
     StringQueue m_Queue;

@@ -86,7 +86,7 @@ void TCPCliT<AF>::SetID(int id) {
 
 template <int AF>
 void TCPCliT<AF>::PutLog(const wchar_t* text) const {
-    _Modul.m_Log.Put((m_Str + text).c_str());
+    _Modul.m_Log.Put(m_Str, text);
 }
 
 template <int AF>
@@ -109,11 +109,6 @@ void TCPCliT<AF>::Stop() {
 }
 
 template <int AF>
-DBString TCPCliT<AF>::EchoTitle() const {
-    return DBString().Format(L"%ls %05d", TCPFamily<AF>::kTag, m_Port->m_PortLocal) + m_AddrCli.ToLog();
-}
-
-template <int AF>
 bool TCPCliT<AF>::IsHostAccepted(const std::string& headerBlock, const std::string& httpHost) {
     std::vector<std::string> lines;
     if (ParseString(headerBlock, "\r\n", lines) == 0) return true;
@@ -133,8 +128,8 @@ template <int AF>
 void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError,
                           bool echo) {
     if (echo) {
-        _Modul.m_Log.PutMes(EchoTitle().c_str(), reinterpret_cast<const unsigned char*>(data),
-                            static_cast<int>(n));
+        _Modul.m_Log.PutMes(net::EchoTitle(TCPFamily<AF>::kTag, m_Port->m_PortLocal, m_AddrCli),
+                            reinterpret_cast<const unsigned char*>(data), static_cast<int>(n));
     }
     // An echo counts both ways: taken from the client and sent back to it.
     const uint64_t in = &from == &m_SocketCli ? n : 0;

@@ -104,7 +104,6 @@ private:
     void Pump(Socket& from, Socket& to, char* buffer, const wchar_t* recvError,
               const wchar_t* sendError, bool echo);
     void Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
-    DBString EchoTitle() const;
 };
 
 // The connections of one port in order of acceptance, numbered 1..99999 and then from 1 again.

@@ -77,7 +77,7 @@ void UDPCliT<Family>::SetID(int id) {
 
 template <int Family>
 void UDPCliT<Family>::PutLog(const wchar_t* text) const {
-    _Modul.m_Log.Put((m_Str + text).c_str());
+    _Modul.m_Log.Put(m_Str, text);
 }
 
 template <int Family>
@@ -219,8 +219,8 @@ void UDPPortT<Family>::SendToCli(const char* buffer, int length, const SockAddr&
 template <int Family>
 void UDPPortT<Family>::RecvFromCli(const char* buffer, int length, const SockAddr& from) {
     if (m_Echo >= 0) {
-        DBString title = DBString().Format(L"%ls %05d", Traits::kTag, m_PortLocal) + from.ToLog();
-        _Modul.m_Log.PutMes(title.c_str(), reinterpret_cast<const unsigned char*>(buffer), length);
+        _Modul.m_Log.PutMes(net::EchoTitle(Traits::kTag, m_PortLocal, from), reinterpret_cast<const unsigned char*>(buffer),
+                            length);
         m_Traffic.Add(1, 1);
         if (m_Socket.SendTo(buffer, static_cast<size_t>(length), from) < 0) {
             int e = errno;

@@ -1,12 +1,13 @@
 #include "util/DBString.h"
 
 #include <cwchar>
-#include <vector>
+#include <memory>
 
 namespace {
 const wchar_t kBadUtf8In[] = L"?utf-32?";
-const char kBadUtf8Out[] = "?utf-8?";
 constexpr size_t kFormatBuffer = 32768;
+// Log lines and prefixes fit; a longer text is formatted again into the full buffer.
+constexpr size_t kFormatStack = 512;
 }  // namespace
 
 bool DBString::DecodeUtf8(const char* data, size_t len, std::wstring& out) {
@@ -43,29 +44,52 @@ bool DBString::DecodeUtf8(const char* data, size_t len, std::wstring& out) {
 
 bool DBString::EncodeUtf8(const std::wstring& in, std::string& out) {
     out.clear();
-    out.reserve(in.size());
-    for (wchar_t wc : in) {
+    return AppendUtf8(in, out);
+}
+
+bool DBString::AppendUtf8(std::wstring_view in, std::string& out) {
+    // Log text is mostly ASCII: one byte per character, copied in a tight loop into room made
+    // once. Only a text with other characters gets room for the longest encoding of the rest; the
+    // string is cut to what was written at the end, so no capacity is tested per character.
+    const size_t at = out.size();
+    const wchar_t* const src = in.data();
+    const size_t n = in.size();
+    out.resize(at + n);
+    char* const ascii = out.data() + at;
+    size_t i = 0;
+    for (; i < n && static_cast<char32_t>(src[i]) < 0x80; ++i) ascii[i] = static_cast<char>(src[i]);
+    if (i == n) return true;
+    out.resize(at + i + 4 * (n - i));
+    char* const begin = out.data() + at;
+    char* p = begin + i;
+    bool ok = true;
+    for (wchar_t wc : in.substr(i)) {
         auto cp = static_cast<char32_t>(wc);
         if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
+            *p++ = static_cast<char>(cp);
         } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *p++ = static_cast<char>(0xC0 | (cp >> 6));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp < 0x10000) {
-            if (cp >= 0xD800 && cp <= 0xDFFF) return false;
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            if (cp >= 0xD800 && cp <= 0xDFFF) {
+                ok = false;
+                break;
+            }
+            *p++ = static_cast<char>(0xE0 | (cp >> 12));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else if (cp <= 0x10FFFF) {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            *p++ = static_cast<char>(0xF0 | (cp >> 18));
+            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         } else {
-            return false;
+            ok = false;
+            break;
         }
     }
-    return true;
+    out.resize(at + static_cast<size_t>(p - begin));
+    return ok;
 }
 
 DBString::DBString(const char* utf8) {
@@ -79,7 +103,7 @@ DBString::DBString(const std::string& utf8) {
 
 std::string DBString::ToStr() const {
     std::string out;
-    if (!EncodeUtf8(*this, out)) out = kBadUtf8Out;
+    if (!EncodeUtf8(*this, out)) out = kBadUtf8;
     return out;
 }
 
@@ -116,12 +140,23 @@ DBString& DBString::Trim() {
 }
 
 DBString& DBString::VFormat(const wchar_t* format, va_list args, bool append) {
-    std::vector<wchar_t> buf(kFormatBuffer, L'\0');
-    // A result longer than the buffer makes vswprintf fail; what it wrote so far is kept, cut to fit.
-    vswprintf(buf.data(), kFormatBuffer, format, args);
-    buf[kFormatBuffer - 1] = L'\0';
-    if (append) this->append(buf.data());
-    else assign(buf.data());
+    // Most texts fit the stack buffer. A result that does not (or a conversion that fails) is
+    // formatted again into the full buffer, which keeps what vswprintf wrote so far, cut to fit.
+    wchar_t small[kFormatStack];
+    va_list again;
+    va_copy(again, args);
+    const wchar_t* text = small;
+    std::unique_ptr<wchar_t[]> big;
+    if (vswprintf(small, kFormatStack, format, args) < 0) {
+        big = std::make_unique_for_overwrite<wchar_t[]>(kFormatBuffer);
+        big[0] = L'\0';
+        vswprintf(big.get(), kFormatBuffer, format, again);
+        big[kFormatBuffer - 1] = L'\0';
+        text = big.get();
+    }
+    va_end(again);
+    if (append) this->append(text);
+    else assign(text);
     return *this;
 }
 

@@ -3,6 +3,7 @@
 // every edge (files, sockets, libxml2).
 #include <cstdarg>
 #include <string>
+#include <string_view>
 
 class DBString : public std::wstring {
 public:
@@ -35,6 +36,11 @@ public:
     // Decodes UTF-8; returns false on malformed input.
     static bool DecodeUtf8(const char* data, size_t len, std::wstring& out);
     static bool EncodeUtf8(const std::wstring& in, std::string& out);
+    // Appends in as UTF-8 to out; false when a character cannot be encoded (out then holds what
+    // came before it).
+    static bool AppendUtf8(std::wstring_view in, std::string& out);
+    // What ToStr gives for a text that cannot be encoded.
+    static constexpr const char* kBadUtf8 = "?utf-8?";
 };
 
 DBString operator+(const DBString& a, const DBString& b);

@@ -15,6 +15,9 @@ public:
     DBString DatTimString() const;     // "dd.mm.yyyy hh:mm:ss " (wide)
     std::string DatTimStr() const;     // the same, narrow
     std::string DatTimForLog() const;  // "dd.mm.yyyy hh:mm.ss", for the DNS log
+    // The narrow forms written behind what out holds: a line built in one string.
+    void AppendDatTimStr(std::string& out) const;
+    void AppendDatTimForLog(std::string& out) const;
 
     int64_t Seconds() const { return m_Time; }
 

@@ -13,6 +13,7 @@
 
 #include "config/ErrorXML.h"
 #include "daemon/VEXAProxy.h"
+#include "util/Digits.h"
 #include "util/ParseString.h"
 
 SockAddr::SockAddr(const sockaddr_in& a) {
@@ -52,6 +53,47 @@ int SockAddr::Port() const {
 DBString SockAddr::ToLog() const {
     if (Family() == AF_INET6) return VEXAProxy::ToStr(m_Addr.v6.sin6_addr, Port());
     return VEXAProxy::ToStr(static_cast<int>(m_Addr.v4.sin_addr.s_addr), Port());
+}
+
+void SockAddr::AppendLog(std::string& out) const {
+    if (Family() == AF_INET6) net::AppendAddrText(out, m_Addr.v6.sin6_addr, Port());
+    else net::AppendAddrText(out, static_cast<int>(m_Addr.v4.sin_addr.s_addr), Port());
+}
+
+void net::AppendAddrText(std::string& out, int addr, int port) {
+    const auto* b = reinterpret_cast<const unsigned char*>(&addr);
+    char text[2 + 4 * 4 + digits::DecimalMax(1) + 1];
+    char* p = text;
+    *p++ = ' ';
+    for (int k = 0; k < 4; ++k) {
+        p = digits::Unsigned(p, b[k]);
+        *p++ = k < 3 ? '.' : ':';
+    }
+    p = digits::Unsigned(p, static_cast<uint32_t>(port));
+    *p++ = ' ';
+    out.append(text, p);
+}
+
+void net::AppendAddrText(std::string& out, const in6_addr& addr, int port) {
+    char text[INET6_ADDRSTRLEN] = {};
+    char number[digits::DecimalMax(1)];
+    const bool ok = inet_ntop(AF_INET6, &addr, text, sizeof text) != nullptr;
+    out += " [";
+    out += ok ? text : "???";
+    out += ok ? "]:" : "]";
+    out.append(number, digits::Decimal(number, port));
+    out += ' ';
+}
+
+std::string net::EchoTitle(const wchar_t* tag, int portLocal, const SockAddr& from) {
+    std::string title;
+    DBString::AppendUtf8(tag, title);
+    char number[digits::DecimalMax(5) + 1];
+    char* p = number;
+    *p++ = ' ';
+    title.append(number, digits::Decimal(p, portLocal, 5));
+    from.AppendLog(title);
+    return title;
 }
 
 bool SockAddr::operator==(const SockAddr& o) const { return !(*this < o) && !(o < *this); }

@@ -36,6 +36,8 @@ public:
     int Port() const;
     // The log text of the address: " a.b.c.d:port " or " [addr]:port ".
     DBString ToLog() const;
+    // The same text in UTF-8, appended to out.
+    void AppendLog(std::string& out) const;
 
     bool operator==(const SockAddr& o) const;
     bool operator<(const SockAddr& o) const;
@@ -95,6 +97,15 @@ private:
 };
 
 namespace net {
+// The log texts of addresses (VEXAProxy::ToStr gives them as DBString), appended to out in UTF-8:
+// " a.b.c.d:port " with the four bytes of addr in memory order and port as an unsigned number;
+// " [addr]:port " for IPv6, or " [???]port " when the address cannot be written.
+void AppendAddrText(std::string& out, int addr, int port);
+void AppendAddrText(std::string& out, const in6_addr& addr, int port);
+// The title of an echo rule's dump line in UTF-8: tag ("UDPv4", "TCPv6", ...), a blank, the local
+// port as "%05d", then the sender's address text.
+std::string EchoTitle(const wchar_t* tag, int portLocal, const SockAddr& from);
+
 // Sends all of data, retrying interruptions and continuing after short sends. Returns len, or -1 with
 // errno set by the failing call.
 ssize_t SendAll(int fd, const void* data, size_t len);

@@ -183,6 +183,36 @@ TEST(LogTexts, CnvErrAndDumps) {
     EXPECT_EQ(CBaseLog::DumpText(L"T", data, -5), L"T");
 }
 
+// Each writing operation queues exactly its line: the stamp and the UTF-8 text, "?utf-8?" alone for
+// a text that cannot be encoded, and with a repeat window the same dump or error only once, whether
+// its title came wide or in UTF-8.
+TEST(LogLines, EveryKindQueuesItsLineAndRepeatsAreHeldBack) {
+    Clock::Reset();
+    TestLog log("/nonexistent/lines", 1000, 1);  // never opened: the lines stay queued
+    unsigned char data[31];
+    for (int i = 0; i < 31; ++i) data[i] = static_cast<unsigned char>(i + 0xF0);
+    std::string dump = "T";
+    for (int i = 0; i < 30; ++i) dump += " " + DBString().Format(L"%02X", data[i]).ToStr();
+    log.Put(DBString(L"UDPv4 07000 00001  10.0.0.5:40000 "), L"connect \u0416");
+    log.Put(L"bad \xD800 char");
+    log.PutMes(L"T", data, 31);
+    log.PutMes(std::string_view("T"), data, 31);  // the same text: held back
+    log.PutMes(std::string_view("T"), data, 30);
+    log.PutMes(L"\xD800", data, 1);
+    log.PutErr(L"CUDPPort::Bind(): bind()", 98);
+    log.PutErr(L"CUDPPort::Bind(): bind()", 98);
+    log.PutUtf8("pool line");
+    auto q = log.TakeQueued();
+    ASSERT_EQ(q.size(), 7u);
+    EXPECT_TRUE(Stamped(q[0], "UDPv4 07000 00001  10.0.0.5:40000 connect \xD0\x96")) << q[0];
+    EXPECT_EQ(q[1], "?utf-8?");
+    EXPECT_TRUE(Stamped(q[2], dump + " ...")) << q[2];
+    EXPECT_TRUE(Stamped(q[3], dump)) << q[3];
+    EXPECT_EQ(q[4], "?utf-8?");
+    EXPECT_TRUE(Stamped(q[5], "CUDPPort::Bind(): bind(): 98 - Address already in use")) << q[5];
+    EXPECT_TRUE(Stamped(q[6], "pool line")) << q[6];
+}
+
 // A burst far larger than the queue, as a sweep removing thousands of connections writes: paced,
 // every line reaches the files; a log that is not being written never makes the caller wait.
 TEST_F(LogDir, PacedBurstLosesNoLine) {

@@ -1,11 +1,14 @@
 // Conversions at the edges, the string helpers' limits, log time stamps and the message table.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 
 #include "util/DBString.h"
 #include "util/DBTime.h"
+#include "util/Digits.h"
 #include "util/StringTable.h"
 
 TEST(DBString, Utf8InAndOutWithSubstitutesForMalformedText) {
@@ -35,7 +38,25 @@ TEST(DBString, HelpersStayInBounds) {
     EXPECT_EQ(DBString(L"   ").Trim(), L"");
     std::wstring huge(40000, L'y');
     EXPECT_LE(DBString().Format(L"%ls", huge.c_str()).size(), 32767u);
+    // Longer than a log line: formatted whole all the same.
+    std::wstring long_(2000, L'z');
+    EXPECT_EQ(DBString(L"<").AppendFormat(L"%ls>%d", long_.c_str(), 5), L"<" + long_ + L">5");
     EXPECT_EQ(DBString(L"TCPv4").AppendFormat(L" %05d %ls", 7, L"x"), L"TCPv4 00007 x");
+}
+
+// Log prefixes and DNS records write their numbers by hand: exactly what printf writes.
+TEST(Digits, DecimalsAsPrintfPadsThemAndHexInUpperCase) {
+    for (int v : {0, 7, 53, 255, 99999, 100000, -1, -1234, -123456, INT_MIN, INT_MAX}) {
+        for (int width : {1, 3, 5}) {
+            char want[32], got[32];
+            std::snprintf(want, sizeof want, "%0*d", width, v);
+            *digits::Decimal(got, v, width) = 0;
+            EXPECT_STREQ(got, want) << v << " width " << width;
+        }
+    }
+    char hex[3] = {};
+    digits::Hex(hex, 0xA7);
+    EXPECT_STREQ(hex, "A7");
 }
 
 TEST(DBTime, LogStampsInLocalTime) {
