@@ -161,7 +161,7 @@ def main():
         sys.exit(f"the unchanged tree does not build; see {log}")
     env = dict(os.environ, VEXAPROXY_BIN=os.path.join(src, "build/release/vexaproxy"))
     netns = os.path.join(src, "scripts/netns-run")
-    unit = [netns, "ctest", "--test-dir", "build/release", "-j2", "--stop-on-failure", "--timeout", "120"]
+    unit = [netns, "ctest", "--test-dir", "build/release", "--stop-on-failure", "--timeout", "120"]  # serial: as in make test
     system = [netns, "/usr/bin/python3", "-m", "pytest", "-q", "-x", "-p", "no:cacheprovider", "tests/system"]
 
     print(f"faults planted in {head} (log: {log})", flush=True)
