@@ -5,7 +5,7 @@ For each fault: rebuild the release build incrementally, run the unit tests (sto
 failure); only if they all pass, run the system tests (stopping at the first failure). One line per
 fault: "caught by unit", "caught by system" or "SURVIVED". A developer tool, not part of `make test`.
 
-    scripts/mutants.py                 # every fault, in a fresh copy under /tmp/vexa-mutants
+    scripts/mutants.py                 # every fault, in a copy of HEAD under /tmp/vexa-mutants
     scripts/mutants.py 3 17            # only faults 3 and 17
     scripts/mutants.py --list          # the faults, without running anything
 
@@ -13,6 +13,7 @@ Run it as root (the tests need scripts/netns-run). Builds with -j2.
 """
 import argparse
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -113,7 +114,44 @@ def run(cmd, cwd, timeout, env=None, log=None):
     if log:
         with open(log, "a") as f:
             f.write(f"$ {' '.join(cmd)}\n{out}\n-> {rc}\n")
+    run.out = out
     return rc
+
+
+def first_failure(out):
+    """The name of the first failing test in ctest or pytest output, or ""."""
+    for line in out.splitlines():
+        m = re.search(r"Test +#\d+: (\S+) \.*\**(Failed|Timeout|Exception)", line) or re.match(r"FAILED (\S+)", line)
+        if m:
+            return m.group(1).split("/")[-1]
+    return ""
+
+
+def sync_head(repo, src):
+    """Makes src the tree at HEAD. Only files whose content differs are written (and files gone from
+    HEAD removed), so the build directory of an earlier run, src/build, rebuilds incrementally."""
+    fresh = src + ".head"
+    shutil.rmtree(fresh, ignore_errors=True)
+    os.makedirs(fresh)
+    subprocess.run(f"git -C {repo} archive HEAD | tar -x -C {fresh}", shell=True, check=True)
+    os.makedirs(src, exist_ok=True)
+    wanted = set()
+    for root, _, files in os.walk(fresh):
+        for name in files:
+            rel = os.path.relpath(os.path.join(root, name), fresh)
+            wanted.add(rel)
+            a, b = os.path.join(fresh, rel), os.path.join(src, rel)
+            if not os.path.exists(b) or open(a, "rb").read() != open(b, "rb").read():
+                os.makedirs(os.path.dirname(b), exist_ok=True)
+                shutil.copy(a, b)  # a new modification time: rebuilt
+    for root, dirs, files in os.walk(src):
+        if root == src and "build" in dirs:
+            dirs.remove("build")
+        for name in files:
+            rel = os.path.relpath(os.path.join(root, name), src)
+            if rel not in wanted:
+                os.unlink(os.path.join(src, rel))
+    shutil.rmtree(fresh)
 
 
 def apply(path, old, new):
@@ -129,7 +167,7 @@ def apply(path, old, new):
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("only", nargs="*", type=int, help="numbers of the faults to plant (default: all)")
-    ap.add_argument("--scratch", default="/tmp/vexa-mutants", help="scratch directory (its copy is replaced each run)")
+    ap.add_argument("--scratch", default="/tmp/vexa-mutants", help="scratch directory (its copy follows HEAD; its build is reused)")
     ap.add_argument("--timeout", type=int, default=1200, help="seconds per fault for build and tests")
     ap.add_argument("--list", action="store_true", help="list the faults and exit")
     args = ap.parse_args()
@@ -143,10 +181,7 @@ def main():
 
     scratch = args.scratch
     src = os.path.join(scratch, "src")
-    shutil.rmtree(src, ignore_errors=True)
-    os.makedirs(src)
-    # The tree at HEAD, built from scratch (a copy over an old build could keep stale objects).
-    subprocess.run(f"git -C {repo} archive HEAD | tar -x -m -C {src}", shell=True, check=True)
+    sync_head(repo, src)
     head = subprocess.run(["git", "-C", repo, "rev-parse", "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
     log = os.path.join(scratch, "mutants.log")
     open(log, "w").close()
@@ -168,6 +203,7 @@ def main():
     counts = {}
     for i, (sub, path, old, new, what) in chosen:
         start = time.monotonic()
+        caught_by = ""
         target = os.path.join(src, path)
         original = apply(target, old, new)
         with open(log, "a") as f:
@@ -178,16 +214,18 @@ def main():
             if rc != 0:
                 result = "does not build" if rc != "timeout" else "TIMEOUT (build)"
             elif (rc := run(unit, src, left(), env=env, log=log)) != 0:
-                result = "caught by unit" if rc != "timeout" else "caught by unit (timeout)"
+                result = "caught by unit" + (" (timeout)" if rc == "timeout" else "")
+                caught_by = first_failure(run.out)
             elif (rc := run(system, src, left(), env=env, log=log)) != 0:
-                result = "caught by system" if rc != "timeout" else "caught by system (timeout)"
+                result = "caught by system" + (" (timeout)" if rc == "timeout" else "")
+                caught_by = first_failure(run.out)
             else:
                 result = "SURVIVED"
         finally:
             with open(target, "w") as f:
                 f.write(original)
         counts[result] = counts.get(result, 0) + 1
-        print(f"{i:2} {sub:7} {path:28} {what:55} {result} ({int(time.monotonic() - start)} s)", flush=True)
+        print(f"{i:2} {sub:7} {path:28} {what:55} {result} ({int(time.monotonic() - start)} s){' ' + caught_by if caught_by else ''}", flush=True)
     run(build, src, 3600, log=log)  # leave the scratch build matching HEAD
     print("summary: " + ", ".join(f"{n} {r}" for r, n in sorted(counts.items())) + f" of {len(chosen)}")
     return 0 if "SURVIVED" not in counts else 1
