@@ -84,7 +84,7 @@ MUTANTS = [
     ("config", "config/CNodeB.cpp", "            if (*p != '.') return def;", "            if (*p != '.') {}",
      "IPv4 address without dots read"),
     ("config", "config/RuleSummary.cpp", "const bool tcp = port.m_TypProt == CProxyPort::TCP || port.m_TypProt == CProxyPort::TCPv6;",
-     "const bool tcp = port.m_TypProt == CProxyPort::TCP;", "TCPv6 rule listed as UDP"),
+     "const bool tcp = port.m_TypProt == CProxyPort::TCP;", "TCPv6 rule listed without its Host"),
     ("daemon", "daemon/VEXAProxy.cpp", "    else if (sig == SIGHUP) _Modul.m_ReloadAsked = 1;", "",
      "SIGHUP ignored"),
     ("daemon", "daemon/VEXAProxy.cpp", "line += (i == 0 ? \" - bounds: \" : \", \")", "line += (i == 0 ? \" - bounds: \" : \",\")",
@@ -121,7 +121,7 @@ def run(cmd, cwd, timeout, env=None, log=None):
 def first_failure(out):
     """The name of the first failing test in ctest or pytest output, or ""."""
     for line in out.splitlines():
-        m = re.search(r"Test +#\d+: (\S+) \.*\**(Failed|Timeout|Exception)", line) or re.match(r"FAILED (\S+)", line)
+        m = re.search(r"Test +#\d+: (\S+) \.*[^.]*\*\*\*(Failed|Timeout|Exception)", line) or re.match(r"FAILED (\S+)", line)
         if m:
             return m.group(1).split("/")[-1]
     return ""
