@@ -96,6 +96,12 @@ void TCPCliT<AF>::Close() {
 }
 
 template <int AF>
+void TCPCliT<AF>::Finish() {
+    Close();
+    if (m_Port != nullptr) m_Port->m_CliTab.Ended(m_Key, this);
+}
+
+template <int AF>
 void TCPCliT<AF>::Stop() {
     // The run flag goes first: a relay woken by the close then ends quietly instead of reporting a
     // disconnect that nobody's peer made.
@@ -230,7 +236,7 @@ bool TCPCliT<AF>::WinSockCliProc(void* arg) {
         if (!e.m_Text.empty() && cli->m_Run)
             _Modul.m_Log.PutErr((DBString(TCPFamily<AF>::kExitPrefix) + e.m_Text).c_str(), e.m_Code);
     }
-    cli->Close();
+    cli->Finish();
     return true;
 }
 
@@ -240,7 +246,7 @@ bool TCPCliT<AF>::WinSockSrvProc(void* arg) {
     char buffer[kBufferSize];
     cli->Pump(cli->m_SocketSrv, cli->m_SocketCli, buffer, L"recv(m_SocketSrv) error", L"send(m_SocketCli) error",
               false);
-    cli->Close();
+    cli->Finish();
     return true;
 }
 

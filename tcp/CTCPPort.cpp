@@ -113,7 +113,9 @@ bool TCPPortT<AF>::WinSockAcceptProc(void* arg) {
         }
         auto cli = std::make_unique<TCPCliT<AF>>(fd, from);
         cli->m_Port = port;
-        port->m_CliTab.Add(port->m_Accepted++, std::move(cli), [](TCPCliT<AF>&) {});
+        cli->m_Key = port->m_Accepted++;
+        const uint64_t key = cli->m_Key;
+        port->m_CliTab.Add(key, std::move(cli), [](TCPCliT<AF>&) {});
     }
     return true;
 }

@@ -71,6 +71,8 @@ public:
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     void Close();
+    // A side's relay is over: closes both sockets and tells the table the connection has ended.
+    void Finish();
     void Stop();
     const wchar_t* SweepReason(int64_t now) const;
     int64_t Quiet(int64_t now) const;
@@ -86,6 +88,7 @@ public:
     Thread m_ThreadSrv;
     DBString m_Str;
     Port* m_Port = nullptr;
+    uint64_t m_Key = 0;  // in the rule's table
     int m_ID = 0;
     std::atomic<bool> m_Run{false};
     Socket m_SocketCli;

@@ -238,8 +238,10 @@ BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)
         assign(idle);
         Index(idle, func, arg);
         const std::string logName = IsLogOn() ? idle->NameLocked() : std::string();
-        idle->m_NotifyCond.notify_all();
         lock.unlock();
+        // Woken after the unlock, the worker does not wake only to wait for this lock. The pool
+        // lock, held until we return, keeps the worker from being deleted meanwhile.
+        idle->m_NotifyCond.notify_all();
         if (IsLogOn()) PutLog("Start " + logName + "not new");
         return idle;
     }

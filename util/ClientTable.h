@@ -14,6 +14,10 @@
 //                                           is over; -1 for one that may not be removed to make room
 //   static void PaceLog();                  waits while the log's queue is nearly full (sweeps only)
 //
+// An entry may also call Ended(key, this) once its relay is over, so that a full table finds it
+// without walking over every entry: a busy TCP rule sits at its bound with mostly ended connections
+// and makes room on every accept.
+//
 // One thread adds entries (the rule's accept or receive loop); any thread may find, sweep or clear.
 //
 // Lock order: the table mutex is a leaf for the table's own work. Entries are started, stopped and
@@ -130,6 +134,13 @@ public:
         return true;
     }
 
+    // The relay of entry (under key) is over; it goes first when room is needed.
+    void Ended(const Key& key, const Entry* entry) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        auto it = m_Map.find(key);
+        if (it != m_Map.end() && it->second.entry.get() == entry) m_Ended.emplace(it->second.seq, key);
+    }
+
     // After MakeRoom said no: waits until an entry leaves the table, at most ms (a full TCP rule
     // waits so, its new clients in the listen backlog, and looks again when the oldest may go).
     void WaitForRoom(int ms) {
@@ -151,6 +162,7 @@ public:
                     continue;
                 }
                 gone.emplace_back(reason, std::move(it->second.entry));
+                m_Ended.erase(it->second.seq);
                 it = m_Map.erase(it);
             }
         }
@@ -169,6 +181,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             all.swap(m_Map);
+            m_Ended.clear();
         }
         for (auto& entry : all) entry.second.entry->Stop();
         all.clear();
@@ -208,22 +221,28 @@ private:
     Ptr TakeQuietest(int64_t now) {
         auto best = m_Map.end();
         int64_t bestQuiet = -1;
-        for (auto it = m_Map.begin(); it != m_Map.end(); ++it) {
-            int64_t quiet = it->second.entry->Quiet(now);
-            if (quiet < 0) continue;
-            if (best == m_Map.end() || quiet > bestQuiet ||
-                (quiet == bestQuiet && it->second.seq < best->second.seq)) {
-                best = it;
-                bestQuiet = quiet;
+        // The oldest of the entries that said they ended: nothing is quieter.
+        if (!m_Ended.empty()) best = m_Map.find(m_Ended.begin()->second);
+        if (best == m_Map.end()) {
+            for (auto it = m_Map.begin(); it != m_Map.end(); ++it) {
+                int64_t quiet = it->second.entry->Quiet(now);
+                if (quiet < 0) continue;
+                if (best == m_Map.end() || quiet > bestQuiet ||
+                    (quiet == bestQuiet && it->second.seq < best->second.seq)) {
+                    best = it;
+                    bestQuiet = quiet;
+                }
             }
         }
         if (best == m_Map.end()) return nullptr;
         Ptr entry = std::move(best->second.entry);
+        m_Ended.erase(best->second.seq);
         m_Map.erase(best);
         return entry;
     }
 
     std::map<Key, Slot> m_Map;
+    std::map<uint64_t, Key> m_Ended;  // arrival order -> key of the entries that said they ended
     std::mutex m_Mutex;
     std::condition_variable m_Removed;
     std::atomic<size_t> m_Bound{0};
