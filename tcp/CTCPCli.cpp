@@ -7,6 +7,7 @@
 #include "tcp/CTCPPort.h"
 #include "util/Clock.h"
 #include "util/ParseString.h"
+#include "util/QuietPages.h"
 
 namespace {
 bool IsPeerEnd(ssize_t n, int err) { return n == 0 || (n < 0 && (err == ECONNABORTED || err == ECONNRESET)); }
@@ -149,12 +150,20 @@ void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size
 }
 
 template <int AF>
-void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, const wchar_t* recvError,
+void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, size_t written, const wchar_t* recvError,
                        const wchar_t* sendError, bool echo) {
+    QuietPages pages(buffer, kBufferSize);
+    if (pages.Note(written)) from.SetRecvTimeout(kQuietRelease);
     while (m_Run) {
         ssize_t n = from.Recv(buffer, kBufferSize - 1);
         int err = errno;
         if (!m_Run) break;
+        if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
+            // Quiet since a large receive: hand the buffer's pages back and wait without limit.
+            pages.Release();
+            from.SetRecvTimeout(0);
+            continue;
+        }
         if (IsPeerEnd(n, err)) {
             PutLog(L"disconnect");
             break;
@@ -164,9 +173,12 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, const wchar_t* re
             break;
         }
         buffer[n] = 0;
+        if (pages.Note(static_cast<size_t>(n) + 1)) from.SetRecvTimeout(kQuietRelease);
         m_TimeLast = Clock::Now();
         Forward(from, to, buffer, static_cast<size_t>(n), sendError, echo);
     }
+    // The worker serves other connections next, most of them short.
+    pages.Release();
 }
 
 template <int AF>
@@ -203,7 +215,7 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     const bool echo = m_Port->m_Echo >= 0;
     if (echo) {
         Forward(m_SocketCli, m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
-        Pump(m_SocketCli, m_SocketCli, buffer, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
+        Pump(m_SocketCli, m_SocketCli, buffer, len + 1, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
         return;
     }
     if (!m_Port->m_HTTPHost.empty()) {
@@ -222,7 +234,7 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     // (the pool has logged why).
     if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
     Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
-    Pump(m_SocketCli, m_SocketSrv, buffer, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
+    Pump(m_SocketCli, m_SocketSrv, buffer, len + 1, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
 }
 
 template <int AF>
@@ -244,7 +256,7 @@ template <int AF>
 bool TCPCliT<AF>::WinSockSrvProc(void* arg) {
     auto* cli = static_cast<TCPCliT*>(arg);
     char buffer[kBufferSize];
-    cli->Pump(cli->m_SocketSrv, cli->m_SocketCli, buffer, L"recv(m_SocketSrv) error", L"send(m_SocketCli) error",
+    cli->Pump(cli->m_SocketSrv, cli->m_SocketCli, buffer, 0, L"recv(m_SocketSrv) error", L"send(m_SocketCli) error",
               false);
     cli->Finish();
     return true;

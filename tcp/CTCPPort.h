@@ -54,6 +54,9 @@ public:
     // At the rule's bound, a connection that has talked and then been quiet this long may make
     // room for a new client; one that carried data more recently is not cut off for it.
     static constexpr int64_t kEvictQuiet = 2;
+    // Milliseconds a side that has received a whole page of data may stay quiet before it hands
+    // its buffer's pages back.
+    static constexpr int kQuietRelease = 1000;
 
     TCPCliT(int socket, const SockAddr& addr);
     ~TCPCliT();
@@ -104,7 +107,8 @@ private:
     void RunClient(char* buffer);
     void ConnectTarget();
     // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
-    void Pump(Socket& from, Socket& to, char* buffer, const wchar_t* recvError,
+    // written: bytes of buffer a receive before the call has filled.
+    void Pump(Socket& from, Socket& to, char* buffer, size_t written, const wchar_t* recvError,
               const wchar_t* sendError, bool echo);
     void Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
 };

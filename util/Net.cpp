@@ -185,6 +185,13 @@ int Socket::WaitReadable(int ms) {
     });
 }
 
+int Socket::SetRecvTimeout(int ms) {
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        return ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    });
+}
+
 void Socket::Shutdown() {
     std::shared_lock<std::shared_mutex> lock(m_Use);
     int fd = m_Fd.load();

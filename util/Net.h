@@ -84,6 +84,8 @@ public:
     // Waits up to ms for something to read (a datagram, data, a connection to accept): > 0 when
     // there is, 0 on time-out, -1 on error or a closed socket.
     int WaitReadable(int ms);
+    // Makes a blocking receive give up after ms with EAGAIN (0: wait without limit).
+    int SetRecvTimeout(int ms);
 
     // Wakes the calls blocked on the socket (they return an end or an error) and keeps the number,
     // for an owner that closes only once its reader has ended.
