@@ -1,11 +1,8 @@
-"""The daemon's peers on loopback: a web server, a DNS server (dnsmasq) reached on port 53 through an
-nftables redirect, TCP targets, a fake cloud server and RM7 devices, and one-shot clients. Used by the
-system tests and the demo."""
+# The daemon's peers on loopback: a web server, a DNS server (dnsmasq) reached on port 53 through an
+# nftables redirect, TCP targets, UDP peers (the fake cloud server, RM7 devices) and one-shot clients.
+# Used by the system tests, the demo and the benchmark.
 import contextlib
-import http.server
 import os
-import queue
-import shutil
 import socket
 import subprocess
 import threading
@@ -18,67 +15,59 @@ V7_TOOL = os.environ.get("VEXAPROXY_V7_TOOL", os.path.join(os.path.dirname(
 WEB_PAGE = b"<html><body>VEXAProxy demo portal</body></html>\n"
 
 
-class WebServer:
-    """HTTP server on addr:port answering every GET with WEB_PAGE."""
+@contextlib.contextmanager
+def TcpTarget(addr, port, serve):
+    """Accepts on addr:port and runs serve(connection) for each connection in a thread of its own;
+    the connection is closed when serve returns."""
+    def run(c):
+        with c, contextlib.suppress(OSError):
+            serve(c)
 
-    def __init__(self, addr="127.0.0.3", port=8000):
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(WEB_PAGE)))
-                self.end_headers()
-                self.wfile.write(WEB_PAGE)
+    def accept():
+        with contextlib.suppress(OSError):
+            while True:
+                threading.Thread(target=run, args=(sock.accept()[0],), daemon=True).start()
 
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer((addr, port), Handler)
-        self.server.daemon_threads = True
-
-    def __enter__(self):
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
-        return self
-
-    def __exit__(self, *exc):
-        self.server.shutdown()
-        self.server.server_close()
+    sock = socket.create_server((addr, port), backlog=256)
+    threading.Thread(target=accept, daemon=True).start()
+    try:
+        yield sock
+    finally:
+        sock.shutdown(socket.SHUT_RDWR)  # wakes the accept, which would keep the port open
+        sock.close()
 
 
-class DnsServer:
+def answer_get(c):
+    """Answers one HTTP request with WEB_PAGE once its header is complete."""
+    with c.makefile("rb") as f:
+        while f.readline() not in (b"\r\n", b""):
+            pass
+    c.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: %d\r\n\r\n%s" % (len(WEB_PAGE), WEB_PAGE))
+
+
+def WebServer(addr="127.0.0.3", port=8000):
+    return TcpTarget(addr, port, answer_get)
+
+
+@contextlib.contextmanager
+def DnsServer(addr="127.0.0.2", port=5353, names=None):
     """dnsmasq on 127.0.0.2:5353 with no cache, answering `names` itself; queries to 127.0.0.2:53 are
     redirected to it, because the relay holds port 53 and always asks port 53."""
-
-    def __init__(self, addr="127.0.0.2", port=5353, names=None):
-        self.addr, self.port = addr, port
-        self.names = names or {"upstream.example": "10.9.8.7"}
-        self.logfile = "/tmp/dnsmasq-%d.log" % os.getpid()
-
-    def __enter__(self):
-        subprocess.run(["nft", "-f", "-"], check=True, input=(
-            "table ip vexa_test {\n chain out {\n  type nat hook output priority -100;\n"
-            "  ip daddr %s udp dport 53 dnat to %s:%d\n }\n}\n" % (self.addr, self.addr, self.port)).encode())
-        args = [shutil.which("dnsmasq") or "/usr/sbin/dnsmasq", "--keep-in-foreground", "--no-resolv",
-                "--no-hosts", "--bind-interfaces", "--listen-address=" + self.addr, "--port=%d" % self.port,
-                "--cache-size=0", "--log-queries", "--log-facility=" + self.logfile, "--user=root", "--pid-file="]
-        args += ["--address=/%s/%s" % (n, a) for n, a in self.names.items()]
-        self.proc = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        wait_udp(self.addr, self.port)
-        return self
-
-    def queries(self):
-        """Names dnsmasq was asked for, in order."""
-        try:
-            with open(self.logfile) as f:
-                return [l.split("query[")[1].split("] ")[1].split(" ")[0] for l in f if "query[" in l]
-        except FileNotFoundError:
-            return []
-
-    def __exit__(self, *exc):
-        self.proc.terminate()
-        self.proc.wait()
+    subprocess.run(["nft", "-f", "-"], check=True, input=(
+        "table ip vexa_test {\n chain out {\n  type nat hook output priority -100;\n"
+        "  ip daddr %s udp dport 53 dnat to %s:%d\n }\n}\n" % (addr, addr, port)).encode())
+    names = names or {"upstream.example": "10.9.8.7"}
+    proc = subprocess.Popen(["/usr/sbin/dnsmasq", "--keep-in-foreground", "--no-resolv",
+                             "--no-hosts", "--bind-interfaces", "--listen-address=" + addr, "--port=%d" % port,
+                             "--cache-size=0", "--user=root", "--pid-file="] + ["--address=/%s/%s" % n for n in names.items()],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        wait_udp(addr, port)
+        yield proc
+    finally:
+        proc.terminate()
+        proc.wait()
         subprocess.run(["nft", "delete", "table", "ip", "vexa_test"], check=False)
-        if os.path.exists(self.logfile):
-            os.unlink(self.logfile)
 
 
 def wait_udp(addr, port, timeout=5):
@@ -89,63 +78,18 @@ def wait_udp(addr, port, timeout=5):
         time.sleep(0.05)
 
 
-class TcpTarget:
-    """Accepts on addr:port and runs serve(connection) for each connection in a thread of its own;
-    the connection is closed when serve returns."""
-
-    def __init__(self, addr, port, serve):
-        self.sock = socket.socket()
-        self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.sock.bind((addr, port))
-        self.sock.listen(256)
-        self.serve = serve
-        threading.Thread(target=self._run, daemon=True).start()
-
-    def _run(self):
-        while True:
-            try:
-                c, _ = self.sock.accept()
-            except OSError:
-                return
-            threading.Thread(target=self._serve, args=(c,), daemon=True).start()
-
-    def _serve(self, c):
-        with c, contextlib.suppress(OSError):
-            self.serve(c)
-
-    def close(self):
-        self.sock.shutdown(socket.SHUT_RDWR)  # wakes the accept, which would keep the port open
-        self.sock.close()
-
-
 class UdpPeer:
-    """A UDP socket that collects what it receives (with the sender) in a queue."""
+    """A bound UDP socket; get() returns the next datagram with its sender."""
 
     def __init__(self, addr, port=0, family=socket.AF_INET):
         self.sock = socket.socket(family, socket.SOCK_DGRAM)
         self.sock.bind((addr, port))
-        # A receive blocked in another thread would keep the port bound after close: poll instead.
-        self.sock.settimeout(0.1)
-        self.received = queue.Queue()
-        self.closing = threading.Event()
-        self.thread = threading.Thread(target=self._run, daemon=True)
-        self.thread.start()
-
-    def _run(self):
-        while not self.closing.is_set():
-            try:
-                self.received.put(self.sock.recvfrom(65535))
-            except socket.timeout:
-                continue
-            except OSError:
-                return
 
     def get(self, timeout=5):
-        return self.received.get(timeout=timeout)
+        self.sock.settimeout(timeout)
+        return self.sock.recvfrom(65535)
 
     def close(self):
-        self.closing.set()
-        self.thread.join()
         self.sock.close()
 
 
@@ -158,14 +102,9 @@ def v7_datagram(typ, src, dst, payload="", seed=0x5A):
 def recv_all(s, limit=None):
     """Reads until the peer closes (or limit bytes came); a reset ends the read too."""
     got = b""
-    while limit is None or len(got) < limit:
-        try:
-            data = s.recv(65536)
-        except ConnectionResetError:
-            break
-        if not data:
-            break
-        got += data
+    with contextlib.suppress(ConnectionResetError):
+        while (limit is None or len(got) < limit) and (data := s.recv(65536)):
+            got += data
     return got
 
 
