@@ -1,11 +1,7 @@
-import os
-import sys
-
 import pytest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import peers  # noqa: E402
-import vexa  # noqa: E402
+import peers
+import vexa
 
 
 def pytest_configure(config):
@@ -13,9 +9,9 @@ def pytest_configure(config):
         pytest.exit("system tests run only inside private namespaces: scripts/netns-run python3 -m pytest tests/system", 2)
 
 
+# daemon(config_xml, **Daemon and start arguments) starts the real binary; killed at the end if still up.
 @pytest.fixture
 def daemon():
-    """daemon(config_xml, **Daemon and start arguments) starts the real binary; killed at the end if still up."""
     runs = []
 
     def start(config=None, wait_for="Start v", listed=False, **kwargs):
@@ -27,14 +23,9 @@ def daemon():
         d.kill()
 
 
+# The web server on 127.0.0.3:8000 and dnsmasq on 127.0.0.2, reached on port 53 through a redirect (the
+# relay holds port 53 itself).
 @pytest.fixture
-def web():
-    with peers.WebServer() as w:
-        yield w
-
-
-@pytest.fixture
-def upstream():
-    """dnsmasq on 127.0.0.2, reached on port 53 through a redirect: the relay holds port 53 itself."""
-    with peers.DnsServer() as server:
-        yield server
+def servers():
+    with peers.WebServer(), peers.DnsServer():
+        yield

@@ -15,10 +15,10 @@ V7_TOOL = os.environ.get("VEXAPROXY_V7_TOOL", os.path.join(os.path.dirname(
 WEB_PAGE = b"<html><body>VEXAProxy demo portal</body></html>\n"
 
 
+# Accepts on addr:port and runs serve(connection) for each connection in a thread of its own;
+# the connection is closed when serve returns.
 @contextlib.contextmanager
 def TcpTarget(addr, port, serve):
-    """Accepts on addr:port and runs serve(connection) for each connection in a thread of its own;
-    the connection is closed when serve returns."""
     def run(c):
         with c, contextlib.suppress(OSError):
             serve(c)
@@ -37,8 +37,8 @@ def TcpTarget(addr, port, serve):
         sock.close()
 
 
+# Answers one HTTP request with WEB_PAGE once its header is complete.
 def answer_get(c):
-    """Answers one HTTP request with WEB_PAGE once its header is complete."""
     with c.makefile("rb") as f:
         while f.readline() not in (b"\r\n", b""):
             pass
@@ -49,10 +49,10 @@ def WebServer(addr="127.0.0.3", port=8000):
     return TcpTarget(addr, port, answer_get)
 
 
+# dnsmasq on 127.0.0.2:5353 with no cache, answering `names` itself; queries to 127.0.0.2:53 are
+# redirected to it, because the relay holds port 53 and always asks port 53.
 @contextlib.contextmanager
 def DnsServer(addr="127.0.0.2", port=5353, names=None):
-    """dnsmasq on 127.0.0.2:5353 with no cache, answering `names` itself; queries to 127.0.0.2:53 are
-    redirected to it, because the relay holds port 53 and always asks port 53."""
     subprocess.run(["nft", "-f", "-"], check=True, input=(
         "table ip vexa_test {\n chain out {\n  type nat hook output priority -100;\n"
         "  ip daddr %s udp dport 53 dnat to %s:%d\n }\n}\n" % (addr, addr, port)).encode())
@@ -70,17 +70,16 @@ def DnsServer(addr="127.0.0.2", port=5353, names=None):
         subprocess.run(["nft", "delete", "table", "ip", "vexa_test"], check=False)
 
 
+# Waits until something is bound to a UDP port.
 def wait_udp(addr, port, timeout=5):
-    """Waits until something is bound to a UDP port."""
     deadline = time.monotonic() + timeout
     while not subprocess.run(["ss", "-Hlun", "src", "%s:%d" % (addr, port)], capture_output=True).stdout.strip():
         assert time.monotonic() < deadline, "nothing listens on udp %s:%d" % (addr, port)
         time.sleep(0.05)
 
 
+# A bound UDP socket; get() returns the next datagram with its sender.
 class UdpPeer:
-    """A bound UDP socket; get() returns the next datagram with its sender."""
-
     def __init__(self, addr, port=0, family=socket.AF_INET):
         self.sock = socket.socket(family, socket.SOCK_DGRAM)
         self.sock.bind((addr, port))
@@ -93,14 +92,13 @@ class UdpPeer:
         self.sock.close()
 
 
+# A V7 cloud-channel datagram from the project's encoder.
 def v7_datagram(typ, src, dst, payload="", seed=0x5A):
-    """A V7 cloud-channel datagram from the project's encoder."""
-    return subprocess.run([V7_TOOL, str(typ), str(src), str(dst), payload, str(seed)], check=True,
-                          capture_output=True).stdout
+    return subprocess.run([V7_TOOL, str(typ), str(src), str(dst), payload, str(seed)], check=True, capture_output=True).stdout
 
 
+# Reads until the peer closes (or limit bytes came); a reset ends the read too.
 def recv_all(s, limit=None):
-    """Reads until the peer closes (or limit bytes came); a reset ends the read too."""
     got = b""
     with contextlib.suppress(ConnectionResetError):
         while (limit is None or len(got) < limit) and (data := s.recv(65536)):
@@ -108,8 +106,8 @@ def recv_all(s, limit=None):
     return got
 
 
+# One HTTP/1.1 GET; returns the raw reply (b"" when the relay closed without an answer).
 def http_get(host, port, host_header, family=socket.AF_INET, timeout=5):
-    """One HTTP/1.1 GET; returns the raw reply (b"" when the relay closed without an answer)."""
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
         s.connect((host, port))
@@ -124,8 +122,8 @@ def udp_exchange(host, port, payload, family=socket.AF_INET, timeout=5):
         return s.recvfrom(65535)
 
 
+# Sends payload (then half-closes, if asked) while reading as many bytes back; what came.
 def tcp_exchange(host, port, payload, family=socket.AF_INET, timeout=5, half_close=False):
-    """Sends payload (then half-closes, if asked) while reading as many bytes back; what came."""
     with socket.socket(family, socket.SOCK_STREAM) as s:
         s.settimeout(timeout)
         s.connect((host, port))

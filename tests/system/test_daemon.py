@@ -33,7 +33,7 @@ def test_refuses_to_run_without_the_exact_service_word(args):
     assert not os.path.exists("/var/log/VEXA"), "a refused start must not open any log"
 
 
-def test_budget_full_tables_status_block_reload_and_stop_on_sigint(daemon, upstream):
+def test_budget_full_tables_status_block_and_stop_on_sigint(daemon, servers):
     # Argument 0 counts as well: a program named "service" runs. The TCP rule relays to the TCP echo
     # rule of the same daemon, so every figure of the status block is known.
     d = daemon(vexa.config('<Port TypProt="TCP" PortLocal="8080" PortRemote="7007" IPRemote="127.0.0.1"/>',
@@ -46,17 +46,15 @@ def test_budget_full_tables_status_block_reload_and_stop_on_sigint(daemon, upstr
     assert re.match(vexa.STAMP.pattern + START, d.main_raw()[0])
     # The tests' binary has the repository's key material, and says so.
     assert d.main()[1] == "V7 test key material in use: real RM7 devices will not get through"
-    budget = d.wait_for("Budget ")[0]
     bounds = re.fullmatch(r"Budget .* - bounds: TCPv4 08080: (\d+), TCPv4 07007: (\d+), UDPv4 05300: 2, "
-                          r"CloudRM7 04999: (\d+), DNS 00053: 2", budget)
-    assert bounds, budget
+                          r"CloudRM7 04999: (\d+), DNS 00053: 2", d.wait_for("Budget ")[0])
+    assert bounds, d.describe()
     peers.wait_udp("0.0.0.0", 53)
-    held = []
-    for text in (b"hello", b"again!"):  # 2 connections, 11 bytes, held open
-        held.append(socket.create_connection(("127.0.0.1", 8080), timeout=5))
-        held[-1].sendall(text)
-        assert peers.recv_all(held[-1], len(text)) == text
-    assert peers.udp_exchange("127.0.0.1", 7007, b"echo") == (b"echo", ("127.0.0.1", 7007))
+    held = [socket.create_connection(("127.0.0.1", 8080), timeout=5) for _ in range(2)]
+    for s, text in zip(held, (b"hello", b"again!")):  # 2 connections, 11 bytes, held open
+        s.sendall(text)
+        assert peers.recv_all(s, len(text)) == text
+    assert peers.udp_exchange("127.0.0.1", 7007, b"echo")[0] == b"echo"
     # A full table gives a new client the place of the client quiet longest; every client is answered.
     q = dns.message.make_query("upstream.example", "A")
     for port, prefix in ((53, "DNS00053"), (5300, "UDPv4 05300")):
@@ -87,24 +85,20 @@ def test_budget_full_tables_status_block_reload_and_stop_on_sigint(daemon, upstr
     assert block[9:] == ["Status log main dropped 0", "Status log dns dropped 0", "Status end"]
     for s in held + [cloud, device]:
         s.close()
-    assert peers.udp_exchange("127.0.0.1", 7007, b"still here") == (b"still here", ("127.0.0.1", 7007))
     d.stop(sig=signal.SIGINT)
-    lines = d.main()
-    assert lines.index("Interrup signal number 10") < lines.index(block[0])
-    assert lines.index("Interrup signal number 2") < lines.index("End Stop")
+    assert d.main().index("Interrup signal number 2") < d.main().index("End Stop")
     assert "0 service" in d.stdout
 
 
 STOP_LINES = ["TCPv4 Stop", "UDPv4 Stop", "TCPv6 Stop", "UDPv6 Stop", "CloudRM7 Stop", "End Stop"]
 
 
-def dig(name):
-    # dig sends an EDNS record with a cookie unless told otherwise.
-    return subprocess.run(["dig", "@127.0.0.1", "+short", "+tries=1", "+time=3", name],
-                          capture_output=True, text=True, timeout=10).stdout.split()
+# dig sends an EDNS record with a cookie unless told otherwise.
+def dig(*args):
+    return subprocess.run(["dig", "+short", "+tries=1", "+time=3", *args], capture_output=True, text=True).stdout.split()
 
 
-def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, web, upstream):
+def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, servers):
     # A second rule on a port already taken, and a second cloud node, which is only listed.
     d = daemon(open(vexa.SAMPLE).read().replace("</VEXAProxy>", '<Port TypProt="TCP" PortLocal="7007" Echo="0"/>'
                '<CloudRM7 PortRM7="4998" PortCloud="5001" PortVEXACloud="6000" VEXACloud="127.0.0.4"/></VEXAProxy>'))
@@ -119,18 +113,18 @@ def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, web, ups
         for host, port in [("::ffff:127.0.0.1", p) for p in (7007, 5300, 53, 4999, 5000)] + [("::1", 5306)]:
             for size in (0, 1, 65507):
                 s.sendto(b"\xff" * size, (host, port))
-    # The Host check over IPv4, an IPv6 client, echo over TCP and UDP, UDP forwarding in both families.
+    # The Host check over IPv4, an IPv6 client, echo over TCP and UDP.
     assert peers.WEB_PAGE in peers.http_get("127.0.0.1", 8080, "portal.example")
     assert peers.http_get("127.0.0.1", 8080, "intruder.example") == b""
     assert peers.WEB_PAGE in peers.http_get("::1", 8086, "anything", family=socket.AF_INET6)
     assert peers.tcp_exchange("127.0.0.1", 7007, b"ping over tcp") == b"ping over tcp"
     assert peers.udp_exchange("127.0.0.1", 7007, b"ping over udp") == (b"ping over udp", ("127.0.0.1", 7007))
-    q = dns.message.make_query("upstream.example", "A")
-    for host, port in (("127.0.0.1", 5300), ("::1", 5306)):
-        assert dns.query.udp(q, host, port=port, timeout=5).answer[0][0].address == "10.9.8.7"
-    # The DNS relay answers its own name (dnsmasq does not know it) and forwards the rest; the answers to
-    # dig (after the odd datagrams' client 1) are in the DNS log.
-    assert (dig("printer.lan"), dig("upstream.example")) == (["192.168.0.50"], ["10.9.8.7"])
+    # The DNS relay answers its own name (dnsmasq does not know it) and forwards the rest; so do the UDP
+    # rules in both families.
+    assert dig("@127.0.0.1", "printer.lan") == ["192.168.0.50"]
+    for server, port in (("127.0.0.1", "53"), ("127.0.0.1", "5300"), ("::1", "5306")):
+        assert dig("@" + server, "-p", port, "upstream.example") == ["10.9.8.7"], port
+    # The answers to dig from the DNS relay (after the odd datagrams' client 1) are in the DNS log.
     d.wait_for(re.compile(r"^0000[23] 127\.000\.000\.001:\d{5} >"), log="dns", count=2)
     # A device's datagram reaches the cloud from port 5000, the cloud's answer the device.
     cloud, device = peers.UdpPeer("127.0.0.4", 6000), peers.UdpPeer("127.0.0.5")
@@ -145,9 +139,9 @@ def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, web, ups
     with contextlib.ExitStack() as sockets:
         for i in range(200):
             sockets.enter_context(socket.create_connection(("127.0.0.1", 7007), timeout=5)).sendall(b"held")
+            query = dns.message.make_query("n%d.upstream.example" % i, "A").to_wire()
             for port in (7007, 5300, 53):
-                u = sockets.enter_context(socket.socket(socket.AF_INET, socket.SOCK_DGRAM))
-                u.sendto(dns.message.make_query("n%d.upstream.example" % i, "A").to_wire(), ("127.0.0.1", port))
+                sockets.enter_context(socket.socket(socket.AF_INET, socket.SOCK_DGRAM)).sendto(query, ("127.0.0.1", port))
         d.wait_for(re.compile(r"^TCPv4 07007 00201 "), timeout=20)
         for _ in range(30):
             d.signal(signal.SIGTERM)

@@ -40,8 +40,8 @@ def config(*children, dns_srv=""):
     return '<?xml version="1.0"?>\n<VEXAProxy%s>\n%s\n</VEXAProxy>\n' % (attr, "\n".join(children))
 
 
+# All lines of a log directory's files, in file-number order.
 def read_lines(directory):
-    """All lines of a log directory's files, in file-number order."""
     names = sorted(os.listdir(directory)) if os.path.isdir(directory) else []
     return [l for n in names for l in pathlib.Path(directory, n).read_bytes().decode("utf-8", "replace").splitlines()]
 
@@ -50,22 +50,20 @@ def strip_stamp(line):
     return STAMP.sub("", line, count=1)
 
 
+# One run of the daemon. config: XML text written to the fixed path, or None for no file.
 class Daemon:
-    """One run of the daemon. config: XML text written to the fixed path, or None for no file."""
-
     def __init__(self, config=None, args=("service",), argv0=None, clean_logs=True, preexec_fn=None):
         self.config, self.preexec_fn, self.proc, self.stdout = config, preexec_fn, None, ""
         self.argv = [argv0 or BIN] + list(args)
         if clean_logs:
             shutil.rmtree("/var/log/VEXA", ignore_errors=True)
 
+    # Starts the daemon, waits for a wait_for line and, with listed, until every Port rule is listed.
     def start(self, wait_for="Start v", listed=False):
-        """Starts the daemon, waits for a wait_for line and, with listed, until every Port rule is listed."""
         assert in_private_namespaces(), "system tests run only inside scripts/netns-run"
         os.makedirs(os.path.dirname(CFG_FILE), exist_ok=True)
-        if self.config is None:
-            pathlib.Path(CFG_FILE).unlink(missing_ok=True)
-        else:
+        pathlib.Path(CFG_FILE).unlink(missing_ok=True)
+        if self.config is not None:
             pathlib.Path(CFG_FILE).write_bytes(self.config.encode() if isinstance(self.config, str) else self.config)
         self.proc = subprocess.Popen(self.argv, executable=BIN, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, preexec_fn=self.preexec_fn)
@@ -78,8 +76,8 @@ class Daemon:
     def signal(self, sig):
         self.proc.send_signal(sig)
 
+    # Stops the daemon, expects exit code 0 and "End Stop" as the last main-log line.
     def stop(self, sig=sig_mod.SIGTERM, timeout=60):
-        """Stops the daemon, expects exit code 0 and "End Stop" as the last main-log line."""
         if self.proc.poll() is None:
             self.proc.send_signal(sig)
         try:
@@ -87,8 +85,7 @@ class Daemon:
         except subprocess.TimeoutExpired:
             self.kill()
             raise AssertionError("daemon did not stop within %ss\n%s" % (timeout, self.describe()))
-        assert self.proc.returncode == 0, "exit code %s\n%s" % (self.proc.returncode, self.describe())
-        assert self.main()[-1:] == ["End Stop"], self.describe()
+        assert (self.proc.returncode, self.main()[-1:]) == (0, ["End Stop"]), self.describe()
 
     def kill(self):
         if self.proc and self.proc.poll() is None:
@@ -98,8 +95,8 @@ class Daemon:
     def main_raw(self):
         return read_lines(MAIN_LOG_DIR)
 
+    # Main-log lines without their time stamps.
     def main(self):
-        """Main-log lines without their time stamps."""
         return [strip_stamp(l) for l in self.main_raw()]
 
     def dns(self):
@@ -108,9 +105,9 @@ class Daemon:
     def describe(self):
         return "--- main log ---\n%s\n--- stdout ---\n%s" % ("\n".join(self.main_raw()), self.stdout)
 
+    # Waits until `count` lines of a log ("main", "dns" or "stdout") contain needle (a text or a
+    # compiled regex); returns them. The logs have writers of their own: wait before asserting.
     def wait_for(self, needle, timeout=10, count=1, log="main"):
-        """Waits until `count` lines of a log ("main", "dns" or "stdout") contain needle (a text or a
-        compiled regex); returns them. The logs have writers of their own: wait before asserting."""
         deadline = time.monotonic() + timeout
         while True:
             if log == "stdout":  # what the running daemon has written so far
@@ -121,7 +118,6 @@ class Daemon:
             hits = [l for l in lines if (needle.search(l) if hasattr(needle, "search") else needle in l)]
             if len(hits) >= count:
                 return hits
-            assert self.proc is None or self.proc.poll() is None, \
-                "daemon exited (%s) before %r\n%s" % (self.proc.returncode, needle, self.describe())
+            assert self.proc is None or self.proc.poll() is None, "daemon exited before %r\n%s" % (needle, self.describe())
             assert time.monotonic() < deadline, "no %r in the %s log within %ss\n%s" % (needle, log, timeout, self.describe())
             time.sleep(0.05)
