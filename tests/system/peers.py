@@ -1,6 +1,7 @@
 # The daemon's peers on loopback: a web server, a DNS server (dnsmasq) reached on port 53 through an
 # nftables redirect, TCP targets, UDP peers (the fake cloud server, RM7 devices) and one-shot clients.
 # Used by the system tests, the demo and the benchmark.
+import concurrent.futures
 import contextlib
 import os
 import socket
@@ -8,9 +9,9 @@ import subprocess
 import threading
 import time
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-V7_TOOL = os.environ.get("VEXAPROXY_V7_TOOL", os.path.join(os.path.dirname(
-    os.environ.get("VEXAPROXY_BIN", os.path.join(ROOT, "build", "release", "vexaproxy"))), "tests", "v7-datagram"))
+import vexa
+
+V7_TOOL = os.environ.get("VEXAPROXY_V7_TOOL", os.path.join(os.path.dirname(vexa.BIN), "tests", "v7-datagram"))
 
 WEB_PAGE = b"<html><body>VEXAProxy demo portal</body></html>\n"
 
@@ -52,14 +53,13 @@ def WebServer(addr="127.0.0.3", port=8000):
 # dnsmasq on 127.0.0.2:5353 with no cache, answering `names` itself; queries to 127.0.0.2:53 are
 # redirected to it, because the relay holds port 53 and always asks port 53.
 @contextlib.contextmanager
-def DnsServer(addr="127.0.0.2", port=5353, names=None):
+def DnsServer(addr="127.0.0.2", port=5353, names=(("upstream.example", "10.9.8.7"),)):
     subprocess.run(["nft", "-f", "-"], check=True, input=(
         "table ip vexa_test {\n chain out {\n  type nat hook output priority -100;\n"
         "  ip daddr %s udp dport 53 dnat to %s:%d\n }\n}\n" % (addr, addr, port)).encode())
-    names = names or {"upstream.example": "10.9.8.7"}
     proc = subprocess.Popen(["/usr/sbin/dnsmasq", "--keep-in-foreground", "--no-resolv",
                              "--no-hosts", "--bind-interfaces", "--listen-address=" + addr, "--port=%d" % port,
-                             "--cache-size=0", "--user=root", "--pid-file="] + ["--address=/%s/%s" % n for n in names.items()],
+                             "--cache-size=0", "--user=root", "--pid-file="] + ["--address=/%s/%s" % n for n in dict(names).items()],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         wait_udp(addr, port)
@@ -134,8 +134,6 @@ def tcp_exchange(host, port, payload, family=socket.AF_INET, timeout=5, half_clo
                 if half_close:
                     s.shutdown(socket.SHUT_WR)
 
-        sender = threading.Thread(target=send)
-        sender.start()
-        got = recv_all(s, len(payload))
-        sender.join()
-        return got
+        with concurrent.futures.ThreadPoolExecutor(1) as sender:
+            sender.submit(send)
+            return recv_all(s, len(payload))

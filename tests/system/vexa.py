@@ -67,6 +67,7 @@ class Daemon:
             pathlib.Path(CFG_FILE).write_bytes(self.config.encode() if isinstance(self.config, str) else self.config)
         self.proc = subprocess.Popen(self.argv, executable=BIN, stdout=subprocess.PIPE,
                                      stderr=subprocess.STDOUT, preexec_fn=self.preexec_fn)
+        os.set_blocking(self.proc.stdout.fileno(), False)  # wait_for takes what has come so far
         if wait_for:
             self.wait_for(wait_for, timeout=15)
         if listed:
@@ -110,10 +111,8 @@ class Daemon:
     def wait_for(self, needle, timeout=10, count=1, log="main"):
         deadline = time.monotonic() + timeout
         while True:
-            if log == "stdout":  # what the running daemon has written so far
-                os.set_blocking(self.proc.stdout.fileno(), False)
+            if log == "stdout":
                 self.stdout += (self.proc.stdout.read() or b"").decode("utf-8", "replace")
-                os.set_blocking(self.proc.stdout.fileno(), True)
             lines = {"main": self.main, "dns": self.dns, "stdout": self.stdout.splitlines}[log]()
             hits = [l for l in lines if (needle.search(l) if hasattr(needle, "search") else needle in l)]
             if len(hits) >= count:
