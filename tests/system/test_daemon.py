@@ -132,7 +132,7 @@ def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, servers)
     with contextlib.ExitStack() as sockets:
         for _ in range(200):
             sockets.enter_context(socket.create_connection(("127.0.0.1", 7007), timeout=5)).sendall(b"held")
-            for port in (7007, 5300, 53):  # the relays forward what the DNS server leaves unanswered
+            for port in (7007, 5300, 53):  # echoed, or forwarded and left unanswered by the DNS server
                 sockets.enter_context(socket.socket(socket.AF_INET, socket.SOCK_DGRAM)).sendto(b"in flight", ("127.0.0.1", port))
         d.wait_for(re.compile(r"^TCPv4 07007 00201 "), timeout=20)
         subprocess.run(["sh", "-c", "for i in $(seq 30); do kill -TERM %d; sleep 0.02; done" % d.proc.pid], stderr=subprocess.DEVNULL)
