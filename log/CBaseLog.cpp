@@ -285,11 +285,12 @@ void CBaseLog::PutUtf8(const std::string& text) {
 
 void CBaseLog::PutDirect(std::string line) { m_Queue.Put(std::move(line)); }
 
-void CBaseLog::Pace() {
+void CBaseLog::Pace(std::chrono::milliseconds limit) {
     // A log that is not being written (never opened, or closed) has no writer to wait for.
     if (m_Run.load() != 1 || m_Stalled.load()) return;
     const uint64_t high = m_Queue.Limit() / 4 * 3;
-    const auto deadline = std::chrono::steady_clock::now() + kPaceLimit;
+    if (m_Queue.Size() < high) return;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (m_Queue.Size() >= high) {
         if (std::chrono::steady_clock::now() >= deadline) {
             m_Stalled = true;

@@ -38,6 +38,7 @@ public:
     static constexpr std::chrono::milliseconds kGatherPause{2};
     static constexpr size_t kGatherBelow = 64;
     static constexpr std::chrono::milliseconds kPaceLimit{100};
+    static constexpr std::chrono::milliseconds kRelayPaceLimit{20};
     static constexpr int kWriterNice = -10;
     static constexpr size_t kFloodLines = 128;
     static constexpr std::chrono::seconds kFloodHold{1};
@@ -66,9 +67,10 @@ public:
     // For housekeeping that writes a burst of lines (a sweep removing thousands of connections at
     // once), called before each line: while the queue is three-quarters full it waits for the
     // writer, so that the burst reaches the file instead of pushing its own lines out of the bounded
-    // queue. A writer that makes no progress for 100 ms (a hung disk) is waited for no more until it
-    // has written again. Relay threads never call it: they must not wait for the disk.
-    void Pace();
+    // queue. A writer that makes no progress within limit (a hung disk) is waited for no more until
+    // it has written again. Relay threads pace only what must not be lost (the DNS records) and with
+    // a short limit: a disk that hangs costs them one such wait, not one per line.
+    void Pace(std::chrono::milliseconds limit = kPaceLimit);
     void PutMes(const wchar_t* title, const unsigned char* data, int length);
     // The same for a title already in UTF-8 (the echo relays build theirs so).
     void PutMes(std::string_view title, const unsigned char* data, int length);

@@ -12,6 +12,7 @@ bool StringQueue::Put(std::string s) {
         }
         wasEmpty = empty();
         push(std::move(s));
+        m_Count.store(size(), std::memory_order_relaxed);
     }
     // The one reader waits only on an empty queue: later lines need not wake it again.
     if (wasEmpty) m_Cond.notify_one();
@@ -24,6 +25,7 @@ bool StringQueue::Read(std::string& out) {
     if (empty()) return false;
     out = std::move(front());
     pop();
+    m_Count.store(size(), std::memory_order_relaxed);
     return true;
 }
 
@@ -37,6 +39,7 @@ bool StringQueue::ReadAll(std::deque<std::string>& out) {
         for (auto& line : c) out.push_back(std::move(line));
         c.clear();
     }
+    m_Count.store(0, std::memory_order_relaxed);
     return true;
 }
 
@@ -58,14 +61,10 @@ uint64_t StringQueue::Dropped() {
     return m_Dropped;
 }
 
-size_t StringQueue::Size() {
-    std::lock_guard<std::mutex> lock(m_Lock);
-    return size();
-}
-
 std::deque<std::string> StringQueue::TakeAll() {
     std::lock_guard<std::mutex> lock(m_Lock);
     std::deque<std::string> all;
     all.swap(c);
+    m_Count.store(0, std::memory_order_relaxed);
     return all;
 }

@@ -1,6 +1,7 @@
 #pragma once
 // Bounded FIFO of log lines: many producers, one consumer. A full queue drops its oldest lines so
 // that callers never wait for the disk.
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -26,7 +27,8 @@ public:
     void Finish();
     // Makes the queue usable again after Finish (a log reopened after Close).
     void Restart();
-    size_t Size();
+    // Without the lock: producers look at it on every line.
+    size_t Size() const { return m_Count.load(std::memory_order_relaxed); }
     uint64_t Limit() const { return m_Max; }
     // Lines dropped since construction to make room.
     uint64_t Dropped();
@@ -39,4 +41,5 @@ private:
     uint64_t m_Max;
     uint64_t m_Dropped = 0;
     bool m_Finished = false;
+    std::atomic<size_t> m_Count{0};  // size(), kept under m_Lock
 };
