@@ -30,7 +30,7 @@ IPERF_S = 2 if QUICK else 5
 WRK_S = 2 if QUICK else 5
 DNS_S = 2 if QUICK else 5
 SCALE_N = int(os.environ.get("BENCH_SCALE_N", "5000"))
-# BENCH_ONLY=tcp,conn,udp,dns,scale runs some workloads only and prints them without rewriting the docs;
+# BENCH_ONLY=tcp,conn,udp,dns,scale,bulk runs some workloads only and prints them without rewriting the docs;
 # freshdns, udpflood and silenttcp rewrite their own block of the docs whenever they run.
 ONLY = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
 # The client-table workloads. BENCH_ACCEPTANCE=1: fresh-port DNS for 600 s at 1000 q/s.
@@ -56,6 +56,10 @@ def wanted(workload):
     return not ONLY or workload in ONLY
 SCALE_HOLD_S = 8 if QUICK else 20      # the daemon ends a connection 60 s after accepting it
 SCALE_EVERY_S = 2 if QUICK else 5
+# Bulk: the same held connections, each first moving this much each way through the relay in
+# 64 KiB pieces, so that every receive buffer on the way has been filled at least once.
+BULK_BYTES = int(os.environ.get("BENCH_BULK_KIB", "512")) * 1024
+BULK_PIECE = 65536
 WORK = "/tmp/vexa-bench"
 
 BACKEND = "127.0.0.3"       # iperf3 server, web server, echo server
@@ -78,15 +82,16 @@ HAPROXY_TABLE_PORTS = {"silent": 14011, "tcp_other": 14012}
 # Source networks (127.N.0.0/16) of the loads, one per kind, apart from the 127.0.0.x of the servers.
 NET_FRESHDNS, NET_FLOOD, NET_SILENT = 32, 64, 48
 
+# The echo rule's bound: the held connections are more than its fair share of the budget.
 DAEMON_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 <VEXAProxy DNSSrv="%(up)s">
   <Port TypProt="TCP" PortLocal="%(p_iperf)d" PortRemote="%(iperf)d" IPRemote="%(be)s"/>
   <Port TypProt="TCP" PortLocal="%(p_web)d" PortRemote="%(web)d" IPRemote="%(be)s"/>
   <Port TypProt="UDP" PortLocal="%(p_udp)d" PortRemote="5353" IPRemote="%(up)s"/>
-  <Port TypProt="TCP" PortLocal="%(p_echo)d" PortRemote="%(echo)d" IPRemote="%(be)s"/>
+  <Port TypProt="TCP" PortLocal="%(p_echo)d" PortRemote="%(echo)d" IPRemote="%(be)s" MaxClients="%(n_echo)d"/>
   <DNS Name="%(lname)s" IP="%(lip)s"/>
 </VEXAProxy>
-""" % {"up": DNS_UP, "be": BACKEND, "iperf": IPERF_PORT, "web": WEB_PORT, "echo": ECHO_PORT,
+""" % {"up": DNS_UP, "n_echo": SCALE_N + 1000, "be": BACKEND, "iperf": IPERF_PORT, "web": WEB_PORT, "echo": ECHO_PORT,
        "p_iperf": PORTS["iperf"]["VEXAProxy"], "p_web": PORTS["web"]["VEXAProxy"],
        "p_udp": PORTS["udp"]["VEXAProxy"], "p_echo": PORTS["echo"]["VEXAProxy"],
        "lname": LOCAL_NAME, "lip": LOCAL_IP}
@@ -328,7 +333,7 @@ def run_dnsperf(addr, port, name):
 async def echo_handler(reader, writer):
     try:
         while True:
-            data = await reader.read(4096)
+            data = await reader.read(BULK_PIECE)
             if not data:
                 break
             writer.write(data)
@@ -349,11 +354,13 @@ def echo_server_main(addr, port):
     asyncio.run(main())
 
 
-async def scale_client(port, pid):
+async def scale_client(port, pid, bulk):
     """SCALE_N connections, each echoing a numbered line at once and then every SCALE_EVERY_S seconds
     (also while the others are still being opened, so none sits idle), held SCALE_HOLD_S seconds
-    once all are open."""
-    stats = {"connected": 0, "ok": 0, "bad": 0, "errors": 0, "sent": 0}
+    once all are open. With bulk, each first sends BULK_BYTES in pieces, every piece echoed and
+    checked before the next, and memory is read once the last piece has been quiet for 3 s."""
+    piece = os.urandom(BULK_PIECE)
+    stats = {"connected": 0, "ok": 0, "bad": 0, "errors": 0, "sent": 0, "bulk_ok": 0}
     held = asyncio.Event()
     hold_end = [0.0]
     settled = [0]
@@ -373,6 +380,11 @@ async def scale_client(port, pid):
         stats["connected"] += 1
         first = True
         try:
+            for _ in range(bulk // BULK_PIECE):
+                writer.write(piece)
+                await writer.drain()
+                got = await asyncio.wait_for(reader.readexactly(BULK_PIECE), 60)
+                stats["bulk_ok" if got == piece else "bad"] += 1
             for r in range(100000):
                 msg = b"conn %05d round %05d VEXAProxy scale check\n" % (i, r)
                 writer.write(msg)
@@ -402,19 +414,20 @@ async def scale_client(port, pid):
         if i % 250 == 249:
             await asyncio.sleep(0.05)
     await asyncio.wait_for(held.wait(), 120)
-    hold_end[0] = time.monotonic() + SCALE_HOLD_S
+    # The daemon ends a connection 60 s after accepting it: a bulk run, longer to set up, holds less.
+    hold_end[0] = time.monotonic() + (5 if bulk else SCALE_HOLD_S)
     setup_s = time.monotonic() - t0
-    await asyncio.sleep(min(2, SCALE_EVERY_S))
+    await asyncio.sleep(3 if bulk else min(2, SCALE_EVERY_S))
     held_status = loadgen.proc_status(pid)
     await asyncio.gather(*tasks)
     stats.update(setup_s=setup_s, rss_kib=held_status["rss_kib"], threads=held_status["threads"])
     return stats
 
 
-def run_scale(port, pid):
+def run_scale(port, pid, bulk=0):
     base = loadgen.proc_status(pid)
     base_rss, base_threads = base["rss_kib"], base["threads"]
-    st = asyncio.run(scale_client(port, pid))
+    st = asyncio.run(scale_client(port, pid, bulk))
     st["base_rss_kib"], st["base_threads"] = base_rss, base_threads
     st["kib_per_conn"] = (st["rss_kib"] - base_rss) / max(1, st["connected"])
     return st
@@ -721,33 +734,35 @@ def main():
                     ", DNS log %d of %d lines" % (lines, entry["log_expected"])
                     if per_query else ""))
 
-            # 5. Scale: a fresh daemon per run so that its pool starts from nothing
-            for name in (("VEXAProxy", "haproxy") if wanted("scale") else ()):
+            # 5. Scale: a fresh daemon per run so that its pool starts from nothing; then the same with bulk
+            for key, name in [(k, n) for k in ("scale", "bulk") if wanted(k) for n in ("VEXAProxy", "haproxy")]:
+                bulk = BULK_BYTES if key == "bulk" else 0
                 runs = []
                 for run in range(RUNS):
                     if name == "VEXAProxy":
                         daemon = vexa.Daemon(DAEMON_CONFIG)
                         daemon.start()
                         wait_listen("tcp", "0.0.0.0", PORTS["echo"]["VEXAProxy"])
-                        st = run_scale(PORTS["echo"][name], daemon.proc.pid)
+                        st = run_scale(PORTS["echo"][name], daemon.proc.pid, bulk)
                         daemon.stop(timeout=120)
                         st["log_faults"] = sum(1 for l in daemon.main() if FAULT_LINE.search(l))
                     else:
                         # A port of its own per run: the last run's connections may still hold the old one.
-                        port = PORTS["echo"]["haproxy"] + 10 * run
+                        port = PORTS["echo"]["haproxy"] + 10 * run + (100 if bulk else 0)
                         with Proc("haproxy-scale", ["haproxy", "-db", "-f", haproxy_conf(scale=True, port=port)],
                                   wait=("tcp", "127.0.0.1", port)) as hs:
-                            st = run_scale(port, hs.proc.pid)
+                            st = run_scale(port, hs.proc.pid, bulk)
                     runs.append(st)
-                    log("scale %-10s %s" % (name, st))
-                res[("scale", name)] = {
+                    log("%s %-10s %s" % (key, name, st))
+                res[(key, name)] = {
                     "value": median([r["kib_per_conn"] for r in runs]),
                     "connected": min(r["connected"] for r in runs), "errors": sum(r["errors"] for r in runs),
                     "bad": sum(r["bad"] for r in runs), "ok": sum(r["ok"] for r in runs),
                     "sent": sum(r["sent"] for r in runs), "threads": median([r["threads"] for r in runs]),
                     "rss_mib": median([r["rss_kib"] for r in runs]) / 1024.0,
                     "setup_s": median([r["setup_s"] for r in runs]), "runs": [r["kib_per_conn"] for r in runs],
-                    "log_faults": sum(r.get("log_faults", 0) for r in runs), "n": SCALE_N}
+                    "log_faults": sum(r.get("log_faults", 0) for r in runs), "n": SCALE_N,
+                    "bulk_ok": sum(r["bulk_ok"] for r in runs), "bulk_kib": bulk // 1024}
 
             # 6. Client tables: fresh-port DNS, a UDP flood, silent TCP clients
             tables = run_tables(dnsmasq_fwd)
@@ -763,7 +778,8 @@ def main():
         run.update(date=facts["date"], quick=QUICK, commit=commit, cores=facts["cores"])
     saved = {"res": {"|".join(k): v for k, v in res.items()}, "tables": tables, "facts": facts, "quick": QUICK, "runs": RUNS,
              "params": {"iperf_s": IPERF_S, "wrk_s": WRK_S, "dns_s": DNS_S, "scale_n": SCALE_N,
-                        "scale_hold_s": SCALE_HOLD_S, "scale_every_s": SCALE_EVERY_S}}
+                        "scale_hold_s": SCALE_HOLD_S, "scale_every_s": SCALE_EVERY_S,
+                        "bulk_kib": BULK_BYTES // 1024}}
     with open(os.path.join(WORK, "results.json"), "w") as f:
         json.dump(saved, f, indent=1)
     if not ONLY:

@@ -12,17 +12,22 @@ SECTIONS = [
     ("dns_local", "DNS relay, locally answered name", "q/s", ["VEXAProxy", "dnsmasq"]),
     ("dns_fwd", "DNS relay, forwarded name", "q/s", ["VEXAProxy", "dnsmasq"]),
     ("scale", "held TCP connections, echo: memory", "KiB/conn", ["VEXAProxy", "haproxy"]),
+    ("bulk", "held TCP connections after bulk traffic: memory", "KiB/conn", ["VEXAProxy", "haproxy"]),
 ]
 
-# Target: (section, peers whose best VEXAProxy must reach, higher is better)
+# Target: (section, peers whose best VEXAProxy must reach, that many times, higher is better)
 TARGETS = [
-    ("tcp", ["haproxy", "rinetd"], "TCP throughput >= 1.0x best of haproxy, rinetd"),
-    ("conn50", ["haproxy", "rinetd", "nginx stream"], "conn/s at 50 >= 1.0x best of haproxy, rinetd, nginx stream"),
-    ("conn200", ["haproxy", "rinetd", "nginx stream"], "conn/s at 200 >= 1.0x best of haproxy, rinetd, nginx stream"),
-    ("udp", ["nginx stream"], "UDP req/s >= 1.0x nginx stream udp, none lost"),
-    ("dns_local", ["dnsmasq"], "DNS local answers >= 1.0x dnsmasq answering itself, none lost"),
-    ("dns_fwd", ["dnsmasq"], "DNS forwarded >= 1.0x dnsmasq forwarding without cache, none lost"),
+    ("tcp", ["haproxy"], 1.5, "TCP throughput >= 1.5x haproxy"),
+    ("conn50", ["haproxy", "rinetd", "nginx stream"], 0.8, "conn/s at 50 >= 0.8x best of haproxy, rinetd, nginx stream"),
+    ("conn200", ["haproxy", "rinetd", "nginx stream"], 0.8, "conn/s at 200 >= 0.8x best of haproxy, rinetd, nginx stream"),
+    ("udp", ["nginx stream"], 1.5, "UDP req/s >= 1.5x nginx stream udp, none lost"),
+    ("dns_local", ["dnsmasq"], 1.2, "DNS local answers >= 1.2x dnsmasq answering itself, none lost, every record logged"),
+    ("dns_fwd", ["dnsmasq"], 0.95, "DNS forwarded >= 0.95x dnsmasq forwarding without cache, none lost, every record logged"),
 ]
+# Memory per connection held after bulk traffic, measured with the same workload before the receive
+# buffers gave their pages back (commit ea980fb, 5 December build, median of 3 runs).
+BULK_BEFORE_KIB = 84.79
+BULK_TARGET = 0.6
 
 
 def fmt(v, unit=""):
@@ -37,13 +42,16 @@ def extra(section, e):
     parts = []
     if "p99" in e:
         parts.append("p99 %s ms" % fmt(e["p99"], "ms"))
-    if e.get("errors") and section != "scale":
+    if e.get("errors") and section not in ("scale", "bulk"):
         parts.append("%d socket errors" % e["errors"])
     if "lost" in e:
         parts.append("lost %d of %d" % (e["lost"], e["sent"]))
     if "log_lines" in e:
         parts.append("DNS log %d of %d lines" % (e["log_lines"], e["log_expected"]))
-    if section == "scale":
+    if section == "bulk":
+        parts.append("%d KiB each way, %d of %d pieces echoed intact" % (
+            e["bulk_kib"], e["bulk_ok"], e["n"] * len(e["runs"]) * e["bulk_kib"] // 64))
+    if section in ("scale", "bulk"):
         parts.append("connected %d (min of runs), echoes %d/%d ok, %d bad, %d errors, %d threads, RSS %.1f MiB, "
                      "set-up %.1f s" % (e["connected"], e["ok"], e["sent"], e["bad"], e["errors"],
                                          int(e["threads"]), e["rss_mib"], e["setup_s"]))
@@ -72,17 +80,16 @@ def rows(res):
 
 def targets(res):
     out = []
-    for key, peers, text in TARGETS:
+    for key, peers, factor, text in TARGETS:
         mine = res.get((key, "VEXAProxy"), {})
         best_peer = max(peers, key=lambda p: res.get((key, p), {}).get("value") or 0)
         best = res.get((key, best_peer), {}).get("value")
         r = ratio(mine.get("value"), best)
-        ok = r is not None and r >= 1.0
+        ok = r is not None and r >= factor
         notes = []
         if key.startswith("conn"):
             pr = ratio(mine.get("p99"), res.get((key, best_peer), {}).get("p99"))
             notes.append("p99 %sx %s's" % (fmt(pr), best_peer))
-            ok = ok and pr is not None and pr <= 1.5
         if "lost" in mine:
             notes.append("lost %d" % mine["lost"])
             ok = ok and mine["lost"] == 0
@@ -90,15 +97,22 @@ def targets(res):
             notes.append("DNS log %d/%d lines" % (mine["log_lines"], mine["log_expected"]))
             ok = ok and mine["log_lines"] >= mine["log_expected"]
         out.append((text, "%sx %s" % (fmt(r), best_peer), "met" if ok else "missed", ", ".join(notes)))
-    sc = res.get(("scale", "VEXAProxy"))
-    hp = res.get(("scale", "haproxy"))
-    if sc:
+    for key, text in (("scale", "5,000 connections held with no failure; memory per connection next to haproxy's"),
+                      ("bulk", "the same after bulk traffic: at most %d %% of the %s KiB/conn before" % (
+                          100 * BULK_TARGET, fmt(BULK_BEFORE_KIB, "KiB/conn")))):
+        sc = res.get((key, "VEXAProxy"))
+        hp = res.get((key, "haproxy"))
+        if not sc:
+            continue
         ok = (sc["errors"] == 0 and sc["bad"] == 0 and sc["ok"] == sc["sent"] and not sc.get("log_faults")
               and sc["connected"] == sc.get("n", sc["connected"]))
-        out.append(("5,000 connections held with no failure; memory per connection next to haproxy's",
-                    "%s vs %s KiB/conn" % (fmt(sc["value"], "KiB/conn"), fmt(hp["value"], "KiB/conn") if hp else "n/a"),
-                    "met" if ok else "missed",
-                    "connected %d, %d echo errors, %d corrupt" % (sc["connected"], sc["errors"], sc["bad"])))
+        notes = "connected %d, %d echo errors, %d corrupt" % (sc["connected"], sc["errors"], sc["bad"])
+        if key == "bulk":
+            ok = ok and sc["value"] <= BULK_TARGET * BULK_BEFORE_KIB
+            notes += ", %s %% of before" % fmt(100 * sc["value"] / BULK_BEFORE_KIB)
+        out.append((text, "%s vs %s KiB/conn" % (fmt(sc["value"], "KiB/conn"),
+                                                 fmt(hp["value"], "KiB/conn") if hp else "n/a"),
+                    "met" if ok else "missed", notes))
     return out
 
 
@@ -126,7 +140,7 @@ def print_table(res):
 
 def chart(res, path, work):
     """One panel per workload, bars per relay, VEXAProxy's in its own colour."""
-    panels = [(k, "value", t, u + (" (lower is better)" if k == "scale" else ""), r) for k, t, u, r in SECTIONS]
+    panels = [(k, "value", t, u + (" (lower is better)" if k in ("scale", "bulk") else ""), r) for k, t, u, r in SECTIONS]
     panels[7:7] = [("conn%d" % c, "p99", "p99 latency, wrk, %d conns" % c, "ms (lower is better)",
                     SECTIONS[1][3]) for c in (50, 200)]
     panels = [p for p in panels if any((p[0], r) in res for r in p[4])]
@@ -177,7 +191,8 @@ at its usual path inside the namespace) and every peer relay. Each figure is the
 - Date: {facts['date']}; whole run: {facts['minutes']:.1f} minutes
 - Mode: {"quick smoke run (`BENCH_QUICK=1`): short runs" if quick else "full run"}: iperf3 {params['iperf_s']} s,
   wrk {params['wrk_s']} s, dnsperf {params['dns_s']} s per run; scale: {params['scale_n']} connections held
-  {params['scale_hold_s']} s, each echoing every {params['scale_every_s']} s
+  {params['scale_hold_s']} s, each echoing every {params['scale_every_s']} s; bulk: the same after
+  {params.get('bulk_kib', 0)} KiB each way
 - Load average at start {facts['load'][0]:.2f}, at end {facts['load_end'][0]:.2f}
 - Peers (Debian packages): {versions}
 
@@ -225,7 +240,12 @@ Ratios are against the best peer of the same run.
    {params['scale_every_s']} s, checking every echo byte for byte. Resident memory (VmRSS) and thread
    count are read from /proc while all connections are open; memory per connection is (RSS while
    holding − RSS before) ÷ connections. A fresh daemon is started for each run. The daemon runs two
-   pool threads per connection (client side and target side), haproxy an event loop.
+   pool threads per connection (client side and target side), haproxy an event loop. The echo
+   rule's `MaxClients` is set above the number of connections, which is more than its fair share
+   of the daemon's budget would be.
+6. **Bulk**: the same connections, each first sending {params.get('bulk_kib', 0)} KiB in 64 KiB
+   pieces, every piece echoed and compared before the next, so that every receive buffer on the way
+   has been filled; memory is read 3 s after the last connection's last piece, while all are held.
 
 ## Running it
 
@@ -241,7 +261,8 @@ Ratios are against the best peer of the same run.
 The benchmark is not part of `make test` or CI: it needs minutes of quiet CPU. It rewrites this
 file and `docs/benchmarks.png`, except the block "Bounded client tables", which only runs of its own
 workloads rewrite (see there for their settings); `BENCH_ONLY` picks workloads from `tcp`, `conn`,
-`udp`, `dns`, `scale`, `freshdns`, `udpflood` and `silenttcp`.
+`udp`, `dns`, `scale`, `bulk`, `freshdns`, `udpflood` and `silenttcp` (a partial run prints its figures;
+`bench/bench.py --report /tmp/vexa-bench/results.json` writes them into this file).
 """
     with open(os.path.join(docs, "benchmarks.md"), "w") as f:
         f.write(text)
