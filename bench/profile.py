@@ -80,7 +80,10 @@ def main():
         counter = bench.LogLines(vexa.DNS_LOG_DIR)
         qfile = os.path.join(bench.WORK, "profile-q.txt")
         bench.write(qfile, "%s A\n" % qname)
-        perf = subprocess.Popen(["perf", "record", "-q", "-e", "cpu-clock", "-F", "999", "-g", "-p",
+        # PROFILE_EVENT=sched:sched_switch shows where the daemon's threads give up the CPU.
+        event = os.environ.get("PROFILE_EVENT", "cpu-clock")
+        rate = ["-F", "999"] if event == "cpu-clock" else []
+        perf = subprocess.Popen(["perf", "record", "-q", "-e", event, *rate, "-g", "-p",
                                  str(daemon.proc.pid), "-o", os.path.join(out, "perf.data"), "--",
                                  "sleep", str(seconds)], stdout=subprocess.DEVNULL)
         time.sleep(0.2)
