@@ -6,8 +6,8 @@
 #include <signal.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
-#include <regex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -21,6 +21,21 @@ namespace {
 using namespace std::chrono_literals;
 using SteadyClock = std::chrono::steady_clock;
 
+// Whether the line is the pattern with each '#' standing for a number (thread ids, durations).
+bool Matches(const std::string& line, const std::string& pattern) {
+    size_t at = 0;
+    for (char c : pattern) {
+        if (c != '#') {
+            if (at == line.size() || line[at++] != c) return false;
+            continue;
+        }
+        const size_t from = at;
+        while (at < line.size() && std::isdigit(static_cast<unsigned char>(line[at]))) ++at;
+        if (at == from) return false;
+    }
+    return at == line.size();
+}
+
 // The pool's lines as the main log would write them, without their time stamps.
 struct LogTap {
     std::vector<std::string> lines;
@@ -29,11 +44,9 @@ struct LogTap {
         for (auto& line : _Modul.m_Log.TakeQueued()) lines.push_back(line.substr(20));
         return lines;
     }
-    // Lines that match the pattern whole.
     int Count(const std::string& pattern) {
-        const std::regex re(pattern);
         int n = 0;
-        for (const auto& line : Lines()) n += std::regex_match(line, re);
+        for (const auto& line : Lines()) n += Matches(line, pattern);
         return n;
     }
     bool WaitFor(const std::string& pattern) { return lb::WaitUntil([&] { return Count(pattern) > 0; }); }
@@ -102,7 +115,8 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     ASSERT_TRUE(idle());
     overruns.busy = 3ms;
     EXPECT_EQ(w, pool.StartProc("Overruns", Job::Proc, &overruns, 0, 1));
-    lb::WaitUntil([&] { return overruns.calls > 1; });
+    const std::string overrun = "Duration of procedure is longer than timer interval Overruns(0,1) PID: # Func TRUE end  -# 1";
+    ASSERT_TRUE(log.WaitFor(overrun));
     const auto t0 = SteadyClock::now();
     pool.StopProc(Job::Proc, &overruns);
     EXPECT_EQ(w, pool.StartProc("Delayed", Job::Proc, &delayed, 10000, 0));
@@ -116,7 +130,7 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     EXPECT_EQ(w, pool.StartProc("Held", Job::Proc, &held, 0, 0));
     ASSERT_TRUE(lb::WaitUntil([&] { return held.inside.load(); }));
     EXPECT_EQ(w, pool.StartProc("Again", Job::Proc, &held, 0, 0));
-    std::thread releaser = ReleaseWhenReported(log, held, R"(Held\(.* - thread not complete)");
+    std::thread releaser = ReleaseWhenReported(log, held, "Held(0,0) PID: # Func begin  - thread not complete");
     pool.StopProc(Job::Proc, &held);  // returns only once the procedure has ended
     releaser.join();
     EXPECT_FALSE(held.inside);
@@ -126,7 +140,7 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     last.hold = true;
     EXPECT_EQ(w, pool.StartProc("Last", Job::Proc, &last, 0, 0));
     ASSERT_TRUE(lb::WaitUntil([&] { return last.inside.load(); }));
-    releaser = ReleaseWhenReported(log, last, R"(Last\(.* - thread not complete)");
+    releaser = ReleaseWhenReported(log, last, "Last(0,0) PID: # Func begin  - thread not complete");
     pool.Stop();
     releaser.join();
     EXPECT_FALSE(last.inside);
@@ -137,7 +151,7 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     std::thread holder([&] {
         locked.Lock("Holder");
         holding = true;
-        log.WaitFor(".* - lock during .*");
+        log.WaitFor("BasePoolThread::StartProc Late act:Holder - lock during 1 sec");
         released = true;
         locked.Unlock();
     });
@@ -146,22 +160,18 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     EXPECT_TRUE(released);
     holder.join();
 
-    const std::string overrun =
-        R"(Duration of procedure is longer than timer interval Overruns\(0,1\) PID: \d+ Func TRUE end  -\d+ 1)";
     std::vector<std::string> expected(1 + log.Count(overrun), overrun);
-    expected[0] = R"(std::system_error Job\(0,0\)SetParamExec\(Job  what\(\):Resource temporarily unavailable)";
+    expected[0] = "std::system_error Job(0,0)SetParamExec(Job  what():Resource temporarily unavailable";
     expected.insert(expected.end(), {
-        R"(Again NOT added to pool TestPool because there is already a thread Held\(0,0\) PID: \d+ Func begin )",
-        R"(Held\(0,0\) PID: \d+ Func begin  - thread not complete)",
-        R"(Held\(0,0\) PID: \d+ Func begin 1 1)",  // the pool's workers: procedure, handed over, stop asked
-        R"(Throws\(0,0\) PID: \d+ Func begin  - exception what\(\):boom)",
-        R"(Last\(0,0\) PID: \d+ Func begin  - thread not complete)",
+        "Again NOT added to pool TestPool because there is already a thread Held(0,0) PID: # Func begin ",
+        "Held(0,0) PID: # Func begin  - thread not complete",
+        "Held(0,0) PID: # Func begin 1 1",  // the pool's workers: procedure, handed over, stop asked
+        "Throws(0,0) PID: # Func begin  - exception what():boom",
+        "Last(0,0) PID: # Func begin  - thread not complete",
         "Late NOT added to pool TestPool because the pool is stopped",
         "BasePoolThread::StartProc Late act:Holder - lock during 1 sec",
     });
     const auto& lines = log.Lines();
     ASSERT_EQ(expected.size(), lines.size());
-    for (size_t i = 0; i < lines.size(); ++i) EXPECT_TRUE(std::regex_match(lines[i], std::regex(expected[i]))) << lines[i];
-    EXPECT_GT(expected.size(), 8u);  // the overrun was written
-    EXPECT_EQ(1, thrower.calls);
+    for (size_t i = 0; i < lines.size(); ++i) EXPECT_TRUE(Matches(lines[i], expected[i])) << lines[i];
 }

@@ -11,15 +11,7 @@
 
 #include "util/Budget.h"
 
-namespace {
 constexpr long long kMiB = 1LL << 20;
-
-std::vector<long long> Fields(const Limits& l) {
-    return {l.nofile,       l.nofileHard,    l.nproc,         l.threadsMax,        l.pidMax,       l.maxMapCount,
-            l.tasksNow,     l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
-            l.cgroupMemCurrent, l.ownThreads, l.ownFds};
-}
-}  // namespace
 
 TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
     // The system: 100000 threads-max and 32768 pids with 495 tasks of others, 65530 maps.
@@ -117,6 +109,10 @@ TEST(Limits, ReadFromProcAndTheCgroupWithLeastRoom) {
         std::ofstream(root / path) << text;
     }
     const std::vector<long long> expected = {1024, 4096, 5000, 100000, 32768, 65530, 345, 1000, 900, 4000 * 1024, 1048576, 4096, 7, 3};
-    EXPECT_EQ(Fields(Limits::Read(root.string())), expected);
+    const Limits l = Limits::Read(root.string());
+    EXPECT_EQ(std::vector<long long>({l.nofile, l.nofileHard, l.nproc, l.threadsMax, l.pidMax, l.maxMapCount, l.tasksNow,
+                                      l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
+                                      l.cgroupMemCurrent, l.ownThreads, l.ownFds}),
+              expected);
     std::filesystem::remove_all(root);
 }
