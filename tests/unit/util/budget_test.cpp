@@ -1,5 +1,5 @@
 // The client budget: which limit decides, what the reserve takes, how the tables share the rest,
-// and reading the limits from /proc and both cgroup versions.
+// and reading the limits from /proc and the cgroups.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,15 +11,7 @@
 
 #include "util/Budget.h"
 
-namespace {
 constexpr long long kMiB = 1LL << 20;
-
-std::vector<long long> Fields(const Limits& l) {
-    return {l.nofile,       l.nofileHard,    l.nproc,         l.threadsMax,        l.pidMax,       l.maxMapCount,
-            l.tasksNow,     l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
-            l.cgroupMemCurrent, l.ownThreads, l.ownFds};
-}
-}  // namespace
 
 TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
     // The system: 100000 threads-max and 32768 pids with 495 tasks of others, 65530 maps.
@@ -92,65 +84,35 @@ TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
     }
 }
 
-TEST(Limits, ReadFromProcAndEitherCgroupVersion) {
-    const std::map<std::string, std::string> proc = {
+// Every figure from a fake tree. Of the cgroups, the slice above the service has less room left than
+// the service itself: its figures count.
+TEST(Limits, ReadFromProcAndTheCgroupWithLeastRoom) {
+    const std::filesystem::path root = std::filesystem::temp_directory_path() / ("vexabudget" + std::to_string(getpid()));
+    const std::map<std::string, std::string> files = {
         {"proc/self/limits",
          "Limit                     Soft Limit           Hard Limit           Units     \n"
          "Max processes             5000                 5000                 processes \n"
          "Max open files            1024                 4096                 files     \n"},
-        {"proc/sys/kernel/threads-max", "100000\n"},
-        {"proc/sys/kernel/pid_max", "32768\n"},
-        {"proc/sys/vm/max_map_count", "65530\n"},
-        {"proc/loadavg", "0.00 0.01 0.05 2/345 12345\n"},
+        {"proc/sys/kernel/threads-max", "100000\n"}, {"proc/sys/kernel/pid_max", "32768\n"},
+        {"proc/sys/vm/max_map_count", "65530\n"},    {"proc/loadavg", "0.00 0.01 0.05 2/345 12345\n"},
         {"proc/meminfo", "MemTotal:        8000 kB\nMemFree:         1000 kB\nMemAvailable:    4000 kB\n"},
-        {"proc/self/status", "Name:\tvexaproxy\nThreads:\t7\n"},
-        {"proc/self/fd/0", ""},
-        {"proc/self/fd/1", ""},
-        {"proc/self/fd/2", ""},
+        {"proc/self/status", "Name:\tvexaproxy\nThreads:\t7\n"}, {"proc/self/fd/0", ""}, {"proc/self/fd/1", ""},
+        {"proc/self/fd/2", ""}, {"proc/self/cgroup", "0::/system.slice/v.service\n"},
+        {"sys/fs/cgroup/system.slice/v.service/pids.max", "1500\n"}, {"sys/fs/cgroup/system.slice/pids.max", "1000\n"},
+        {"sys/fs/cgroup/system.slice/v.service/pids.current", "30\n"}, {"sys/fs/cgroup/system.slice/pids.current", "900\n"},
+        {"sys/fs/cgroup/system.slice/v.service/memory.max", "max\n"}, {"sys/fs/cgroup/system.slice/memory.max", "1048576\n"},
+        {"sys/fs/cgroup/system.slice/v.service/memory.current", "100\n"},
+        {"sys/fs/cgroup/system.slice/memory.current", "4096\n"},
     };
-    const struct {
-        const char* name;
-        std::map<std::string, std::string> files;
-        long long pidsMax, pidsCurrent, memMax, memCurrent;
-    } cases[] = {
-        // The slice above the service has less room left than the service itself.
-        {"v2",
-         {{"proc/self/cgroup", "0::/system.slice/v.service\n"},
-          {"sys/fs/cgroup/system.slice/v.service/pids.max", "1500\n"},
-          {"sys/fs/cgroup/system.slice/v.service/pids.current", "30\n"},
-          {"sys/fs/cgroup/system.slice/pids.max", "1000\n"},
-          {"sys/fs/cgroup/system.slice/pids.current", "900\n"},
-          {"sys/fs/cgroup/system.slice/v.service/memory.max", "max\n"},
-          {"sys/fs/cgroup/system.slice/v.service/memory.current", "100\n"},
-          {"sys/fs/cgroup/system.slice/memory.max", "1048576\n"},
-          {"sys/fs/cgroup/system.slice/memory.current", "4096\n"}},
-         1000, 900, 1048576, 4096},
-        // v1 says "no limit" with a number near 2^63; the parent's real limit then holds.
-        {"v1",
-         {{"proc/self/cgroup", "5:cpu,pids:/a/b\n4:memory:/a/b\n0::/\n"},
-          {"sys/fs/cgroup/pids/a/b/pids.max", "200\n"},
-          {"sys/fs/cgroup/pids/a/b/pids.current", "5\n"},
-          {"sys/fs/cgroup/memory/a/b/memory.limit_in_bytes", "9223372036854771712\n"},
-          {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "2097152\n"},
-          {"sys/fs/cgroup/memory/a/memory.usage_in_bytes", "1024\n"}},
-         200, 5, 2097152, 1024},
-        {"v1 without limits",
-         {{"proc/self/cgroup", "4:memory,pids:/a\n"},
-          {"sys/fs/cgroup/pids/a/pids.max", "max\n"},
-          {"sys/fs/cgroup/memory/a/memory.limit_in_bytes", "9223372036854771712\n"}},
-         -1, -1, -1, -1},
-    };
-    for (const auto& c : cases) {
-        const std::filesystem::path root = std::filesystem::temp_directory_path() / ("vexabudget" + std::to_string(getpid()));
-        auto files = proc;
-        files.insert(c.files.begin(), c.files.end());
-        for (const auto& [path, text] : files) {
-            std::filesystem::create_directories((root / path).parent_path());
-            std::ofstream(root / path) << text;
-        }
-        const std::vector<long long> expected = {1024, 4096, 5000,          100000,     32768,        65530,  345, c.pidsMax,
-                                                 c.pidsCurrent, 4000 * 1024, c.memMax, c.memCurrent, 7,   3};
-        EXPECT_EQ(Fields(Limits::Read(root.string())), expected) << c.name;
-        std::filesystem::remove_all(root);
+    for (const auto& [path, text] : files) {
+        std::filesystem::create_directories((root / path).parent_path());
+        std::ofstream(root / path) << text;
     }
+    const std::vector<long long> expected = {1024, 4096, 5000, 100000, 32768, 65530, 345, 1000, 900, 4000 * 1024, 1048576, 4096, 7, 3};
+    const Limits l = Limits::Read(root.string());
+    EXPECT_EQ(std::vector<long long>({l.nofile, l.nofileHard, l.nproc, l.threadsMax, l.pidMax, l.maxMapCount, l.tasksNow,
+                                      l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
+                                      l.cgroupMemCurrent, l.ownThreads, l.ownFds}),
+              expected);
+    std::filesystem::remove_all(root);
 }
