@@ -85,10 +85,21 @@ TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
 }
 
 // Every figure from a fake tree. Of the cgroups, the slice above the service has less room left than
-// the service itself: its figures count.
-TEST(Limits, ReadFromProcAndTheCgroupWithLeastRoom) {
+// the service itself: its figures count. Version 1 hierarchies (one per controller) say "no limit"
+// with a number near 2^63, and a parent's real limit then holds.
+static Limits ReadTree(const std::map<std::string, std::string>& files) {
     const std::filesystem::path root = std::filesystem::temp_directory_path() / ("vexabudget" + std::to_string(getpid()));
-    const std::map<std::string, std::string> files = {
+    for (const auto& [path, text] : files) {
+        std::filesystem::create_directories((root / path).parent_path());
+        std::ofstream(root / path) << text;
+    }
+    const Limits l = Limits::Read(root.string());
+    std::filesystem::remove_all(root);
+    return l;
+}
+
+TEST(Limits, ReadFromProcAndTheCgroupWithLeastRoom) {
+    std::map<std::string, std::string> files = {
         {"proc/self/limits",
          "Limit                     Soft Limit           Hard Limit           Units     \n"
          "Max processes             5000                 5000                 processes \n"
@@ -104,15 +115,19 @@ TEST(Limits, ReadFromProcAndTheCgroupWithLeastRoom) {
         {"sys/fs/cgroup/system.slice/v.service/memory.current", "100\n"},
         {"sys/fs/cgroup/system.slice/memory.current", "4096\n"},
     };
-    for (const auto& [path, text] : files) {
-        std::filesystem::create_directories((root / path).parent_path());
-        std::ofstream(root / path) << text;
-    }
     const std::vector<long long> expected = {1024, 4096, 5000, 100000, 32768, 65530, 345, 1000, 900, 4000 * 1024, 1048576, 4096, 7, 3};
-    const Limits l = Limits::Read(root.string());
+    Limits l = ReadTree(files);
     EXPECT_EQ(std::vector<long long>({l.nofile, l.nofileHard, l.nproc, l.threadsMax, l.pidMax, l.maxMapCount, l.tasksNow,
                                       l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
                                       l.cgroupMemCurrent, l.ownThreads, l.ownFds}),
               expected);
-    std::filesystem::remove_all(root);
+    files["proc/self/cgroup"] = "5:cpu,pids:/a/b\n4:memory:/a/b\n0::/\n";
+    files["sys/fs/cgroup/pids/a/b/pids.max"] = "200\n";
+    files["sys/fs/cgroup/pids/a/b/pids.current"] = "5\n";
+    files["sys/fs/cgroup/memory/a/b/memory.limit_in_bytes"] = "9223372036854771712\n";
+    files["sys/fs/cgroup/memory/a/memory.limit_in_bytes"] = "2097152\n";
+    files["sys/fs/cgroup/memory/a/memory.usage_in_bytes"] = "1024\n";
+    l = ReadTree(files);
+    EXPECT_EQ(std::vector<long long>({l.cgroupPidsMax, l.cgroupPidsCurrent, l.cgroupMemMax, l.cgroupMemCurrent}),
+              std::vector<long long>({200, 5, 2097152, 1024}));
 }
