@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <iterator>
 #include <random>
 
@@ -49,9 +48,7 @@ struct Peer : Udp {
 };
 
 std::string Prefix(int node, int port) {
-    char text[80];
-    std::snprintf(text, sizeof text, "RM7 %05d %7d  [::ffff:127.0.0.1]:%d ", kPortRM7, node, port);
-    return text;
+    return DBString().Format(L"RM7 %05d %7d  [::ffff:127.0.0.1]:%d ", kPortRM7, node, port).ToStr();
 }
 }  // namespace
 
@@ -131,16 +128,21 @@ TEST(RM7Relay, StartsRelaysCheckedDatagramsByNodeFollowsMovedDevicesAndForgetsSi
     EXPECT_EQ(device.Recv(), down3);
     EXPECT_EQ(TakeLog(), Lines{Prefix(9999899, device.Port()) + "connect"});
 
-    // Only datagrams from a device keep it; it goes after more than 1800 silent seconds.
+    // Only datagrams from a device keep it; it goes after more than 1800 silent seconds, the limit
+    // to the second on its own clock.
+    RM7 probe(55, sockaddr_in6{}, &relay);
+    const int64_t last = -probe.Quiet(0);
+    EXPECT_EQ(probe.SweepReason(last + 1800), nullptr);
+    EXPECT_STREQ(probe.SweepReason(last + 1801), L"deleted because long idle");
     Clock::Advance(1000);
     moved.SendTo(kPortRM7, up2);
     cloud.Recv();
     cloud.SendTo(kPortCloud, down3);
     device.Recv();
-    Clock::Advance(800);
+    Clock::Advance(799);
     relay.Tab().DeleteCloseOrOld();
     EXPECT_EQ(relay.Tab().Count(), 2u);
-    Clock::Advance(1);
+    Clock::Advance(3);
     relay.Tab().DeleteCloseOrOld();
     EXPECT_EQ(TakeLog(), Lines{Prefix(9999899, device.Port()) + "deleted because long idle"});
     relay.Stop();

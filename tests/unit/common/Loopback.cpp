@@ -71,9 +71,8 @@ std::string RecvN(int fd, size_t limit) {
 }
 
 std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
+    std::generate(s.begin(), s.end(), std::mt19937(seed));
     return s;
 }
 

@@ -47,15 +47,12 @@ std::string RandomBytes(size_t n, unsigned seed);
 
 // A target on ip (port chosen by the system) serving each connection in a thread of its own with
 // handler (default: echo until the peer closes).
-class Server {
-public:
+struct Server {
     using Handler = std::function<void(int fd)>;
     explicit Server(const std::string& ip, Handler handler = {});
     ~Server();
     int Port() const { return m_Port; }
     int Accepted() const { return m_Accepted.load(); }
-
-private:
     Socket m_Listen;
     int m_Port = 0;
     Handler m_Handler;
