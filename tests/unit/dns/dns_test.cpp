@@ -55,7 +55,8 @@ Lines TakeDNS(size_t n) {
         return lines.size() >= n;
     }));
     for (auto& l : lines)
-        for (size_t i = 29; i < std::min<size_t>(l.size(), 48); ++i) l[i] = std::isdigit(static_cast<unsigned char>(l[i])) ? '0' : l[i];
+        for (size_t i = 29; i < std::min<size_t>(l.size(), 48); ++i)
+            if (std::isdigit(static_cast<unsigned char>(l[i]))) l[i] = '0';
     return lines;
 }
 
@@ -118,8 +119,9 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
         }
         EXPECT_EQ(client.Recv(&from), answer);
         EXPECT_TRUE(from == relay);
-        EXPECT_EQ(TakeDNS(local ? 2 : 4), local ? (Lines{Record(cli, '<', query), Record(cli, '>', answer)})
-                                                : (Lines{Record(cli, '<', query), Record(srv, '>', query), Record(srv, '<', answer), Record(cli, '>', answer)}));
+        EXPECT_EQ(TakeDNS(local ? 2 : 4),
+                  local ? (Lines{Record(cli, '<', query), Record(cli, '>', answer)})
+                        : (Lines{Record(cli, '<', query), Record(srv, '>', query), Record(srv, '<', answer), Record(cli, '>', answer)}));
     }
 
     const Bytes q = Query(9, 0x01, "scanner.lan");

@@ -56,12 +56,14 @@ TEST_F(TcpRelay, TargetsOfEitherFamilyResolvedRefusedOrMissing) {
         {false, "localhost", m_Target.Port(), CTCPPort::IPv4, "127.0.0.1", "127.0.0.1", ""},
         {false, "::1", v6.Port(), CTCPPort::IPv6, "127.0.0.1", "127.0.0.1", ""},
         {true, "0:0:0:0:0:0:0:1", v6.Port(), CTCPPort::IPv6, "127.0.0.1", "[::ffff:127.0.0.1]", ""},
-        {false, "127.0.0.1", FreePort("127.0.0.1"), CTCPPort::IPv4, "127.0.0.1", "127.0.0.1", "CTCPCli::WinSockCliProc connect(): 111 - Connection refused"},
+        {false, "127.0.0.1", FreePort("127.0.0.1"), CTCPPort::IPv4, "127.0.0.1", "127.0.0.1",
+         "CTCPCli::WinSockCliProc connect(): 111 - Connection refused"},
         {false, "", none.Port(), CTCPPort::IPv6, "127.0.0.1", "127.0.0.1", "CTCPCli::WinSockCliProc empty IPv6 target address"},
     };
     for (const auto& k : cases) {
         SCOPED_TRACE(k.target);
-        std::shared_ptr<void> port = k.v6Port ? std::shared_ptr<void>(Open<CTCPv6Port>(k.target, k.port, k.typ)) : Open(k.target, k.port, k.typ);
+        std::shared_ptr<void> port =
+            k.v6Port ? std::shared_ptr<void>(Open<CTCPv6Port>(k.target, k.port, k.typ)) : Open(k.target, k.port, k.typ);
         Socket c = Connect(k.client, m_Local);
         const std::string data = *k.error ? "ping" : RandomBytes(100000, 3);
         ASSERT_TRUE(SendAll(c.Fd(), data));
@@ -93,7 +95,8 @@ TEST_F(TcpRelay, NumbersWrapAndTheSweepLimits) {
         EXPECT_STREQ(cli.SweepReason(cli.m_TimeLast + 31), L"deleted because long idle");
     });
     // Seconds on, whether busy talks first, connections left: t = 20, 29, 32, 50, 59, 62.
-    const std::tuple<int, bool, size_t> steps[] = {{20, true, 3}, {9, false, 3}, {3, false, 1}, {18, true, 1}, {9, true, 1}, {3, false, 0}};
+    const std::tuple<int, bool, size_t> steps[] = {{20, true, 3}, {9, false, 3}, {3, false, 1},
+                                                   {18, true, 1}, {9, true, 1}, {3, false, 0}};
     for (auto [seconds, tick, left] : steps) {
         Clock::Advance(seconds);
         ASSERT_TRUE(!tick || (SendAll(busy.Fd(), "tick") && RecvN(busy.Fd(), 4) == "tick"));

@@ -26,7 +26,8 @@ struct Rig {
     Udp target;
     explicit Rig(int targetFamily = AF_INET, int echo = -1, const char* targetText = nullptr) : target(LoIP(targetFamily)) {
         TakeLog();
-        port.Start(local, target.Port(), targetText ? targetText : LoIP(targetFamily), targetFamily == AF_INET6 ? PortT::IPv6 : PortT::IPv4, echo);
+        port.Start(local, target.Port(), targetText ? targetText : LoIP(targetFamily),
+                   targetFamily == AF_INET6 ? PortT::IPv6 : PortT::IPv4, echo);
     }
     ~Rig() { Clock::Reset(); }
     SockAddr At(int family = AF_INET) const { return Addr(LoIP(family), local); }
@@ -91,8 +92,9 @@ TEST(UDPPort, AssociationsFromFirstDatagramToTheirEnd) {
     rig.port.m_CliTab.DeleteCloseOrOld();
     EXPECT_NE(rig.Forward(d, "again d").Port(), srcD.Port());
     ASSERT_TRUE(log.WaitSize(8));
-    EXPECT_EQ(log.lines, (Lines{rig.Line(99999, a, "connect"), rig.Line(1, b, "connect"), rig.Line(99999, a, "deleted because long idle"),
-                                rig.Line(2, d, "connect"), rig.Line(2, d, "disconnect"), "CUDPCli::SendToSrv::Send sendto(): 32 - Broken pipe",
+    EXPECT_EQ(log.lines, (Lines{rig.Line(99999, a, "connect"), rig.Line(1, b, "connect"),
+                                rig.Line(99999, a, "deleted because long idle"), rig.Line(2, d, "connect"),
+                                rig.Line(2, d, "disconnect"), "CUDPCli::SendToSrv::Send sendto(): 32 - Broken pipe",
                                 rig.Line(2, d, "deleted because closed"), rig.Line(3, d, "connect")}));
 }
 
@@ -112,9 +114,10 @@ size_t Entries(const char* dir) {
     return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
 }
 
-// Without a target address an association holds nothing and stays, closed, until the sweep. Without a thread it is not even kept: every association that
-// started has its socket and its reader, the rest hold nothing, and new clients of the rule wait a
-// second before the next try, so a lasting shortage writes a line a second at most.
+// Without a target address an association holds nothing and stays, closed, until the sweep.
+// Without a thread it is not even kept: every association that started has its socket and its
+// reader, the rest hold nothing, and new clients of the rule wait a second before the next try, so a
+// lasting shortage writes a line a second at most.
 TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     Rig<CUDPv6Port> v6(AF_INET6, -1, "");
     Udp cli("::1");
@@ -124,7 +127,8 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     MainLog log;
     ASSERT_TRUE(log.WaitSize(4));
     EXPECT_EQ(log.lines, (Lines{"CUDPv6Cli::Start empty IPv6 target address", v6.Line(1, cli, "connect", "UDPv6"),
-                                "CUDPv6Cli::SendToSrv::Send sendto(): 9 - Bad file descriptor", v6.Line(1, cli, "deleted because closed", "UDPv6")}));
+                                "CUDPv6Cli::SendToSrv::Send sendto(): 9 - Bad file descriptor",
+                                v6.Line(1, cli, "deleted because closed", "UDPv6")}));
 
     Rig rig;
     const size_t before = Entries("/proc/self/fd");
@@ -133,7 +137,10 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     for (int i = 0; i < 500 && rig.port.m_CliTab.GetTotals().failed == 0; ++i) {
         clients.push_back(std::make_unique<Udp>());
         clients.back()->Send("x", rig.At());
-        ASSERT_TRUE(WaitUntil([&] { return rig.port.m_CliTab.GetTotals().clients + rig.port.m_CliTab.GetTotals().failed == clients.size(); }));
+        ASSERT_TRUE(WaitUntil([&] {
+            auto t = rig.port.m_CliTab.GetTotals();
+            return t.clients + t.failed == clients.size();
+        }));
     }
     BaseThread::s_FailCreate = 0;
     ASSERT_EQ(rig.port.m_CliTab.GetTotals().failed, 1u);
