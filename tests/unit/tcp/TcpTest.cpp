@@ -78,6 +78,25 @@ TEST_F(TcpRelay, TargetsOfEitherFamilyResolvedRefusedOrMissing) {
     EXPECT_EQ(none.Accepted(), 0);
 }
 
+// Many clients at once each get their own bytes back (their relays start and stop each other's
+// threads in the pool concurrently); a stop ends them all without a line.
+TEST_F(TcpRelay, BurstOfTwoHundredConnectionsKeepTheirOwnBytes) {
+    auto port = Open("127.0.0.1", m_Target.Port());
+    std::atomic<int> good{0};
+    std::vector<std::thread> clients;
+    for (unsigned i = 0; i < 200; ++i)
+        clients.emplace_back([&, i] {
+            Socket c = Connect("127.0.0.1", m_Local);
+            const std::string data = RandomBytes(32 * 1024, i);
+            good += SendAll(c.Fd(), data) && RecvN(c.Fd(), data.size()) == data;
+        });
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(good.load(), 200);
+    port->Stop();
+    EXPECT_EQ(port->m_CliTab.Count(), 0u);
+    for (const auto& l : m_Log.Take().lines) EXPECT_EQ(l.find("error"), std::string::npos) << l;
+}
+
 // Numbers wrap after 99999. A connection goes after more than 30 s idle (an ended one stays until
 // then) or more than 60 s open, however busy. The sweeps keep a second's distance from the limits,
 // which the wall clock's second may cross; the limits themselves are asked on each connection's clock.
