@@ -66,7 +66,7 @@ TEST(PackV7, RoundTripsAndRejectsShortWrongTypeFlippedBitAndOutOfRange) {
         ASSERT_TRUE(Decodes(pack, good)) << len;
         ASSERT_EQ(Bytes(pack.Data(), pack.Data() + pack.Length()), p) << len;
         ASSERT_FALSE(pack.ChanCloudDecod(good.data(), len + 2)) << len;
-        for (size_t bit = 0; len % 300 == 13 && bit < good.size() * 8; ++bit) {  // every bit of a few
+        for (size_t bit = 0; (len == 13 || len == 64 || len == 300) && bit < good.size() * 8; ++bit) {  // every bit of a few
             Bytes bad = good;
             bad[bit / 8] ^= static_cast<unsigned char>(1 << bit % 8);
             EXPECT_FALSE(Decodes(pack, bad)) << len << " bit " << bit;
