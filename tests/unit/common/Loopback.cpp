@@ -1,12 +1,9 @@
 #include "common/Loopback.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
 #include <sys/time.h>
 
 #include <algorithm>
 #include <chrono>
-#include <cstdio>
 #include <random>
 
 #include "daemon/VEXAProxy.h"
@@ -14,17 +11,10 @@
 namespace lb {
 
 SockAddr Addr(const std::string& ip, int port) {
-    sockaddr_in6 v6{};
-    if (inet_pton(AF_INET6, ip.c_str(), &v6.sin6_addr) == 1) {
-        v6.sin6_family = AF_INET6;
-        v6.sin6_port = htons(static_cast<uint16_t>(port));
-        return SockAddr(v6);
-    }
-    sockaddr_in v4{};
-    v4.sin_family = AF_INET;
-    v4.sin_port = htons(static_cast<uint16_t>(port));
-    inet_pton(AF_INET, ip.c_str(), &v4.sin_addr);
-    return SockAddr(v4);
+    if (ip.find(':') != std::string::npos) return net::ParseIPv6Target(ip, port);
+    SockAddr a;
+    net::ResolveFirst(ip, port, AF_INET, SOCK_DGRAM, a);
+    return a;
 }
 
 static SockAddr Bound(int fd) {
@@ -36,39 +26,34 @@ static SockAddr Bound(int fd) {
 
 int LocalPort(int fd) { return Bound(fd).Port(); }
 
+// A socket of ip's family whose receives give up after seconds.
+static int Open(const std::string& ip, int type, long seconds) {
+    int fd = net::OpenSocket(Addr(ip, 0).Family(), type);
+    timeval tv{seconds, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
 int FreePort(const std::string& ip, int type) {
-    SockAddr a = Addr(ip, 0);
-    Socket s(net::OpenSocket(a.Family(), type));
-    net::Bind(s.Fd(), a);
+    Socket s(Open(ip, type, 0));
+    net::Bind(s.Fd(), Addr(ip, 0));
     return LocalPort(s.Fd());
 }
 
-Udp::Udp(const std::string& ip, int port) {
-    SockAddr a = Addr(ip, port);
-    s.Reset(net::OpenSocket(a.Family(), SOCK_DGRAM));
-    if (net::Bind(s.Fd(), a) != 0) std::fprintf(stderr, "bind %s:%d failed\n", ip.c_str(), port);
-    timeval tv{3, 0};
-    ::setsockopt(s.Fd(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-}
+Udp::Udp(const std::string& ip, int port) : s(Open(ip, SOCK_DGRAM, 3)) { net::Bind(s.Fd(), Addr(ip, port)); }
 
 SockAddr Udp::Me() const { return Bound(s.Fd()); }
 
-void Udp::Send(const Bytes& data, const SockAddr& to) const { net::SendTo(s.Fd(), data.data(), data.size(), to); }
-
-Bytes Udp::Recv(SockAddr* from, bool* ok, int flags) const {
+Bytes Udp::Recv(SockAddr* from) const {
     Bytes b(65536);
-    SockAddr f;
-    socklen_t len = SockAddr::Capacity();
-    ssize_t n = ::recvfrom(s.Fd(), b.data(), b.size(), flags, f.Raw(), &len);
-    if (ok) *ok = n >= 0;
-    if (from) *from = f;
-    b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    SockAddr ignored;
+    b.resize(static_cast<size_t>(std::max<ssize_t>(net::RecvFrom(s.Fd(), b.data(), b.size(), from ? *from : ignored), 0)));
     return b;
 }
 
 Socket Connect(const std::string& ip, int port) {
     SockAddr a = Addr(ip, port);
-    Socket s(net::OpenSocket(a.Family(), SOCK_STREAM));
+    Socket s(Open(ip, SOCK_STREAM, 5));
     if (::connect(s.Fd(), a.Raw(), a.Len()) != 0) s.Close();
     return s;
 }
@@ -80,36 +65,26 @@ bool SendAll(int fd, const std::string& data) {
 std::string RecvN(int fd, size_t limit) {
     std::string out;
     std::vector<char> buf(65536);
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (out.size() < limit) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        pollfd p{fd, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-        ssize_t n = ::recv(fd, buf.data(), std::min(buf.size(), limit - out.size()), 0);
-        if (n <= 0) break;
+    for (ssize_t n; out.size() < limit && (n = net::Recv(fd, buf.data(), std::min(buf.size(), limit - out.size()))) > 0;)
         out.append(buf.data(), static_cast<size_t>(n));
-    }
     return out;
 }
 
 std::string RandomBytes(size_t n, unsigned seed) {
-    std::mt19937 gen(seed);
     std::string s(n, '\0');
-    for (auto& c : s) c = static_cast<char>(gen());
+    std::generate(s.begin(), s.end(), std::mt19937(seed));
     return s;
 }
 
-Server::Server(const std::string& ip, Handler handler) : m_Handler(std::move(handler)) {
+Server::Server(const std::string& ip, Handler handler) : m_Listen(Open(ip, SOCK_STREAM, 0)), m_Handler(std::move(handler)) {
     if (!m_Handler)
         m_Handler = [](int fd) {
             std::vector<char> buf(65536);
-            for (ssize_t n; (n = ::recv(fd, buf.data(), buf.size(), 0)) > 0;)
+            for (ssize_t n; (n = net::Recv(fd, buf.data(), buf.size())) > 0;)
                 if (net::SendAll(fd, buf.data(), static_cast<size_t>(n)) < 0) break;
             ::shutdown(fd, SHUT_WR);
         };
-    SockAddr a = Addr(ip, 0);
-    m_Listen.Reset(net::OpenSocket(a.Family(), SOCK_STREAM));
-    net::Bind(m_Listen.Fd(), a);
+    net::Bind(m_Listen.Fd(), Addr(ip, 0));
     ::listen(m_Listen.Fd(), SOMAXCONN);
     m_Port = LocalPort(m_Listen.Fd());
     m_Acceptor = std::thread([this] {
@@ -118,7 +93,6 @@ Server::Server(const std::string& ip, Handler handler) : m_Handler(std::move(han
             if (!m_Run) return;
             if (!c.IsOpen()) continue;
             ++m_Accepted;
-            std::lock_guard<std::mutex> lock(m_Lock);
             m_Threads.emplace_back([this, fd = c.Fd()] { m_Handler(fd); });
             m_Open.push_back(std::move(c));
         }
@@ -129,19 +103,14 @@ Server::~Server() {
     m_Run = false;
     ::shutdown(m_Listen.Fd(), SHUT_RDWR);
     m_Acceptor.join();
-    {
-        std::lock_guard<std::mutex> lock(m_Lock);
-        for (auto& c : m_Open) ::shutdown(c.Fd(), SHUT_RDWR);
-    }
+    for (auto& c : m_Open) ::shutdown(c.Fd(), SHUT_RDWR);
     for (auto& t : m_Threads) t.join();
 }
 
 bool WaitUntil(const std::function<bool()>& cond, int ms) {
-    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!cond()) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (; !cond(); std::this_thread::sleep_for(std::chrono::milliseconds(2)))
         if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
     return true;
 }
 

@@ -16,23 +16,21 @@ using Lines = std::vector<std::string>;
 
 // ip is an IPv4 or IPv6 literal.
 SockAddr Addr(const std::string& ip, int port);
-inline const char* LoIP(int family) { return family == AF_INET6 ? "::1" : "127.0.0.1"; }
 int LocalPort(int fd);
-// A port of ip nobody uses at the moment. For a port the code under test binds on every address,
-// ask for "::": the kernel then picks one that no IPv4 or IPv6 socket holds, whatever the other test
+// A port nobody uses at the moment. For a port the code under test binds on every address, ask for
+// "::": the kernel then picks one that no IPv4 or IPv6 socket holds, whatever the other test
 // programs running at the same time have bound.
 int FreePort(const std::string& ip, int type = SOCK_STREAM);
 
-// A datagram socket bound on loopback whose receives give up after three seconds.
+// A datagram socket bound on loopback whose receives give up (empty) after three seconds.
 struct Udp {
     Socket s;
     explicit Udp(const std::string& ip = "127.0.0.1", int port = 0);
-    SockAddr Me() const;  // the bound address
+    SockAddr Me() const;
     int Port() const { return Me().Port(); }
-    void Send(const Bytes& data, const SockAddr& to) const;
-    void Send(const std::string& data, const SockAddr& to) const { Send(Bytes(data.begin(), data.end()), to); }
-    // Empty, with ok false, on time-out.
-    Bytes Recv(SockAddr* from = nullptr, bool* ok = nullptr, int flags = 0) const;
+    void Send(const Bytes& data, const SockAddr& to) const { net::SendTo(s.Fd(), data.data(), data.size(), to); }
+    void Send(const std::string& data, const SockAddr& to) const { net::SendTo(s.Fd(), data.data(), data.size(), to); }
+    Bytes Recv(SockAddr* from = nullptr) const;
     std::string Text(SockAddr* from = nullptr) const {
         Bytes b = Recv(from);
         return {b.begin(), b.end()};
@@ -40,7 +38,7 @@ struct Udp {
 };
 
 // Stream peers: Connect gives a closed Socket on failure; RecvN reads until n bytes arrived, the
-// peer closed or five seconds passed.
+// peer closed or a read waited five seconds.
 Socket Connect(const std::string& ip, int port);
 bool SendAll(int fd, const std::string& data);
 std::string RecvN(int fd, size_t n);
@@ -49,22 +47,18 @@ std::string RandomBytes(size_t n, unsigned seed);
 
 // A target on ip (port chosen by the system) serving each connection in a thread of its own with
 // handler (default: echo until the peer closes).
-class Server {
-public:
+struct Server {
     using Handler = std::function<void(int fd)>;
     explicit Server(const std::string& ip, Handler handler = {});
     ~Server();
     int Port() const { return m_Port; }
     int Accepted() const { return m_Accepted.load(); }
-
-private:
     Socket m_Listen;
     int m_Port = 0;
     Handler m_Handler;
     std::atomic<int> m_Accepted{0};
     std::atomic<bool> m_Run{true};
-    std::mutex m_Lock;
-    std::vector<Socket> m_Open;
+    std::vector<Socket> m_Open;  // the acceptor's own until it has ended
     std::vector<std::thread> m_Threads;
     std::thread m_Acceptor;
 };
@@ -77,9 +71,8 @@ size_t CountOf(const Lines& lines, const std::string& text);
 struct MainLog {
     Lines lines;
     MainLog& Take();
-    bool Wait(const std::function<bool(const Lines&)>& pred) { return WaitUntil([&] { return pred(Take().lines); }); }
-    bool WaitSize(size_t n) { return Wait([n](const Lines& l) { return l.size() >= n; }); }
-    bool WaitFor(const std::string& text) { return Wait([&](const Lines& l) { return CountOf(l, text) > 0; }); }
+    bool WaitSize(size_t n) { return WaitUntil([&] { return Take().lines.size() >= n; }); }
+    bool WaitFor(const std::string& text) { return WaitUntil([&] { return CountOf(Take().lines, text) > 0; }); }
 };
 // New main-log lines since the last read.
 inline Lines TakeLog() { return MainLog().Take().lines; }
