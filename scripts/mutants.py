@@ -27,7 +27,7 @@ MUTANTS = [
      "SendAll sends once"),
     ("util", "util/DBString.cpp", "if (i + extra >= len) return false;", "if (i + extra > len) return false;",
      "UTF-8 sequence cut at the end read past it"),
-    ("util", "util/DBString.cpp", "if (cp >= 0xD800 && cp <= 0xDFFF) return false;", "if (cp > 0xD800 && cp <= 0xDFFF) return false;",
+    ("util", "util/DBString.cpp", "(cp >= 0xD800 && cp <= 0xDFFF)) return false;", "(cp > 0xD800 && cp <= 0xDFFF)) return false;",
      "first surrogate accepted"),
     ("util", "util/Net.cpp", "    return Port() < o.Port();", "    return Port() > o.Port();",
      "address order by port flipped"),

@@ -10,7 +10,6 @@
 #include "common/Loopback.h"
 #include "thread/BaseThread.h"
 #include "udp/CUDPPort.h"
-#include "udp/KeyIPv6.h"
 #include "util/Clock.h"
 
 using namespace lb;
@@ -44,17 +43,6 @@ struct Rig {
 };
 
 }  // namespace
-
-TEST(UDPKeys, KeepEveryAddressAndPortApart) {
-    // A negative address (high octet >= 128 in network order) must not swallow the port bits.
-    EXPECT_NE(CUDPPort::CreateLong(-1, 0), CUDPPort::CreateLong(-1, 65535));
-    EXPECT_NE(CUDPPort::CreateLong(0x10000, 1), CUDPPort::CreateLong(0x10001, 1));
-    in6_addr a = in6addr_loopback, b = in6addr_loopback;
-    b.s6_addr[0] = 0xFE;  // unsigned comparison: 0xFE sorts after 0x00
-    EXPECT_TRUE(KeyIPv6(a, 9) < KeyIPv6(b, 1));
-    EXPECT_TRUE(KeyIPv6(a, 1) < KeyIPv6(a, 2));
-    EXPECT_FALSE(KeyIPv6(a, 2) < KeyIPv6(a, 2));
-}
 
 // Datagrams pass unchanged both ways, the answers from the rule's port, also to a target of the
 // other family. Each client gets a number (wrapping after 99999) and a source port of its own. Only datagrams
