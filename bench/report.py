@@ -249,7 +249,7 @@ Ratios are against the best peer of the same run.
 
 ## Running it
 
-    make bench                 # full run, about 25 minutes; installs the peers with apt-get
+    make bench                 # full run, about 30 minutes; installs the peers with apt-get
     BENCH_QUICK=1 make bench   # smoke run, about 12 minutes (most of it the 5,000-connection runs and the client tables)
     BENCH_QUICK=1 BENCH_SCALE_N=1000 make bench   # shorter still: fewer held connections
     BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_QUICK=1 make bench   # client tables only, 30-40 s each, 5 minutes
