@@ -20,6 +20,10 @@ public:
     // addr is the peer: the client for what comes from or goes to it, the server otherwise.
     // Returns 1.
     int Put(typRec typ, const unsigned char* data, int len, int id, sockaddr_in addr);
+    // Called by a relay before the records of one datagram, outside any lock: a flood of queries
+    // fills the queue faster than a writer scheduled late drains it, and a record pushed out is a
+    // question or answer the operator never sees, so the relay waits for the writer a little.
+    void PaceRecords() { Pace(kRelayPaceLimit); }
 
 private:
     static constexpr size_t kTimeLength = 19;  // "dd.mm.yyyy hh:mm.ss"

@@ -138,6 +138,7 @@ bool CDNSCli::WinSockProc(void* arg) {
             int len = static_cast<int>(n);
             buf[len] = 0;
             cli->m_TimeLast = Clock::Now();
+            _Modul.m_LogDNS.PaceRecords();
             _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli->m_ID, from.V4());
             _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli->m_ID, cli->m_AddrCli.V4());
             cli->m_Port->SendToCli(buf, len, cli->m_AddrCli.V4());
@@ -206,7 +207,8 @@ void CDNSPort::RecvFromCli(char* buf, int len, int size, sockaddr_in from) {
     int64_t key = CreateLong(static_cast<int>(from.sin_addr.s_addr), ntohs(from.sin_port));
     // Under the table lock, so the sweep cannot remove the association meanwhile. Each sent
     // datagram is logged before the send, so that an answer, logged by another thread, can never
-    // appear in the DNS log ahead of the query it answers.
+    // appear in the DNS log ahead of the query it answers. The wait for the log comes first.
+    _Modul.m_LogDNS.PaceRecords();
     m_CliTab.Deliver(
         key, [&] { return std::make_unique<CDNSCli>(from, this); },
         [&](CDNSCli& cli) {
