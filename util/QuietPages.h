@@ -24,7 +24,6 @@ public:
         m_Dirty = true;
         return true;
     }
-    bool Dirty() const { return m_Dirty; }
 
     // Gives the whole pages written since the last release back to the system; they read as zeros
     // afterwards, so the buffer's content must no longer be needed.
