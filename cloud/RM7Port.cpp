@@ -28,10 +28,12 @@ bool RM7::Start() {
 }
 
 const wchar_t* RM7::SweepReason(int64_t now) const {
-    return now - m_Last >= kMaxIdleSeconds ? L"deleted because long idle" : nullptr;
+    return now - m_Last >= kMaxIdle ? L"deleted because long idle" : nullptr;
 }
 
 void RM7::PaceLog() { _Modul.m_Log.Pace(); }
+
+void RM7::PutLine(const DBString& text) { _Modul.m_Log.Put(text.c_str()); }
 
 // ------------------------------------------------------------------------------------------- RM7Tab
 
@@ -60,7 +62,12 @@ void RM7Tab::RecvFromRM7(char* buf, int len, sockaddr_in6 from) {
     if (len <= kDropLength) return;
     CPackV7 pack;
     if (!pack.ChanCloudDecod(reinterpret_cast<const unsigned char*>(buf), len)) return;
-    if (!FindRM7Orig(pack.Src().GetNode(), from)) return;
+    const int node = pack.Src().GetNode();
+    if (!IsValidNode(node)) return;
+    if (!FindRM7Orig(node, from)) {
+        m_Devices.Dropped();
+        return;
+    }
     m_Port->SendToCloud(buf, len);
 }
 
@@ -144,6 +151,7 @@ void RM7Port::Start(int portRM7, int portCloud, int portVexaCloud, const char* h
         return;
     }
 
+    m_Tab.Devices().SetName(DBString().Format(L"CloudRM7 %05d", PortRM7), L"datagrams of new devices dropped: table full");
     DBString error;
     if (BindRM7(error) != 0) return;
     if (BindCloud(error) != 0) return;
@@ -182,13 +190,15 @@ int RM7Port::Bind(const Side& side) {
         _Modul.m_Log.PutErr(side.socketText, err);
         return err;
     }
-    side.socket.Reset(fd);
+    // Published only once bound: a send from the other side's loop meanwhile would bind it to a
+    // random port of its own, and the bind would then fail for good.
     if (net::Bind(fd, SockAddr::Any(AF_INET6, this->*side.port)) != 0) {
         int err = errno;
-        side.socket.Close();
+        Socket(fd).Close();
         _Modul.m_Log.PutErr(side.bindText, err);
         return err;
     }
+    side.socket.Reset(fd);
     return 0;
 }
 

@@ -22,7 +22,7 @@ class RM7Port;
 // socket and no thread.
 class RM7 {
 public:
-    static constexpr int64_t kMaxIdleSeconds = 1801;
+    static constexpr int64_t kMaxIdle = 1801000;  // ms without a valid datagram from the device
 
     RM7(int node, sockaddr_in6 addr, RM7Port* port);
     virtual ~RM7() = default;
@@ -39,8 +39,10 @@ public:
     bool Start();
     void Stop() {}
     const wchar_t* SweepReason(int64_t now) const;
-    int64_t Quiet(int64_t now) const { return now - m_Last; }
+    // Devices cost no thread and no socket, so one tier: the quietest goes first.
+    EvictRank Rank(int64_t, bool) const { return {EvictRank::kTwoWay, m_Last}; }
     static void PaceLog();
+    static void PutLine(const DBString& text);
 
 private:
     friend class RM7Tab;
@@ -50,7 +52,7 @@ private:
     int m_Node;
     // Guarded by the table mutex.
     sockaddr_in6 m_Addr;
-    int64_t m_Last;  // last valid datagram from the device (Clock::Now seconds)
+    int64_t m_Last;  // last valid datagram from the device (Clock::Now ms)
 };
 
 class RM7Tab {

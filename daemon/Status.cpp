@@ -16,16 +16,18 @@ std::string Name(const wchar_t* kind, int port) {
     return DBString(kind).ToStr() + number;
 }
 
-// "clients 2 bound 2727 started 2 evicted 0 failed 0 refused 0 in 11 out 11 bytes"
+// "clients 2 bound 2727 started 2 evicted 0 failed 0 refused 0 in 11 out 11 bytes"; TCP rules add
+// "waiting N" after "refused": clients in the listen backlog for want of room.
 template <class Table>
-std::string Figures(Table& table, const Traffic& traffic, const char* unit) {
+std::string Figures(Table& table, const Traffic& traffic, const char* unit, long long waiting = -1) {
     const auto totals = table.GetTotals();
-    char text[256];
+    const std::string wait = waiting < 0 ? "" : " waiting " + std::to_string(waiting);
+    char text[320];
     std::snprintf(text, sizeof text,
-                  " clients %zu bound %zu started %llu evicted %llu failed %llu refused %llu in %llu out %llu %s",
+                  " clients %zu bound %zu started %llu evicted %llu failed %llu refused %llu%s in %llu out %llu %s",
                   table.Count(), table.Bound(), static_cast<unsigned long long>(totals.clients),
                   static_cast<unsigned long long>(totals.evicted), static_cast<unsigned long long>(totals.failed),
-                  static_cast<unsigned long long>(totals.refused),
+                  static_cast<unsigned long long>(totals.refused), wait.c_str(),
                   static_cast<unsigned long long>(traffic.in.load(std::memory_order_relaxed)),
                   static_cast<unsigned long long>(traffic.out.load(std::memory_order_relaxed)), unit);
     return text;
@@ -43,9 +45,9 @@ void VEXAProxy::PutStatusLine(const std::string& text) {
 void VEXAProxy::PutStatus() {
     const auto up = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_StartedAt);
     PutStatusLine("begin up " + std::to_string(up.count()) + " s");
-    for (auto& p : m_TCPv4) PutStatusLine(Name(L"TCPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes"));
+    for (auto& p : m_TCPv4) PutStatusLine(Name(L"TCPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
     for (auto& p : m_UDPv4) PutStatusLine(Name(L"UDPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
-    for (auto& p : m_TCPv6) PutStatusLine(Name(L"TCPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes"));
+    for (auto& p : m_TCPv6) PutStatusLine(Name(L"TCPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
     for (auto& p : m_UDPv6) PutStatusLine(Name(L"UDPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
     if (m_DNSPort.IsRunning())
         PutStatusLine(Name(L"DNS", m_DNSPort.PortLocal()) + Figures(m_DNSPort.CliTab(), m_DNSPort.Relayed(), "datagrams"));
@@ -56,7 +58,7 @@ void VEXAProxy::PutStatus() {
         for (const auto& device : m_RM7Port.Tab().Snapshot()) {
             PutStatusLine("RM7 node " + std::to_string(device.node) + " address" +
                           ToStr(device.addr.sin6_addr, ntohs(device.addr.sin6_port)).ToStr() + "quiet " +
-                          std::to_string(now - device.last) + " s");
+                          std::to_string((now - device.last) / 1000) + " s");
         }
     }
     const auto workers = m_PoolThread.Workers();

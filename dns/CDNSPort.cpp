@@ -68,7 +68,8 @@ CDNSCli::CDNSCli(sockaddr_in client, CDNSPort* port)
     : m_Thread("CDNSCli::WinSockProc", &CDNSCli::WinSockProc, this),
       m_Port(port),
       m_AddrCli(client),
-      m_TimeLast(Clock::Now()) {}
+      m_TimeLast(Clock::Now()),
+      m_Exchange(m_TimeLast) {}
 
 CDNSCli::~CDNSCli() { Stop(); }
 
@@ -122,9 +123,13 @@ const wchar_t* CDNSCli::SweepReason(int64_t now) const {
     return nullptr;
 }
 
-int64_t CDNSCli::Quiet(int64_t now) const { return m_Run ? now - m_TimeLast : CDNSCliTab::kEnded; }
+EvictRank CDNSCli::Rank(int64_t, bool) const { return m_Exchange.Rank(m_Run); }
 
 void CDNSCli::PaceLog() { _Modul.m_Log.Pace(); }
+
+void CDNSCli::PutLine(const DBString& text) { _Modul.m_Log.Put(text.c_str()); }
+
+void CDNSCli::FromClient() { m_Exchange.FromClient(Clock::Now()); }
 
 bool CDNSCli::WinSockProc(void* arg) {
     auto* cli = static_cast<CDNSCli*>(arg);
@@ -137,7 +142,9 @@ bool CDNSCli::WinSockProc(void* arg) {
         if (n > 0) {
             int len = static_cast<int>(n);
             buf[len] = 0;
-            cli->m_TimeLast = Clock::Now();
+            const int64_t now = Clock::Now();
+            cli->m_TimeLast = now;
+            cli->m_Exchange.FromTarget(now);
             _Modul.m_LogDNS.PaceRecords();
             _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli->m_ID, from.V4());
             _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli->m_ID, cli->m_AddrCli.V4());
@@ -209,20 +216,30 @@ void CDNSPort::RecvFromCli(char* buf, int len, int size, sockaddr_in from) {
     // datagram is logged before the send, so that an answer, logged by another thread, can never
     // appear in the DNS log ahead of the query it answers. The wait for the log comes first.
     _Modul.m_LogDNS.PaceRecords();
-    m_CliTab.Deliver(
+    const bool relayed = m_CliTab.Deliver(
         key, [&] { return std::make_unique<CDNSCli>(from, this); },
         [&](CDNSCli& cli) {
-            _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli.ID(), from);
-            int answer = LocalAnswer(Bytes(buf), len, size);
-            if (answer > 0) {
-                _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, cli.ID(), cli.AddrCli().V4());
-                m_Traffic.Add(1, 0);
-                SendToCli(buf, answer, cli.AddrCli().V4());
-                return;
-            }
-            _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrSrv().V4());
-            cli.SendToSrv(buf, len);
+            cli.FromClient();
+            Answer(buf, len, size, cli.ID(), cli.AddrCli().V4(), &cli);
         });
+    // A client without an association (no room for it, or no thread): its query is still logged
+    // and a configured name still answered; only forwarding needs the association.
+    if (!relayed && !Answer(buf, len, size, 0, from, nullptr)) m_CliTab.Dropped();
+}
+
+bool CDNSPort::Answer(char* buf, int len, int size, int id, sockaddr_in client, CDNSCli* cli) {
+    _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, id, client);
+    int answer = LocalAnswer(Bytes(buf), len, size);
+    if (answer > 0) {
+        _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, id, client);
+        m_Traffic.Add(1, 0);
+        SendToCli(buf, answer, client);
+        return true;
+    }
+    if (cli == nullptr) return false;
+    _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, id, cli->AddrSrv().V4());
+    cli->SendToSrv(buf, len);
+    return true;
 }
 
 CDNSPort::CDNSPort()
@@ -238,6 +255,7 @@ void CDNSPort::Start(const char* server, int port, int srvPort) {
     m_PortLocal = port;
     m_PortSrv = srvPort;
     m_Run = false;
+    m_CliTab.SetName(DBString().Format(L"DNS %05d", m_PortLocal), L"queries dropped: no association for their clients");
     DBString text;
     if (Bind(text) != 0) return;
     m_Run = true;

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "thread/Thread.h"
+#include "udp/Association.h"
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
@@ -27,7 +28,7 @@ public:
     CDNSCli(const CDNSCli&) = delete;
     CDNSCli& operator=(const CDNSCli&) = delete;
 
-    static constexpr int64_t kIdleLimit = 181;  // seconds without an answer from the server
+    static constexpr int64_t kIdleLimit = 181000;  // ms without an answer from the server
 
     // Resolves the port's server, opens and binds the socket, starts the receive thread and logs
     // "connect". A failing step is logged as "CDNSCli::Start <step>" and leaves nothing open.
@@ -36,10 +37,13 @@ public:
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     void SendToSrv(char* buf, int len);
+    // A query from the client: counts for the table's choice at its bound.
+    void FromClient();
     void Stop();
     const wchar_t* SweepReason(int64_t now) const;
-    int64_t Quiet(int64_t now) const;
+    EvictRank Rank(int64_t now, bool silentNewcomer) const;
     static void PaceLog();
+    static void PutLine(const DBString& text);
     static bool WinSockProc(void* cli);
 
     int ID() const { return m_ID; }
@@ -60,6 +64,7 @@ private:
     // Refreshed only by answers from the server: a server that stays silent ends the association
     // at the sweep however often its client asks.
     std::atomic<int64_t> m_TimeLast;
+    Exchange m_Exchange;
 };
 
 // The relay's associations, keyed by CDNSPort::CreateLong of the client's address and port.
@@ -84,6 +89,9 @@ public:
     // question, of a node's name in any ASCII letter case, type A, class IN, RD set, nothing after it
     // but an OPT record. The answer echoes the question as asked and carries no OPT record.
     static int LocalAnswer(unsigned char* buf, int len, int size);
+    // Logs a query of a client (id 0: one without an association) and answers it here or, through
+    // cli, forwards it. False when it was neither answered nor forwarded.
+    bool Answer(char* buf, int len, int size, int id, sockaddr_in client, CDNSCli* cli);
     static bool WinSockProc(void* port);
     static bool TimerClose(void* port);
     // The table key of a client: its address (network order, as a signed number) above its port.

@@ -43,13 +43,13 @@ void AppendDump(Str& out, const unsigned char* data, int length) {
 }  // namespace
 
 CBaseLog::DelayMsg::DelayMsg(int minutes)
-    : m_NextPurge(Clock::Now() + 60LL * minutes), m_Minutes(minutes) {}
+    : m_NextPurge(Clock::Now() + 60000LL * minutes), m_Minutes(minutes) {}
 
 bool CBaseLog::DelayMsg::IsNeedToPut(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_Lock);
     if (m_Minutes < 1) return true;
     int64_t now = Clock::Now();
-    int64_t deadline = now + 60LL * m_Minutes;
+    int64_t deadline = now + 60000LL * m_Minutes;
     bool result;
     auto it = find(text);
     if (it == end()) {

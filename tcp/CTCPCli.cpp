@@ -64,18 +64,26 @@ const wchar_t* TCPCliT<AF>::SweepReason(int64_t now) const {
 }
 
 template <int AF>
-int64_t TCPCliT<AF>::Quiet(int64_t now) const {
+EvictRank TCPCliT<AF>::Rank(int64_t now, bool silentNewcomer) const {
     // Both sides ended: the sweep would remove it anyway once it has been idle long enough.
-    if (!m_SocketCli.IsOpen()) return TCPCliTabT<AF>::kEnded;
-    // Silent since it connected: next in line, the oldest first (the table breaks ties by age).
-    if (!m_Talked) return TCPCliTabT<AF>::kEnded - 1;
-    const int64_t quiet = now - m_TimeLast;
-    return quiet >= kEvictQuiet ? quiet : -1;
+    if (!m_SocketCli.IsOpen()) return {EvictRank::kEnded, 0};
+    // Silent since it connected: next in line, the oldest first.
+    if (!m_Talked) {
+        if (silentNewcomer && now - m_TimeOpen < kSilentGrace) return EvictRank::Keep();
+        return {EvictRank::kUnanswered, m_TimeOpen};
+    }
+    const int64_t last = m_TimeLast;
+    return now - last >= kEvictQuiet ? EvictRank{EvictRank::kTwoWay, last} : EvictRank::Keep();
 }
 
 template <int AF>
 void TCPCliT<AF>::PaceLog() {
     _Modul.m_Log.Pace();
+}
+
+template <int AF>
+void TCPCliT<AF>::PutLine(const DBString& text) {
+    _Modul.m_Log.Put(text.c_str());
 }
 
 template <int AF>
@@ -142,10 +150,11 @@ void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size
     const uint64_t in = &from == &m_SocketCli ? n : 0;
     const uint64_t out = &to == &m_SocketCli ? n : 0;
     m_Port->m_Traffic.Add(in, out);
-    if (to.SendAll(data, n) < 0) {
+    if (to.SendAll(data, n, &m_TimeLast) < 0) {
         const int err = errno;
         m_Port->m_Traffic.TakeBack(in, out);
-        _Modul.m_Log.PutErr((m_Str + sendError).c_str(), err);
+        // A stop (eviction, sweep) closed the socket under the send: no fault of the connection.
+        if (m_Run) _Modul.m_Log.PutErr((m_Str + sendError).c_str(), err);
     }
 }
 
@@ -196,6 +205,7 @@ void TCPCliT<AF>::ConnectTarget() {
     if (fd < 0) throw ErrorXML(L"socket()", errno);
     // Stored before connecting, so that a stop can abort a connect in progress.
     m_SocketSrv.Reset(fd);
+    m_SocketSrv.SetSendTimeout(kSendProgress);
     if (!m_Run) throw ErrorXML(L"", 0);
     if (m_SocketSrv.Connect(target) != 0) throw ErrorXML(L"connect()", errno);
 }
@@ -210,6 +220,7 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     buffer[n] = 0;
     m_TimeLast = Clock::Now();
     m_Talked = true;
+    m_SocketCli.SetSendTimeout(kSendProgress);
     size_t len = static_cast<size_t>(n);
 
     const bool echo = m_Port->m_Echo >= 0;

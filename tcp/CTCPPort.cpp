@@ -1,5 +1,6 @@
 #include "tcp/CTCPPort.h"
 
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -70,6 +71,8 @@ void TCPPortT<AF>::Start() {
         return;
     }
     m_Socket.Reset(fd);
+    m_Deferring = false;
+    m_CliTab.SetName(DBString().Format(L"%ls %05d", Family::kTag, m_PortLocal), L"clients turned away: no room for them");
     m_Run = true;
     m_ThreadAccept.Start(0, 0);
     m_ThreadTimer.Start(8000, 8000);
@@ -82,42 +85,98 @@ void TCPPortT<AF>::Stop() {
         m_Socket.Close();
         m_ThreadAccept.Stop();
     }
+    m_Holding = false;
+    m_Held.Close();
     m_CliTab.Clear();
 }
 
 template <int AF>
 bool TCPPortT<AF>::WinSockAcceptProc(void* arg) {
-    auto* port = static_cast<TCPPortT*>(arg);
-    while (port->m_Run) {
-        // A full table takes no connection it cannot keep: new clients wait in the listen backlog,
-        // as at other relays' connection limits, until one ends or has been quiet long enough to
-        // make room. Room is made only for a client that is waiting.
-        if (!port->m_CliTab.MakeRoom(false)) {
-            if (port->m_Socket.WaitReadable(100) <= 0) continue;
-            if (!port->m_Run) return true;
-            if (!port->m_CliTab.MakeRoom(true)) {
-                port->m_CliTab.WaitForRoom(100);
+    static_cast<TCPPortT*>(arg)->AcceptLoop();
+    return true;
+}
+
+template <int AF>
+void TCPPortT<AF>::Defer(bool on) {
+    if (on == m_Deferring) return;
+    m_Deferring = on;
+    if (on) m_DeferSince = Clock::Now();
+    m_Socket.SetOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, on ? s_DeferSeconds : 0);
+}
+
+template <int AF>
+size_t TCPPortT<AF>::Waiting() {
+    tcp_info info{};
+    socklen_t len = sizeof info;
+    // On a listening socket the kernel reports its accept queue as "unacked".
+    const int rc = m_Socket.GetOption(IPPROTO_TCP, TCP_INFO, &info, &len);
+    return (rc == 0 ? info.tcpi_unacked : 0) + (m_Holding ? 1 : 0);
+}
+
+template <int AF>
+void TCPPortT<AF>::AcceptLoop() {
+    using Room = typename TCPCliTabT<AF>::Room;
+    while (m_Run) {
+        // A full table takes a client only when one may make room for it: the first client waiting
+        // is taken from the backlog and held, the others wait there, as at other relays'
+        // connection limits. Meanwhile the kernel keeps back clients that have not sent anything.
+        Room room = m_CliTab.MakeRoom(false, false);
+        Defer(room != Room::kFree);
+        if (room != Room::kFree) {
+            if (!m_Holding) {
+                if (m_Socket.WaitReadable(100) <= 0) continue;
+                if (!m_Run) return;
+                const int fd = m_Socket.Accept(m_HeldFrom);
+                if (fd < 0) {
+                    if (IsResourceShortage(errno)) std::this_thread::sleep_for(kAcceptBackOff);
+                    continue;
+                }
+                m_Held.Reset(fd);
+                m_Holding = true;
+            }
+            // Data or an end there: a client that speaks (a rule's clients speak first). One that
+            // came through the backlog before the kernel began to hold silent clients back may
+            // have connected a moment ago and be about to speak: it gets that moment.
+            const bool fresh = s_DeferSeconds == 0 || Clock::Now() - m_DeferSince < s_DeferSeconds * 1000LL;
+            const bool talks = m_Held.WaitReadable(fresh ? kSpeakMs : 0) > 0;
+            room = m_CliTab.MakeRoom(!talks, true);
+            if (room == Room::kNone && !talks) {
+                // It has kept silent through the kernel's deferral and nobody may give way to it:
+                // turned away, counted, and summed up on a line now and then.
+                m_Holding = false;
+                m_Held.Close();
+                m_CliTab.Refused();
+                continue;
+            }
+            if (room != Room::kFree) {
+                m_CliTab.WaitForRoom(100);
                 continue;
             }
         }
         SockAddr from;
-        int fd = port->m_Socket.Accept(from);
-        int err = errno;
-        if (!port->m_Run) {
-            if (fd >= 0) ::close(fd);
-            return true;
-        }
-        if (fd < 0) {
-            if (IsResourceShortage(err)) std::this_thread::sleep_for(kAcceptBackOff);
-            continue;
+        int fd;
+        if (m_Holding) {
+            from = m_HeldFrom;
+            fd = m_Held.Release();
+            m_Holding = false;
+        } else {
+            fd = m_Socket.Accept(from);
+            const int err = errno;
+            if (!m_Run) {
+                if (fd >= 0) ::close(fd);
+                return;
+            }
+            if (fd < 0) {
+                if (IsResourceShortage(err)) std::this_thread::sleep_for(kAcceptBackOff);
+                continue;
+            }
         }
         auto cli = std::make_unique<TCPCliT<AF>>(fd, from);
-        cli->m_Port = port;
-        cli->m_Key = port->m_Accepted++;
+        cli->m_Port = this;
+        cli->m_Key = m_Accepted++;
         const uint64_t key = cli->m_Key;
-        port->m_CliTab.Add(key, std::move(cli), [](TCPCliT<AF>&) {});
+        m_CliTab.Add(key, std::move(cli), [](TCPCliT<AF>&) {});
     }
-    return true;
 }
 
 template <int AF>

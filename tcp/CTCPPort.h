@@ -49,11 +49,18 @@ class TCPCliT {
 public:
     using Port = TCPPortT<AF>;
     static constexpr int kBufferSize = 32000;  // a receive takes one byte less: room for a zero byte
-    static constexpr int64_t kIdleLimit = 30;  // seconds without data
-    static constexpr int64_t kOpenLimit = 60;  // seconds since acceptance
-    // At the rule's bound, a connection that has talked and then been quiet this long may make
+    static constexpr int64_t kIdleLimit = 30000;  // ms without data moving
+    static constexpr int64_t kOpenLimit = 60000;  // ms since acceptance
+    // At the rule's bound, a connection that has talked and then been quiet this long (ms) may make
     // room for a new client; one that carried data more recently is not cut off for it.
-    static constexpr int64_t kEvictQuiet = 2;
+    static constexpr int64_t kEvictQuiet = 2000;
+    // A client that has sent nothing yet gives way to a new one, unless that one has not sent
+    // anything either and this one is younger than this (ms): otherwise clients that reconnect
+    // whenever they are cut would turn the table over as fast as they can connect.
+    static constexpr int64_t kSilentGrace = 10000;
+    // A blocking send gives the relay a look at its progress this often (ms): a client that reads
+    // a long answer slowly is moving data, not idle.
+    static constexpr int kSendProgress = 1000;
     // Milliseconds a side that has received a whole page of data may stay quiet before it hands
     // its buffer's pages back.
     static constexpr int kQuietRelease = 1000;
@@ -78,8 +85,9 @@ public:
     void Finish();
     void Stop();
     const wchar_t* SweepReason(int64_t now) const;
-    int64_t Quiet(int64_t now) const;
+    EvictRank Rank(int64_t now, bool silentNewcomer) const;
     static void PaceLog();
+    static void PutLine(const DBString& text);
 
     static bool WinSockCliProc(void* cli);
     static bool WinSockSrvProc(void* cli);
@@ -97,8 +105,8 @@ public:
     Socket m_SocketCli;
     Socket m_SocketSrv;
     SockAddr m_AddrCli;
-    int64_t m_TimeOpen;
-    std::atomic<int64_t> m_TimeLast;
+    int64_t m_TimeOpen;                // ms
+    std::atomic<int64_t> m_TimeLast;   // ms: the last receive, or a send that moved data
     // The client has sent its first data. Until then the connection is the first to make room at
     // the bound: a flood of clients that connect and say nothing must not lock out those that talk.
     std::atomic<bool> m_Talked{false};
@@ -132,6 +140,8 @@ public:
                int echo);
     void Start();
     void Stop();
+    // Clients waiting for room: those in the listen backlog and the one taken and held.
+    size_t Waiting();
 
     static bool WinSockAcceptProc(void* port);
     static bool TimerClose(void* port);
@@ -149,6 +159,23 @@ public:
     typIP m_TypIP = IPv4;
     std::string m_HTTPHost;
     int m_Echo = -1;
+
+    // While the rule is full the kernel keeps clients that have sent nothing out of accept() for
+    // this long (s): a rule's clients speak first, and a silent one could only be turned away.
+    // Tests set 0 to meet silent clients at once.
+    static inline int s_DeferSeconds = 10;
+
+private:
+    void AcceptLoop();
+    void Defer(bool on);
+    // The one client taken from the backlog while the table was full, waiting for room.
+    Socket m_Held;
+    SockAddr m_HeldFrom;
+    std::atomic<bool> m_Holding{false};
+    bool m_Deferring = false;
+    int64_t m_DeferSince = 0;  // ms
+    // How long a client taken at the bound without data gets to speak before it counts as silent.
+    static constexpr int kSpeakMs = 20;
 };
 
 using CTCPPort = TCPPortT<AF_INET>;

@@ -2,8 +2,10 @@
 // The part every datagram association shares (UDP rules and the DNS relay): its own socket towards
 // the target, bound to an ephemeral port, and the thread that reads it.
 #include <atomic>
+#include <cstdint>
 
 #include "thread/Thread.h"
+#include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
 
@@ -11,3 +13,32 @@
 // "socket()" / "bind(0.0.0.0:0)" / "bind(0:0)" (the pool logs a thread it could not create) and
 // leaves nothing open: no socket may stay without its reader.
 bool OpenAssociation(int family, Socket& socket, Thread& reader, std::atomic<bool>& run, const DBString& failed);
+
+// Who has talked on an association, for the table's choice at its bound. A spoofed source never
+// sees its answer and so never sends again after it; an association whose client answers back is
+// the last to go.
+class Exchange {
+public:
+    explicit Exchange(int64_t now) : m_Active(now) {}
+    // A datagram from the client, now (ms).
+    void FromClient(int64_t now) {
+        if (m_Answered.load(std::memory_order_relaxed)) m_TwoWay.store(true, std::memory_order_relaxed);
+        m_Active.store(now, std::memory_order_relaxed);
+    }
+    // A datagram from the target.
+    void FromTarget(int64_t now) {
+        m_Answered.store(true, std::memory_order_relaxed);
+        m_Active.store(now, std::memory_order_relaxed);
+    }
+    EvictRank Rank(bool running) const {
+        if (!running) return {EvictRank::kEnded, 0};
+        const int64_t active = m_Active.load(std::memory_order_relaxed);
+        if (!m_Answered.load(std::memory_order_relaxed)) return {EvictRank::kUnanswered, active};
+        return {m_TwoWay.load(std::memory_order_relaxed) ? EvictRank::kTwoWay : EvictRank::kOneWay, active};
+    }
+
+private:
+    std::atomic<int64_t> m_Active;  // ms: the last datagram either way
+    std::atomic<bool> m_Answered{false};
+    std::atomic<bool> m_TwoWay{false};
+};

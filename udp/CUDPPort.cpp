@@ -39,7 +39,8 @@ UDPCliT<Family>::UDPCliT(const SockAddr& client, Port* port)
       m_Port(port),
       m_AddrCli(client),
       m_TimeOpen(Clock::Now()),
-      m_TimeLast(m_TimeOpen) {}
+      m_TimeLast(m_TimeOpen),
+      m_Exchange(m_TimeOpen) {}
 
 template <int Family>
 UDPCliT<Family>::~UDPCliT() {
@@ -82,6 +83,7 @@ void UDPCliT<Family>::PutLog(const wchar_t* text) const {
 
 template <int Family>
 void UDPCliT<Family>::SendToSrv(const char* buffer, int length) {
+    m_Exchange.FromClient(Clock::Now());
     m_Port->m_Traffic.Add(1, 0);
     if (m_Socket.SendTo(buffer, static_cast<size_t>(length), m_AddrSrv) < 0) {
         int e = errno;
@@ -108,13 +110,18 @@ const wchar_t* UDPCliT<Family>::SweepReason(int64_t now) const {
 }
 
 template <int Family>
-int64_t UDPCliT<Family>::Quiet(int64_t now) const {
-    return m_Run ? now - m_TimeLast : UDPCliTabT<Family>::kEnded;
+EvictRank UDPCliT<Family>::Rank(int64_t, bool) const {
+    return m_Exchange.Rank(m_Run);
 }
 
 template <int Family>
 void UDPCliT<Family>::PaceLog() {
     _Modul.m_Log.Pace();
+}
+
+template <int Family>
+void UDPCliT<Family>::PutLine(const DBString& text) {
+    _Modul.m_Log.Put(text.c_str());
 }
 
 template <int Family>
@@ -134,7 +141,9 @@ bool UDPCliT<Family>::WinSockProc(void* arg) {
             break;
         }
         buffer[static_cast<size_t>(n)] = 0;
-        cli->m_TimeLast = Clock::Now();
+        const int64_t now = Clock::Now();
+        cli->m_TimeLast = now;
+        cli->m_Exchange.FromTarget(now);
         cli->m_Port->SendToCli(buffer.data(), static_cast<int>(n), cli->m_AddrCli);
     }
     // Sends of the client's datagrams now fail until the sweep removes the association and closes
@@ -170,6 +179,7 @@ void UDPPortT<Family>::Start(int portLocal, int portRemote, const char* ipRemote
     m_TypIP = typ;
     m_Echo = echo;
     m_Run = false;
+    m_CliTab.SetName(DBString().Format(L"%ls %05d", Traits::kTag, m_PortLocal), L"datagrams dropped: no association for their clients");
     DBString text;
     if (Bind(text) != 0) return;
     m_Run = true;
@@ -231,9 +241,10 @@ void UDPPortT<Family>::RecvFromCli(const char* buffer, int length, const SockAdd
     }
     // A new client is numbered before its thread starts, so every line of the thread carries the
     // prefix; the send happens under the table lock, so the sweep cannot remove it meanwhile.
-    m_CliTab.Deliver(
-        KeyOf(from, std::integral_constant<int, Family>()), [&] { return std::make_unique<UDPCliT<Family>>(from, this); },
-        [&](UDPCliT<Family>& cli) { cli.SendToSrv(buffer, length); });
+    if (!m_CliTab.Deliver(
+            KeyOf(from, std::integral_constant<int, Family>()), [&] { return std::make_unique<UDPCliT<Family>>(from, this); },
+            [&](UDPCliT<Family>& cli) { cli.SendToSrv(buffer, length); }))
+        m_CliTab.Dropped();
 }
 
 template <int Family>

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "thread/Thread.h"
+#include "udp/Association.h"
 #include "udp/KeyIPv6.h"
 #include "util/ClientTable.h"
 #include "util/DBString.h"
@@ -48,8 +49,8 @@ template <int Family>
 class UDPCliT {
 public:
     using Port = UDPPortT<Family>;
-    // Sweep: ended associations, and those whose target was silent for more than 180 s.
-    static constexpr int64_t kIdleLimit = 180;
+    // Sweep: ended associations, and those whose target was silent for more than 180 s (in ms).
+    static constexpr int64_t kIdleLimit = 180000;
 
     UDPCliT(const SockAddr& client, Port* port);
     ~UDPCliT();
@@ -65,8 +66,9 @@ public:
     void SendToSrv(const char* buffer, int length);
     void Stop();
     const wchar_t* SweepReason(int64_t now) const;
-    int64_t Quiet(int64_t now) const;
+    EvictRank Rank(int64_t now, bool silentNewcomer) const;
     static void PaceLog();
+    static void PutLine(const DBString& text);
     static bool WinSockProc(void* cli);
 
     Thread m_Thread;
@@ -77,9 +79,10 @@ public:
     Socket m_Socket;
     SockAddr m_AddrCli;
     SockAddr m_AddrSrv;
-    int64_t m_TimeOpen;
+    int64_t m_TimeOpen;  // ms
     // Refreshed only by datagrams from the target: a client talking to a silent target is dropped.
     std::atomic<int64_t> m_TimeLast;
+    Exchange m_Exchange;
 };
 
 template <int Family>

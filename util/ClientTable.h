@@ -1,7 +1,7 @@
 #pragma once
 // The clients of one rule: TCP connections, UDP and DNS associations, RM7 devices. The table numbers
 // them 1..99999 (then from 1 again), keeps at most Bound() of them, makes room at the bound by
-// removing the one quiet longest, and lets the periodic sweep remove what its rule says.
+// evicting the client that matters least, and lets the periodic sweep remove what its rule says.
 //
 // An Entry provides:
 //   void SetID(int id);                     numbering, before it starts
@@ -10,15 +10,20 @@
 //   void Stop();                            ends its threads and closes its sockets
 //   void PutLog(const wchar_t* text) const;
 //   const wchar_t* SweepReason(int64_t now) const;   the sweep's line, or null to keep it
-//   int64_t Quiet(int64_t now) const;       seconds without traffic; kEnded for one whose relay
-//                                           is over; -1 for one that may not be removed to make room
+//   EvictRank Rank(int64_t now, bool silentNewcomer) const;   its place in the line for eviction
 //   static void PaceLog();                  waits while the log's queue is nearly full (sweeps only)
+//   static void PutLine(const DBString& text);   a line of the rule's own (sums of evictions, refusals)
+// Times are Clock::Now() milliseconds.
 //
 // An entry may also call Ended(key, this) once its relay is over, so that a full table finds it
 // without walking over every entry: a busy TCP rule sits at its bound with mostly ended connections
 // and makes room on every accept.
 //
-// One thread adds entries (the rule's accept or receive loop); any thread may find, sweep or clear.
+// One thread admits entries (the rule's accept or receive loop); any thread may find, sweep or clear.
+// Eviction never makes that thread wait for the evicted client's threads: one of them may be inside
+// a name lookup that nothing can interrupt. Each evicted client is stopped on a pool thread of its
+// own, and until it has stopped it still counts against the bound, as do swept clients until the
+// sweep has stopped them: the bound is what the budget gave for threads and sockets in use.
 //
 // Lock order: the table mutex is a leaf for the table's own work. Entries are started, stopped and
 // logged outside it, so neither a disk that is slow to take log lines nor a thread that is slow to
@@ -27,28 +32,58 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <limits>
+#include <list>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <utility>
 #include <vector>
 
+#include "thread/Thread.h"
 #include "util/Clock.h"
+#include "util/DBString.h"
+#include "util/LineGate.h"
+
+// Where a client stands when room is needed: the lowest tier goes first, within a tier the one
+// active least recently, then the oldest.
+struct EvictRank {
+    enum Tier : int {
+        kEnded = 0,       // its relay is over
+        kUnanswered = 1,  // a datagram client its target never answered; a TCP client that never talked
+        kOneWay = 2,      // answered, but its client has not sent since: a spoofed source never sees the answer
+        kTwoWay = 3,      // its client sent after being answered (TCP: talked, and quiet long enough)
+        kKeep = 4,        // may not be evicted now
+    };
+    int tier = kKeep;
+    int64_t since = 0;  // last activity, ms
+
+    static EvictRank Keep() { return {}; }
+};
 
 template <class Key, class Entry>
 class ClientTable {
 public:
     static constexpr int kMaxID = 99999;
-    static constexpr int64_t kEnded = std::numeric_limits<int64_t>::max();
     using Ptr = std::unique_ptr<Entry>;
+    // How many evictions of a burst get their own "deleted because table full" line.
+    static constexpr unsigned kOwnEvictionLines = 10;
+    // A start failed within this long: the resource that ran out (threads, descriptors, the
+    // target's address) rarely comes back sooner, and every try would write its line again.
+    static constexpr int64_t kFailHoldOffMs = 1000;
 
     // Counters since start, for the operator.
     struct Totals {
         uint64_t clients = 0;  // entries started
-        uint64_t evicted = 0;  // removed to make room
+        uint64_t evicted = 0;  // live clients removed to make room (not ended ones)
         uint64_t failed = 0;   // starts that failed
         uint64_t refused = 0;  // new clients not taken: no room, or a start failed just before
+    };
+
+    // Whether a new client may be taken.
+    enum class Room {
+        kFree,    // yes, now
+        kComing,  // a client is being stopped for it: WaitForRoom, then ask again
+        kNone,    // nothing may go (or a start failed just before)
     };
 
     ClientTable() = default;
@@ -59,6 +94,13 @@ public:
     // 0: no bound (tests and tools that build a table by hand).
     void SetBound(size_t bound) { m_Bound = bound; }
     size_t Bound() const { return m_Bound; }
+    // The rule's name for its own lines ("UDPv4 05300") and what its refusals are ("datagrams
+    // dropped"): "UDPv4 05300 12 datagrams dropped: no association for their clients".
+    void SetName(const DBString& name, const wchar_t* refusals) {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Name = name;
+        m_Refusals = refusals;
+    }
 
     // Calls use(entry) under the table lock when key has an entry; false when it has none.
     template <class Use>
@@ -71,40 +113,84 @@ public:
     }
 
     // The datagram path: the entry of key gets use(entry) under the table lock; a missing one is
-    // made by make(), numbered, started and added first, making room when the table is full.
-    // Returns whether use ran.
+    // made by make(), numbered, started and added first, making room when the table is full. A
+    // client that finds no room within kDatagramWaitMs is counted as refused; its datagram is the
+    // caller's to drop (and to report with Dropped). Returns whether use ran.
+    static constexpr int kDatagramWaitMs = 50;
     template <class Make, class Use>
     bool Deliver(const Key& key, Make&& make, Use&& use) {
         if (Find(key, use)) return true;
-        if (!MakeRoom()) {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            ++m_Totals.refused;
-            return false;
+        const int64_t deadline = Clock::Now() + kDatagramWaitMs;
+        for (;;) {
+            const Room room = MakeRoom();
+            if (room == Room::kFree) return Add(key, make(), use);
+            const int64_t left = deadline - Clock::Now();
+            if (room == Room::kNone || left <= 0) {
+                std::lock_guard<std::mutex> lock(m_Mutex);
+                ++m_Totals.refused;
+                return false;
+            }
+            WaitForRoom(static_cast<int>(left));
         }
-        return Add(key, make(), use);
     }
 
-    // Whether a new client may be taken now. At the bound the entry quiet longest, if one may go
-    // and evict allows, is removed with its line to make room.
-    bool MakeRoom(bool evict = true) {
-        Ptr victim;
+    // Whether a new client may be taken now. At the bound the entry that matters least, if one may
+    // go and evict allows, is evicted to make room: its line is written and it is stopped on a pool
+    // thread, and the room is there once it has stopped (kComing). A silent newcomer (a TCP client
+    // that has sent nothing) does not take the place of a silent client younger than its grace.
+    Room MakeRoom(bool silentNewcomer = false, bool evict = true) {
+        Reap();
+        Leaving* leaving = nullptr;
+        uint64_t sum = 0;
+        Room room;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
-            // A start failed within the last second: the resource that ran out (threads,
-            // descriptors, the target's address) rarely comes back sooner, and every try would
-            // write its line again.
-            if (m_FailedAt >= 0 && Clock::Now() <= m_FailedAt) return false;
-            if (m_Bound == 0 || m_Map.size() < m_Bound) return true;
-            if (!evict) return false;
-            victim = TakeQuietest(Clock::Now());
-            if (!victim) return false;
-            ++m_Totals.evicted;
+            const int64_t now = Clock::Now();
+            if (m_FailedAt >= 0 && now - m_FailedAt < kFailHoldOffMs) return Room::kNone;
+            if (m_Bound == 0 || m_Map.size() + m_Outside < m_Bound) return Room::kFree;
+            if (!evict) return Room::kNone;
+            // A client already being stopped for the one waiting brings its room; while it takes
+            // its time only an ended client is taken besides, never a live one.
+            const bool evicting = m_Evicting > 0;
+            int tier = -1;
+            Ptr victim = TakeFirst(now, silentNewcomer, evicting, tier);
+            if (!victim) return evicting ? Room::kComing : Room::kNone;
+            if (tier != EvictRank::kEnded) ++m_Totals.evicted;
+            ++m_Outside;
+            ++m_Evicting;
+            const bool own = m_EvictLines.Own(now);
+            sum = m_EvictLines.Due(now);
+            m_Leaving.push_back(std::make_unique<Leaving>(*this, std::move(victim), own));
+            leaving = m_Leaving.back().get();
+            room = Room::kComing;
         }
-        victim->PutLog(L"deleted because table full");
-        victim->Stop();
-        victim.reset();
-        m_Removed.notify_all();
-        return true;
+        PutSum(sum, L"more deleted because table full");
+        if (!leaving->thread.Start(0, 0)) StopLeaving(leaving);  // no thread to spare: stop it here
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        leaving->launched = true;
+        return room;
+    }
+
+    // A new client was not taken: counted, and reported with Dropped.
+    void Refused() {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            ++m_Totals.refused;
+        }
+        Dropped();
+    }
+
+    // What a client that was not taken brought was dropped: summed up on a line at most once a
+    // second ("UDPv4 05300 12 datagrams dropped: no association for their clients").
+    void Dropped() {
+        uint64_t sum;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            const int64_t now = Clock::Now();
+            m_RefuseLines.Own(now);
+            sum = m_RefuseLines.Due(now);
+        }
+        PutSum(sum, m_Refusals);
     }
 
     // Numbers and starts entry outside the lock, then adds it under key and calls use(entry) under
@@ -141,17 +227,19 @@ public:
         if (it != m_Map.end() && it->second.entry.get() == entry) m_Ended.emplace(it->second.seq, key);
     }
 
-    // After MakeRoom said no: waits until an entry leaves the table, at most ms (a full TCP rule
-    // waits so, its new clients in the listen backlog, and looks again when the oldest may go).
+    // After MakeRoom said no: waits until an entry has left the table and stopped, at most ms.
     void WaitForRoom(int ms) {
         std::unique_lock<std::mutex> lock(m_Mutex);
         m_Removed.wait_for(lock, std::chrono::milliseconds(ms));
     }
 
     // The periodic sweep. What goes is taken out under the lock and logged and stopped after it,
-    // each line paced to the log's writer, so a sweep of thousands does not overflow its queue.
+    // each line paced to the log's writer, so a sweep of thousands does not overflow its queue;
+    // until stopped each still counts against the bound. A sum of evictions that is due is written.
     void DeleteCloseOrOld() {
+        Reap();
         std::vector<std::pair<const wchar_t*, Ptr>> gone;
+        uint64_t sum, refusals;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             const int64_t now = Clock::Now();
@@ -165,29 +253,49 @@ public:
                 m_Ended.erase(it->second.seq);
                 it = m_Map.erase(it);
             }
+            m_Outside += gone.size();
+            sum = m_EvictLines.Due(now);
+            refusals = m_RefuseLines.Due(now);
         }
+        PutSum(sum, L"more deleted because table full");
+        PutSum(refusals, m_Refusals);
         for (auto& [reason, entry] : gone) {
             Entry::PaceLog();
             entry->PutLog(reason);
             entry->Stop();
             entry.reset();
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            --m_Outside;
+            m_Removed.notify_all();
         }
-        if (!gone.empty()) m_Removed.notify_all();
     }
 
-    // Stops and drops every entry without a line; the numbering goes on.
+    // Stops and drops every entry without a line, and waits for evicted ones still stopping; the
+    // numbering goes on. Sums still due are written.
     void Clear() {
         std::map<Key, Slot> all;
+        uint64_t sum, refusals;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
             all.swap(m_Map);
             m_Ended.clear();
+            const int64_t now = Clock::Now();
+            sum = m_EvictLines.Due(now, true);
+            refusals = m_RefuseLines.Due(now, true);
         }
+        PutSum(sum, L"more deleted because table full");
+        PutSum(refusals, m_Refusals);
         for (auto& entry : all) entry.second.entry->Stop();
         all.clear();
+        {
+            std::unique_lock<std::mutex> lock(m_Mutex);
+            m_Removed.wait(lock, [this] { return m_Evicting == 0; });
+        }
+        Reap();
         m_Removed.notify_all();
     }
 
+    // Clients in the table (not those being stopped).
     size_t Count() {
         std::lock_guard<std::mutex> lock(m_Mutex);
         return m_Map.size();
@@ -214,27 +322,80 @@ public:
 private:
     struct Slot {
         Ptr entry;
-        uint64_t seq;  // order of arrival: among equally quiet entries the oldest goes first
+        uint64_t seq;  // order of arrival: among equal ranks the oldest goes first
     };
 
-    // Caller holds m_Mutex.
-    Ptr TakeQuietest(int64_t now) {
+    // An evicted client on its way out: stopped by a pool procedure of its own, so that one whose
+    // threads are slow to end holds up neither the rule nor the others evicted after it.
+    struct Leaving {
+        Leaving(ClientTable& t, Ptr e, bool line)
+            : table(t), entry(std::move(e)), ownLine(line), thread("ClientTable::Evict", &Run, this) {}
+        static bool Run(void* self) {
+            auto* l = static_cast<Leaving*>(self);
+            l->table.StopLeaving(l);
+            return false;
+        }
+        ClientTable& table;
+        Ptr entry;
+        bool ownLine;
+        bool done = false;      // stopped; under the table mutex
+        bool launched = false;  // its handle is no longer being started; under the table mutex
+        Thread thread;
+    };
+
+    void StopLeaving(Leaving* l) {
+        if (l->ownLine) l->entry->PutLog(L"deleted because table full");
+        l->entry->Stop();
+        l->entry.reset();
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        l->done = true;
+        --m_Outside;
+        --m_Evicting;
+        m_Removed.notify_all();
+    }
+
+    // Drops the records of evicted clients that have stopped; their procedures have returned or are
+    // returning, so destroying the handles waits for the pool to let go of them, briefly.
+    void Reap() {
+        std::list<std::unique_ptr<Leaving>> done;
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            for (auto it = m_Leaving.begin(); it != m_Leaving.end();) {
+                auto next = std::next(it);
+                if ((*it)->done && (*it)->launched) done.splice(done.end(), m_Leaving, it);
+                it = next;
+            }
+        }
+    }
+
+    void PutSum(uint64_t n, const DBString& what) {
+        if (n == 0) return;
+        Entry::PutLine(DBString().Format(L"%ls %llu ", m_Name.c_str(), static_cast<unsigned long long>(n)) + what);
+    }
+
+    // Caller holds m_Mutex. The entry to evict, taken out of the map, or null.
+    Ptr TakeFirst(int64_t now, bool silentNewcomer, bool endedOnly, int& tier) {
         auto best = m_Map.end();
-        int64_t bestQuiet = -1;
-        // The oldest of the entries that said they ended: nothing is quieter.
-        if (!m_Ended.empty()) best = m_Map.find(m_Ended.begin()->second);
+        EvictRank bestRank;
+        // The oldest of the entries that said they ended: nothing goes before it.
+        if (!m_Ended.empty()) {
+            best = m_Map.find(m_Ended.begin()->second);
+            bestRank.tier = EvictRank::kEnded;
+        }
         if (best == m_Map.end()) {
             for (auto it = m_Map.begin(); it != m_Map.end(); ++it) {
-                int64_t quiet = it->second.entry->Quiet(now);
-                if (quiet < 0) continue;
-                if (best == m_Map.end() || quiet > bestQuiet ||
-                    (quiet == bestQuiet && it->second.seq < best->second.seq)) {
+                const EvictRank r = it->second.entry->Rank(now, silentNewcomer);
+                if (r.tier >= EvictRank::kKeep || (endedOnly && r.tier != EvictRank::kEnded)) continue;
+                if (best == m_Map.end() || r.tier < bestRank.tier ||
+                    (r.tier == bestRank.tier &&
+                     (r.since < bestRank.since || (r.since == bestRank.since && it->second.seq < best->second.seq)))) {
                     best = it;
-                    bestQuiet = quiet;
+                    bestRank = r;
                 }
             }
         }
         if (best == m_Map.end()) return nullptr;
+        tier = bestRank.tier;
         Ptr entry = std::move(best->second.entry);
         m_Ended.erase(best->second.seq);
         m_Map.erase(best);
@@ -243,11 +404,18 @@ private:
 
     std::map<Key, Slot> m_Map;
     std::map<uint64_t, Key> m_Ended;  // arrival order -> key of the entries that said they ended
+    std::list<std::unique_ptr<Leaving>> m_Leaving;
     std::mutex m_Mutex;
     std::condition_variable m_Removed;
     std::atomic<size_t> m_Bound{0};
+    size_t m_Outside = 0;   // out of the map, not yet stopped: evicted or swept
+    size_t m_Evicting = 0;  // of those, evicted
     int m_LastID = 0;
     uint64_t m_NextSeq = 0;
     int64_t m_FailedAt = -1;
     Totals m_Totals;
+    DBString m_Name;
+    DBString m_Refusals = L"new clients refused: no room for them";
+    LineGate m_EvictLines{kOwnEvictionLines};
+    LineGate m_RefuseLines{0};
 };

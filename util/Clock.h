@@ -1,13 +1,19 @@
 #pragma once
-// The one place that reads the current time for idle and age limits (table sweeps), so that tests
-// can move time forward instead of sleeping for minutes.
+// The one place that reads the time. Ages, quiet times and hold-offs are measured on the monotonic
+// clock in milliseconds: an NTP step of the wall clock after start (the unit does not wait for
+// time-sync) would otherwise make every quiet time negative or huge, so that full tables evict
+// nothing and sweeps remove nothing or everything. Wall time is only for the text of log lines.
+// Tests move either clock instead of sleeping.
+#include <chrono>
 #include <cstdint>
 
 namespace Clock {
-// Seconds since 1970, plus whatever tests have added with Advance.
+// Milliseconds on CLOCK_MONOTONIC, plus whatever tests have added with Advance.
 int64_t Now();
-// Test hook: moves the clock seen by Now forward (or back, with a negative value).
-void Advance(int64_t seconds);
-// Test hook: undoes every Advance.
+// Seconds since 1970 for log text, plus whatever tests have added with StepWall.
+int64_t Wall();
+// Test hooks: move the monotonic clock forward (or back), step the wall clock, undo both.
+void Advance(std::chrono::milliseconds by);
+void StepWall(std::chrono::seconds by);
 void Reset();
 }  // namespace Clock

@@ -3,7 +3,9 @@
 #include <cstdio>
 #include <ctime>
 
-DBTime DBTime::CurDateTime() { return DBTime(static_cast<int64_t>(std::time(nullptr))); }
+#include "util/Clock.h"
+
+DBTime DBTime::CurDateTime() { return DBTime(Clock::Wall()); }
 
 namespace {
 // The log lines' form "dd.mm.yyyy hh:mm:ss " or the DNS log's "dd.mm.yyyy hh:mm.ss".

@@ -1,5 +1,7 @@
 #include "util/Net.h"
 
+#include "util/Clock.h"
+
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <poll.h>
@@ -144,8 +146,8 @@ ssize_t Socket::RecvFrom(void* buf, size_t len, SockAddr& from) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::RecvFrom(fd, buf, len, from); });
 }
 
-ssize_t Socket::SendAll(const void* data, size_t len) {
-    return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendAll(fd, data, len); });
+ssize_t Socket::SendAll(const void* data, size_t len, std::atomic<int64_t>* progress) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendAll(fd, data, len, progress); });
 }
 
 ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to) {
@@ -192,6 +194,21 @@ int Socket::SetRecvTimeout(int ms) {
     });
 }
 
+int Socket::SetOption(int level, int name, int value) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return ::setsockopt(fd, level, name, &value, sizeof value); });
+}
+
+int Socket::GetOption(int level, int name, void* value, socklen_t* len) {
+    return WithFd(m_Fd, m_Use, [&](int fd) { return ::getsockopt(fd, level, name, value, len); });
+}
+
+int Socket::SetSendTimeout(int ms) {
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        timeval tv{ms / 1000, (ms % 1000) * 1000};
+        return ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    });
+}
+
 void Socket::Shutdown() {
     std::shared_lock<std::shared_mutex> lock(m_Use);
     int fd = m_Fd.load();
@@ -208,15 +225,17 @@ void Socket::Close() {
 
 namespace net {
 
-ssize_t SendAll(int fd, const void* data, size_t len) {
+ssize_t SendAll(int fd, const void* data, size_t len, std::atomic<int64_t>* progress) {
     const char* p = static_cast<const char*>(data);
     size_t left = len;
     while (left > 0) {
         ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR) continue;
+            // A send time-out that moved nothing: the peer reads nothing, keep waiting.
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
             return -1;
         }
+        if (progress != nullptr && n > 0) progress->store(Clock::Now(), std::memory_order_relaxed);
         p += n;
         left -= static_cast<size_t>(n);
     }

@@ -77,7 +77,8 @@ public:
     // A closed socket reads as an orderly end (0) on Recv, and fails the others with EBADF.
     ssize_t Recv(void* buf, size_t len);
     ssize_t RecvFrom(void* buf, size_t len, SockAddr& from);
-    ssize_t SendAll(const void* data, size_t len);
+    // progress, when given, gets Clock::Now() whenever a send has moved some of the data.
+    ssize_t SendAll(const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
     ssize_t SendTo(const void* data, size_t len, const SockAddr& to);
     int Connect(const SockAddr& to);
     int Accept(SockAddr& from);
@@ -86,6 +87,11 @@ public:
     int WaitReadable(int ms);
     // Makes a blocking receive give up after ms with EAGAIN (0: wait without limit).
     int SetRecvTimeout(int ms);
+    // Makes a blocking send return what it has moved after ms (SendAll then goes on waiting), so
+    // that a peer reading slowly is seen to read.
+    int SetSendTimeout(int ms);
+    int SetOption(int level, int name, int value);
+    int GetOption(int level, int name, void* value, socklen_t* len);
 
     // Wakes the calls blocked on the socket (they return an end or an error) and keeps the number,
     // for an owner that closes only once its reader has ended.
@@ -108,9 +114,9 @@ void AppendAddrText(std::string& out, const in6_addr& addr, int port);
 // port as "%05d", then the sender's address text.
 std::string EchoTitle(const wchar_t* tag, int portLocal, const SockAddr& from);
 
-// Sends all of data, retrying interruptions and continuing after short sends. Returns len, or -1 with
-// errno set by the failing call.
-ssize_t SendAll(int fd, const void* data, size_t len);
+// Sends all of data, retrying interruptions and continuing after short sends and send time-outs.
+// Returns len, or -1 with errno set by the failing call. progress: as Socket::SendAll.
+ssize_t SendAll(int fd, const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
 ssize_t SendTo(int fd, const void* data, size_t len, const SockAddr& to);
 // recv/recvfrom/accept, retried while interrupted by a signal.
 ssize_t Recv(int fd, void* buf, size_t len);

@@ -118,20 +118,20 @@ TEST(RM7Relay, RelaysCheckedDatagramsByNodeFollowsMovedDevicesAndForgetsSilentOn
     EXPECT_EQ(TakeLog(), Lines{Prefix(9999899, device.Port()) + "connect"});
 
     // Only datagrams from a device keep it; it goes after more than 1800 silent seconds, the limit
-    // to the second on its own clock.
+    // to the millisecond on its own clock.
     RM7 probe(55, sockaddr_in6{}, &relay);
-    const int64_t last = -probe.Quiet(0);
-    EXPECT_EQ(probe.SweepReason(last + 1800), nullptr);
-    EXPECT_STREQ(probe.SweepReason(last + 1801), L"deleted because long idle");
-    Clock::Advance(1000);
+    const int64_t last = probe.Rank(0, false).since;
+    EXPECT_EQ(probe.SweepReason(last + 1800999), nullptr);
+    EXPECT_STREQ(probe.SweepReason(last + 1801000), L"deleted because long idle");
+    Clock::Advance(std::chrono::seconds(1000));
     moved.SendTo(kPortRM7, up2);
     cloud.Recv();
     cloud.SendTo(kPortCloud, down3);
     device.Recv();
-    Clock::Advance(799);
+    Clock::Advance(std::chrono::seconds(799));
     relay.Tab().DeleteCloseOrOld();
     EXPECT_EQ(relay.Tab().Count(), 2u);
-    Clock::Advance(3);
+    Clock::Advance(std::chrono::seconds(3));
     relay.Tab().DeleteCloseOrOld();
     EXPECT_EQ(TakeLog(), Lines{Prefix(9999899, device.Port()) + "deleted because long idle"});
     relay.Stop();

@@ -127,15 +127,15 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
     const Bytes q = Query(9, 0x01, "scanner.lan");
     SockAddr assoc;
     port.CliTab().ForEach([](auto, auto& cli) {  // the limit to the second, on its own clock
-        EXPECT_EQ(cli.SweepReason(cli.TimeLast() + 180), nullptr);
-        EXPECT_STREQ(cli.SweepReason(cli.TimeLast() + 181), L"deleted because long idle");
+        EXPECT_EQ(cli.SweepReason(cli.TimeLast() + 180999), nullptr);
+        EXPECT_STREQ(cli.SweepReason(cli.TimeLast() + 181000), L"deleted because long idle");
     });
-    Clock::Advance(179);
+    Clock::Advance(std::chrono::seconds(179));
     client.Send(q, relay);  // queries from the client do not keep it alive
     server.Recv();
     port.CliTab().DeleteCloseOrOld();
     EXPECT_EQ(port.CliTab().Count(), 1u);
-    Clock::Advance(3);
+    Clock::Advance(std::chrono::seconds(3));
     port.CliTab().DeleteCloseOrOld();
     EXPECT_EQ(port.CliTab().Count(), 0u);
     client.Send(q, relay);

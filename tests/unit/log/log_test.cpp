@@ -131,9 +131,9 @@ TEST(LogLines, EveryKindQueuesItsLineAndRepeatsAreHeldBack) {
     log.PutMes(L"Empty", data, 0);
     log.PutErr(L"CUDPPort::Bind(): bind()", 98);
     log.PutErr(L"CUDPPort::Bind(): bind()", 98);
-    Clock::Advance(30);
+    Clock::Advance(std::chrono::seconds(30));
     log.PutErr(L"CUDPPort::Bind(): bind()", 98);  // held back repeats do not extend the window
-    Clock::Advance(31);
+    Clock::Advance(std::chrono::seconds(31));
     log.PutErr(L"CUDPPort::Bind(): bind()", 98);
     log.PutUtf8("pool line");
     const std::string bind = "CUDPPort::Bind(): bind(): 98 - Address already in use";

@@ -114,14 +114,14 @@ TEST_F(TcpRelay, NumbersWrapAndTheSweepLimits) {
     ended.Close();
     ASSERT_TRUE(m_Log.WaitFor(endedPrefix + "disconnect"));
     port->m_CliTab.ForEach([](auto, auto& cli) {
-        EXPECT_EQ(cli.SweepReason(cli.m_TimeLast + 30), nullptr);
-        EXPECT_STREQ(cli.SweepReason(cli.m_TimeLast + 31), L"deleted because long idle");
+        EXPECT_EQ(cli.SweepReason(cli.m_TimeLast + 30000), nullptr);
+        EXPECT_STREQ(cli.SweepReason(cli.m_TimeLast + 30001), L"deleted because long idle");
     });
     // Seconds on, whether busy talks first, connections left: t = 20, 29, 32, 50, 59, 62.
     const std::tuple<int, bool, size_t> steps[] = {{20, true, 3}, {9, false, 3}, {3, false, 1},
                                                    {18, true, 1}, {9, true, 1}, {3, false, 0}};
     for (auto [seconds, tick, left] : steps) {
-        Clock::Advance(seconds);
+        Clock::Advance(std::chrono::seconds(seconds));
         ASSERT_TRUE(!tick || (SendAll(busy.Fd(), "tick") && RecvN(busy.Fd(), 4) == "tick"));
         port->m_CliTab.DeleteCloseOrOld();
         EXPECT_EQ(port->m_CliTab.Count(), left);
@@ -157,33 +157,59 @@ TEST_F(TcpRelay, HostCheck) {
     EXPECT_EQ(m_Target.Accepted(), 0);
 }
 
-// At the bound a waiting client takes the place of a connection that never said anything (the
-// oldest first), or of one quiet for two seconds or more; one that carried data more recently is
-// kept, and the new client waits in the listen backlog meanwhile. An echo rule answers each piece
-// with one dump line and never contacts its target.
-TEST_F(TcpRelay, FullRuleMakesRoomOnlyBySilentOrQuietConnections) {
+// At the bound a client that talks takes the place of one that never said anything (the oldest
+// first) or of one quiet for two seconds or more; a client that has not sent anything either takes
+// only the place of a silent one older than the grace, and is turned away otherwise (summed up on a
+// line). One that carried data more recently is kept, and a talking client waits for it meanwhile.
+// Ages run on the monotonic clock: a step of the wall clock by an hour either way changes nothing.
+// An echo rule answers each piece with one dump line and never contacts its target.
+TEST_F(TcpRelay, FullRuleMakesRoomByRankAndGrace) {
+    CTCPPort::s_DeferSeconds = 0;  // silent clients reach accept() at once
     auto port = Open("127.0.0.1", m_Target.Port(), CTCPPort::IPv4, "", 0);
     port->m_CliTab.SetBound(2);
-    Socket c[5];
-    std::string prefix[5];
-    for (int i = 0; i < 4; ++i) {
-        prefix[i] = Accept(c[i], i + 1);
-        if (i < 2) continue;
-        EXPECT_EQ(CountOf(m_Log.lines, prefix[i - 2] + "deleted because table full"), 1u);  // logged before the new "connect"
+    const std::string rule = "TCPv4 " + std::to_string(m_Local) + " ";
+    Socket c[7];
+    std::string prefix[7];
+    auto talk = [&](int i, int id) {
+        c[i] = Connect("127.0.0.1", m_Local);
+        prefix[i] = Prefix("TCPv4", m_Local, id, "127.0.0.1", c[i]);
         ASSERT_TRUE(SendAll(c[i].Fd(), "hi"));
         ASSERT_EQ(RecvN(c[i].Fd(), 2), "hi");
-    }
-    ASSERT_TRUE(m_Log.WaitFor("TCPv4 " + std::to_string(m_Local) + " 127.0.0.1:" + std::to_string(LocalPort(c[3].Fd())) + "  68 69"));
-    // Quiet for exactly two seconds is quiet enough.
-    port->m_CliTab.ForEach([](auto, auto& cli) { EXPECT_EQ(cli.Quiet(cli.m_TimeLast + 2), 2); });
+    };
+    prefix[0] = Accept(c[0], 1);
+    prefix[1] = Accept(c[1], 2);
+    Clock::StepWall(std::chrono::hours(1));
+    c[2] = Connect("127.0.0.1", m_Local);  // silent, both others younger than the grace: turned away
+    EXPECT_EQ(RecvAll(c[2].Fd()), "");
+    ASSERT_TRUE(m_Log.WaitFor(rule + "1 clients turned away: no room for them"));
+    Clock::StepWall(std::chrono::hours(-2));
+    talk(3, 3);  // takes the place of the oldest silent one
+    EXPECT_EQ(CountOf(m_Log.Take().lines, prefix[0] + "deleted because table full"), 1u);
+    Clock::Advance(std::chrono::milliseconds(CTCPCli::kSilentGrace));
+    prefix[4] = Accept(c[4], 4);  // silent, but the other silent one is older than the grace now
+    EXPECT_EQ(CountOf(m_Log.lines, prefix[1] + "deleted because table full"), 1u);
+    talk(5, 5);  // silent clients go before a talking one quiet for longer
+    EXPECT_EQ(CountOf(m_Log.Take().lines, prefix[4] + "deleted because table full"), 1u);
+    ASSERT_TRUE(m_Log.WaitFor("TCPv4 " + std::to_string(m_Local) + " 127.0.0.1:" + std::to_string(LocalPort(c[5].Fd())) + "  68 69"));
+    // Quiet for exactly two seconds is quiet enough, a millisecond less is not.
+    port->m_CliTab.ForEach([](auto, auto& cli) {
+        EXPECT_EQ(cli.Rank(cli.m_TimeLast + 1999, false).tier, EvictRank::kKeep);
+        EXPECT_EQ(cli.Rank(cli.m_TimeLast + 2000, false).tier, EvictRank::kTwoWay);
+    });
     m_Log.Take().lines.clear();
-    c[4] = Connect("127.0.0.1", m_Local);  // in the backlog: both talked within the last two seconds
+    ASSERT_TRUE(SendAll(c[3].Fd(), "hi") && RecvN(c[3].Fd(), 2) == "hi");
+    c[6] = Connect("127.0.0.1", m_Local);  // both talked within the last two seconds
+    ASSERT_TRUE(SendAll(c[6].Fd(), "next"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(m_Log.Take().lines.empty());
-    Clock::Advance(2);
-    ASSERT_TRUE(m_Log.WaitFor(Prefix("TCPv4", m_Local, 5, "127.0.0.1", c[4]) + "connect"));
-    EXPECT_EQ(m_Log.lines[0], prefix[2] + "deleted because table full");
-    ASSERT_TRUE(SendAll(c[4].Fd(), "next"));
-    EXPECT_EQ(RecvN(c[4].Fd(), 4), "next");
+    const std::string connect6 = Prefix("TCPv4", m_Local, 6, "127.0.0.1", c[6]) + "connect";
+    EXPECT_EQ(CountOf(m_Log.Take().lines, connect6), 0u);
+    EXPECT_EQ(port->Waiting(), 1u);
+    Clock::Advance(std::chrono::seconds(2));
+    ASSERT_TRUE(m_Log.WaitFor(connect6));
+    EXPECT_EQ(CountOf(m_Log.lines, prefix[3] + "deleted because table full"), 1u);
+    EXPECT_EQ(RecvN(c[6].Fd(), 4), "next");
+    const auto totals = port->m_CliTab.GetTotals();
+    EXPECT_EQ(std::make_tuple(totals.evicted, totals.refused), std::make_tuple(4u, 1u));
     EXPECT_EQ(m_Target.Accepted(), 0);
+    CTCPPort::s_DeferSeconds = 10;
 }
