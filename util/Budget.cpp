@@ -57,19 +57,30 @@ long long TasksNow(const std::string& path) {
     return slash == std::string::npos ? -1 : Number(word.substr(slash + 1));
 }
 
+// The room under a cgroup's limit. Its usage counts the page cache too (our own rotating logs among
+// it); the inactive part the kernel reclaims before it lets the limit bite, so it is room as well.
+long long CgroupRoom(long long max, long long current, long long cache) {
+    return max - std::max(0LL, std::max(current, 0LL) - std::max(cache, 0LL));
+}
+
 // A limit holds at every level of the cgroup tree, so the level with the least room left decides:
-// a slice's TasksMax bounds its services as much as their own.
+// a slice's TasksMax bounds its services as much as their own. For memory, `cacheKey` names the
+// memory.stat line whose reclaimable cache counts as room at each level, so that a level full of
+// cache does not decide over one whose memory is really taken.
 void TightestCgroup(const std::string& base, std::string path, const char* maxFile, const char* currentFile,
-                    long long noLimit, long long& max, long long& current) {
+                    long long noLimit, long long& max, long long& current, const char* cacheKey = nullptr,
+                    long long* cache = nullptr) {
     while (!path.empty() && path.back() == '/') path.pop_back();
     for (;;) {
         const std::string dir = base + path + "/";
         const long long m = FileNumber(dir + maxFile);
         if (m >= 0 && m < noLimit) {
             const long long c = FileNumber(dir + currentFile);
-            if (max < 0 || m - std::max(c, 0LL) < max - std::max(current, 0LL)) {
+            const long long k = cacheKey ? Number(Field(dir + "memory.stat", cacheKey)) : -1;
+            if (max < 0 || CgroupRoom(m, c, k) < CgroupRoom(max, current, cache ? *cache : -1)) {
                 max = m;
                 current = c;
+                if (cache) *cache = k;
             }
         }
         if (path.empty()) return;
@@ -90,13 +101,14 @@ void ReadCgroups(const std::string& root, Limits& l) {
         const std::string fs = root + "/sys/fs/cgroup";
         if (controllers == ",,") {
             TightestCgroup(fs, path, "pids.max", "pids.current", LLONG_MAX, l.cgroupPidsMax, l.cgroupPidsCurrent);
-            TightestCgroup(fs, path, "memory.max", "memory.current", kNoMemoryLimit, l.cgroupMemMax, l.cgroupMemCurrent);
+            TightestCgroup(fs, path, "memory.max", "memory.current", kNoMemoryLimit, l.cgroupMemMax, l.cgroupMemCurrent,
+                           "inactive_file ", &l.cgroupMemCache);
         }
         if (controllers.find(",pids,") != std::string::npos)
             TightestCgroup(fs + "/pids", path, "pids.max", "pids.current", LLONG_MAX, l.cgroupPidsMax, l.cgroupPidsCurrent);
         if (controllers.find(",memory,") != std::string::npos)
             TightestCgroup(fs + "/memory", path, "memory.limit_in_bytes", "memory.usage_in_bytes", kNoMemoryLimit,
-                           l.cgroupMemMax, l.cgroupMemCurrent);
+                           l.cgroupMemMax, l.cgroupMemCurrent, "total_inactive_file ", &l.cgroupMemCache);
     }
 }
 
@@ -160,9 +172,12 @@ Budget Budget::From(const Limits& l, long long reserveThreads, long long reserve
     std::vector<Candidate> memory;
     if (l.memAvailable >= 0) memory.push_back({l.memAvailable, "MemAvailable " + std::to_string(MiB(l.memAvailable)) + " MiB"});
     if (l.cgroupMemMax >= 0) {
-        const long long free = std::max(0LL, l.cgroupMemMax - std::max(l.cgroupMemCurrent, 0LL));
-        memory.push_back({free, "cgroup memory.max " + std::to_string(MiB(l.cgroupMemMax)) + " MiB (" +
-                                    std::to_string(MiB(free)) + " MiB free)"});
+        const long long free = std::max(0LL, CgroupRoom(l.cgroupMemMax, l.cgroupMemCurrent, l.cgroupMemCache));
+        std::string text = "cgroup memory.max " + std::to_string(MiB(l.cgroupMemMax)) + " MiB (" + std::to_string(MiB(free)) + " MiB free";
+        if (l.cgroupMemCache > 0)
+            text += ": " + std::to_string(MiB(std::max(l.cgroupMemCurrent, 0LL))) + " MiB used less " +
+                    std::to_string(MiB(l.cgroupMemCache)) + " MiB reclaimable cache";
+        memory.push_back({free, text + ")"});
     }
     const Candidate m = Least(memory, kAssumedBytes, std::to_string(MiB(kAssumedBytes)) + " MiB");
     // The rest stays for the kernel's socket buffers, the page cache and whatever else runs here.

@@ -30,6 +30,7 @@ struct Limits {
     long long memAvailable = -1;       // MemAvailable of /proc/meminfo, bytes
     long long cgroupMemMax = -1;       // memory.max (v2) or memory.limit_in_bytes (v1), bytes
     long long cgroupMemCurrent = -1;   // memory.current or memory.usage_in_bytes of that cgroup
+    long long cgroupMemCache = -1;     // inactive_file (v2) or total_inactive_file (v1) of its memory.stat
     long long ownThreads = -1;         // Threads: of /proc/self/status
     long long ownFds = -1;             // entries in /proc/self/fd
 

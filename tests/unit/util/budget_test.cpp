@@ -21,6 +21,9 @@ TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
     Limits cgroup = sys;
     cgroup.cgroupPidsMax = 1500, cgroup.cgroupPidsCurrent = 30;
     cgroup.cgroupMemMax = 1024 * kMiB, cgroup.cgroupMemCurrent = 200 * kMiB;
+    // 8 MiB short of its limit, nearly all of it inactive file cache the kernel would reclaim first.
+    Limits cached = cgroup;
+    cached.cgroupMemMax = 2048 * kMiB, cached.cgroupMemCurrent = 2040 * kMiB, cached.cgroupMemCache = 1800 * kMiB;
     Limits busy = sys;
     busy.threadsMax = 3000, busy.tasksNow = 2990, busy.nofile = 40;
     Limits nproc = sys, maps = sys;
@@ -34,6 +37,9 @@ TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
     } cases[] = {
         {"cgroup pids and memory", cgroup, 1475 - 22, 65526 - 36, 206,
          "threads: cgroup pids.max 1500; descriptors: RLIMIT_NOFILE 65536; memory: cgroup memory.max 1024 MiB (824 MiB free) / 4"},
+        {"cgroup memory full of cache", cached, 1475 - 22, 65526 - 36, 452,
+         "threads: cgroup pids.max 1500; descriptors: RLIMIT_NOFILE 65536; memory: cgroup memory.max 2048 MiB (1808 MiB free: "
+         "2040 MiB used less 1800 MiB reclaimable cache) / 4"},
         {"pid_max, MemAvailable", sys, 32273 - 22, 65526 - 36, 1024, "threads: pid_max 32768; descriptors: RLIMIT_NOFILE 65536; memory: MemAvailable 4096 MiB / 4"},
         {"threads-max and nofile below the reserve", busy, 0, 0, 1024, "threads: threads-max 3000; descriptors: RLIMIT_NOFILE 40;"},
         {"RLIMIT_NPROC", nproc, 800 - 22, 65526 - 36, 1024, "threads: RLIMIT_NPROC 800;"},
@@ -86,7 +92,8 @@ TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
 
 // Every figure from a fake tree. Of the cgroups, the slice above the service has less room left than
 // the service itself: its figures count. Version 1 hierarchies (one per controller) say "no limit"
-// with a number near 2^63, and a parent's real limit then holds.
+// with a number near 2^63, and a parent's real limit then holds. A cgroup's inactive file cache is
+// room too, also when the tightest level is chosen.
 static Limits ReadTree(const std::map<std::string, std::string>& files) {
     const std::filesystem::path root = std::filesystem::temp_directory_path() / ("vexabudget" + std::to_string(getpid()));
     for (const auto& [path, text] : files) {
@@ -115,19 +122,35 @@ TEST(Limits, ReadFromProcAndTheCgroupWithLeastRoom) {
         {"sys/fs/cgroup/system.slice/v.service/memory.current", "100\n"},
         {"sys/fs/cgroup/system.slice/memory.current", "4096\n"},
     };
-    const std::vector<long long> expected = {1024, 4096, 5000, 100000, 32768, 65530, 345, 1000, 900, 4000 * 1024, 1048576, 4096, 7, 3};
+    // No memory.stat: nothing is taken for cache.
+    const std::vector<long long> expected = {1024, 4096, 5000, 100000, 32768, 65530, 345, 1000, 900, 4000 * 1024, 1048576, 4096, -1, 7, 3};
     Limits l = ReadTree(files);
     EXPECT_EQ(std::vector<long long>({l.nofile, l.nofileHard, l.nproc, l.threadsMax, l.pidMax, l.maxMapCount, l.tasksNow,
                                       l.cgroupPidsMax, l.cgroupPidsCurrent, l.memAvailable, l.cgroupMemMax,
-                                      l.cgroupMemCurrent, l.ownThreads, l.ownFds}),
+                                      l.cgroupMemCurrent, l.cgroupMemCache, l.ownThreads, l.ownFds}),
               expected);
+    // The slice 4 KiB short of its limit on cache alone has its whole room back, more than the
+    // service's own limit now leaves: the service decides, without a memory.stat of its own.
+    files["sys/fs/cgroup/system.slice/memory.current"] = "1044480\n";
+    files["sys/fs/cgroup/system.slice/memory.stat"] = "anon 4096\nfile 1040384\ninactive_anon 0\ninactive_file 1040384\n";
+    l = ReadTree(files);
+    EXPECT_EQ(std::vector<long long>({l.cgroupMemMax, l.cgroupMemCurrent, l.cgroupMemCache}),
+              std::vector<long long>({1048576, 1044480, 1040384}));
+    EXPECT_EQ(Budget::From(l, 0, 0).bytes, (1048576 - 4096) / 4);
+    files["sys/fs/cgroup/system.slice/v.service/memory.max"] = "1000000\n";
+    l = ReadTree(files);
+    EXPECT_EQ(std::vector<long long>({l.cgroupMemMax, l.cgroupMemCurrent, l.cgroupMemCache}),
+              std::vector<long long>({1000000, 100, -1}));
     files["proc/self/cgroup"] = "5:cpu,pids:/a/b\n4:memory:/a/b\n0::/\n";
     files["sys/fs/cgroup/pids/a/b/pids.max"] = "200\n";
     files["sys/fs/cgroup/pids/a/b/pids.current"] = "5\n";
     files["sys/fs/cgroup/memory/a/b/memory.limit_in_bytes"] = "9223372036854771712\n";
     files["sys/fs/cgroup/memory/a/memory.limit_in_bytes"] = "2097152\n";
-    files["sys/fs/cgroup/memory/a/memory.usage_in_bytes"] = "1024\n";
+    files["sys/fs/cgroup/memory/a/memory.usage_in_bytes"] = "2093056\n";
+    // Version 1 counts the cgroup's own cache apart from its descendants'; the total is what holds.
+    files["sys/fs/cgroup/memory/a/memory.stat"] = "cache 2088960\ninactive_file 4096\ntotal_inactive_file 2088960\n";
     l = ReadTree(files);
-    EXPECT_EQ(std::vector<long long>({l.cgroupPidsMax, l.cgroupPidsCurrent, l.cgroupMemMax, l.cgroupMemCurrent}),
-              std::vector<long long>({200, 5, 2097152, 1024}));
+    EXPECT_EQ(std::vector<long long>({l.cgroupPidsMax, l.cgroupPidsCurrent, l.cgroupMemMax, l.cgroupMemCurrent, l.cgroupMemCache}),
+              std::vector<long long>({200, 5, 2097152, 2093056, 2088960}));
+    EXPECT_EQ(Budget::From(l, 0, 0).bytes, (2097152 - 4096) / 4);
 }
