@@ -149,6 +149,42 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     EXPECT_EQ(log.lines[log.lines.size() - 3].rfind("std::system_error CUDPCli::WinSockProc", 0), 0u) << log.lines[log.lines.size() - 3];
 }
 
+// A full table evicts a client whose target never answered, then one answered but silent since (a
+// spoofed source never sees its answer), each tier least recently active first; a client that sent
+// after its answer stays, with its reply in flight. Ages run on the monotonic clock, so a step of
+// the wall clock by an hour either way changes nothing. The first evictions of a burst keep their
+// own line.
+TEST(UDPPort, FullTableEvictsUnansweredThenOneWayAndKeepsTwoWayClients) {
+    Rig rig;
+    rig.port.m_CliTab.SetBound(3);
+    Udp device, spoofed, unanswered, n1, n2, n3;
+    auto answer = [&](const Udp& cli, const std::string& data) {
+        rig.target.Send("re " + data, rig.Forward(cli, data));
+        EXPECT_EQ(cli.Text(), "re " + data);
+    };
+    answer(device, "1");
+    answer(spoofed, "s");
+    answer(device, "2");  // device: sent after its answer
+    rig.Forward(unanswered, "u");
+    MainLog log;
+    const std::pair<Udp*, Udp*> steps[] = {{&n1, &unanswered}, {&n2, &n1}, {&n3, &spoofed}};
+    int id = 4, hours = 1;
+    for (auto [newcomer, evicted] : steps) {
+        Clock::StepWall(std::chrono::hours(hours));
+        hours = -2 * hours;
+        if (newcomer == &n3) answer(n2, "n2");  // n2 answered after spoofed: spoofed is the older one-way
+        const SockAddr src = rig.Forward(*newcomer, "new");
+        ASSERT_TRUE(log.WaitFor(rig.Line(id++, *newcomer, "connect")));
+        EXPECT_EQ(CountOf(log.lines, rig.Line(evicted == &unanswered ? 3 : evicted == &n1 ? 4 : 2, *evicted,
+                                              "deleted because table full")), 1u);
+        if (newcomer == &n3) rig.target.Send("late", src);
+    }
+    EXPECT_EQ(n3.Text(), "late");
+    answer(device, "3");
+    EXPECT_EQ(rig.port.m_CliTab.GetTotals().evicted, 3u);
+    EXPECT_EQ(CountOf(log.Take().lines, rig.Line(1, device, "deleted because table full")), 0u);
+}
+
 // One thread per association, not per datagram; signals interrupting the blocked receives are not
 // errors; a stop ends every association without a line.
 TEST(UDPPort, ManyClientsSignalsThenStop) {
