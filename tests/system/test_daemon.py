@@ -70,14 +70,15 @@ def test_budget_full_tables_status_block_and_stop_on_sigint(daemon, servers):
     d.signal(signal.SIGUSR1)
     d.wait_for("Status end")
     block = [l for l in d.main() if l.startswith("Status ")]
-    rule = "Status %s clients %d bound %s started %d evicted %d failed 0 refused 0 in %d out %d %s"
+    rule = "Status %s clients %d bound %s started %d evicted %d failed 0 refused 0%s in %d out %d %s"
     assert re.fullmatch(r"Status begin up \d+ s", block[0])
-    assert block[1:7] == [rule % ("TCPv4 08080", 2, bounds[1], 2, 0, 11, 11, "bytes"),
-                          rule % ("TCPv4 07007", 2, bounds[2], 2, 0, 11, 11, "bytes"),
-                          rule % ("UDPv4 05300", 2, 2, 3, 1, 3, 3, "datagrams"),
-                          rule % ("UDPv4 07007", 0, 0, 0, 0, 1, 1, "datagrams"),  # an echo keeps no clients
-                          rule % ("DNS 00053", 2, 2, 3, 1, 3, 3, "datagrams"),
-                          rule % ("CloudRM7 04999", 1, bounds[3], 1, 0, 1, 0, "datagrams")]
+    tcp = " waiting 0"  # TCP rules: clients waiting for room
+    assert block[1:7] == [rule % ("TCPv4 08080", 2, bounds[1], 2, 0, tcp, 11, 11, "bytes"),
+                          rule % ("TCPv4 07007", 2, bounds[2], 2, 0, tcp, 11, 11, "bytes"),
+                          rule % ("UDPv4 05300", 2, 2, 3, 1, "", 3, 3, "datagrams"),
+                          rule % ("UDPv4 07007", 0, 0, 0, 0, "", 1, 1, "datagrams"),  # an echo keeps no clients
+                          rule % ("DNS 00053", 2, 2, 3, 1, "", 3, 3, "datagrams"),
+                          rule % ("CloudRM7 04999", 1, bounds[3], 1, 0, "", 1, 0, "datagrams")]
     assert re.fullmatch(r"Status RM7 node 1234 address \[::ffff:127\.0\.0\.1\]:%d quiet \d{1,2} s"
                         % device.sock.getsockname()[1], block[7]), block[7]
     busy, idle = map(int, re.fullmatch(r"Status pool workers \d+ busy (\d+) idle (\d+)", block[8]).groups())
