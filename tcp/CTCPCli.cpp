@@ -73,7 +73,8 @@ EvictRank TCPCliT<AF>::Rank(int64_t now, bool silentNewcomer) const {
         return {EvictRank::kUnanswered, m_TimeOpen};
     }
     const int64_t last = m_TimeLast;
-    return now - last >= kEvictQuiet ? EvictRank{EvictRank::kTwoWay, last} : EvictRank::Keep();
+    const int64_t quiet = m_Sending > 0 ? kSendStall : kEvictQuiet;
+    return now - last >= quiet ? EvictRank{EvictRank::kTwoWay, last} : EvictRank::Keep();
 }
 
 template <int AF>
@@ -150,7 +151,10 @@ void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size
     const uint64_t in = &from == &m_SocketCli ? n : 0;
     const uint64_t out = &to == &m_SocketCli ? n : 0;
     m_Port->m_Traffic.Add(in, out);
-    if (to.SendAll(data, n, &m_TimeLast) < 0) {
+    ++m_Sending;
+    const ssize_t sent = to.SendAll(data, n, &m_TimeLast);
+    --m_Sending;
+    if (sent < 0) {
         const int err = errno;
         m_Port->m_Traffic.TakeBack(in, out);
         // A stop (eviction, sweep) closed the socket under the send: no fault of the connection.

@@ -60,7 +60,11 @@ public:
     static constexpr int64_t kSilentGrace = 10000;
     // A blocking send gives the relay a look at its progress this often (ms): a client that reads
     // a long answer slowly is moving data, not idle.
-    static constexpr int kSendProgress = 1000;
+    static constexpr int kSendProgress = 500;
+    // A side waiting in a send is a transfer under way, not a quiet client. TCP shows a slow
+    // reader's progress only when its window opens again, which can take seconds, so such a
+    // connection makes room only once its data has not moved for this long (ms).
+    static constexpr int64_t kSendStall = 10000;
     // Milliseconds a side that has received a whole page of data may stay quiet before it hands
     // its buffer's pages back.
     static constexpr int kQuietRelease = 1000;
@@ -107,6 +111,7 @@ public:
     SockAddr m_AddrCli;
     int64_t m_TimeOpen;                // ms
     std::atomic<int64_t> m_TimeLast;   // ms: the last receive, or a send that moved data
+    std::atomic<int> m_Sending{0};     // sides inside a send
     // The client has sent its first data. Until then the connection is the first to make room at
     // the bound: a flood of clients that connect and say nothing must not lock out those that talk.
     std::atomic<bool> m_Talked{false};

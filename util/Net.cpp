@@ -4,7 +4,9 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -228,14 +230,24 @@ namespace net {
 ssize_t SendAll(int fd, const void* data, size_t len, std::atomic<int64_t>* progress) {
     const char* p = static_cast<const char*>(data);
     size_t left = len;
+    int unsent = -1;  // bytes the kernel had not yet delivered at the last send time-out
     while (left > 0) {
         ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
         if (n < 0) {
-            // A send time-out that moved nothing: the peer reads nothing, keep waiting.
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            return -1;
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            // A send time-out that took nothing: the kernel wakes a blocked sender only once a
+            // large part of its buffer is free, so whether the peer reads shows in what is still
+            // queued. Less than at the last look: the data moves, however slowly.
+            int queued;
+            if (progress != nullptr && ::ioctl(fd, SIOCOUTQ, &queued) == 0) {
+                if (unsent >= 0 && queued < unsent) progress->store(Clock::Now(), std::memory_order_relaxed);
+                unsent = queued;
+            }
+            continue;
         }
         if (progress != nullptr && n > 0) progress->store(Clock::Now(), std::memory_order_relaxed);
+        unsent = -1;
         p += n;
         left -= static_cast<size_t>(n);
     }

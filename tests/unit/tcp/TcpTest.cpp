@@ -213,3 +213,56 @@ TEST_F(TcpRelay, FullRuleMakesRoomByRankAndGrace) {
     EXPECT_EQ(m_Target.Accepted(), 0);
     CTCPPort::s_DeferSeconds = 10;
 }
+
+// A client reading a long answer slowly is a transfer under way, not a quiet client: a newcomer at
+// the bound waits for it, even while TCP shows no progress for seconds (a slow reader's window opens
+// again only now and then). Once its data has not moved for 10 s it makes room; its relay, blocked
+// in a send when it is stopped, ends without an error line.
+TEST_F(TcpRelay, SlowDownloadIsActiveAndItsEvictionWritesNoError) {
+    Server download("127.0.0.1", [](int fd) {
+        char request[16];
+        if (net::Recv(fd, request, sizeof request) <= 0) return;
+        const std::string piece(64 * 1024, 'd');
+        for (int i = 0; i < 4096 && net::SendAll(fd, piece.data(), piece.size()) >= 0; ++i) {
+        }
+    });
+    auto port = Open("127.0.0.1", download.Port());
+    port->m_CliTab.SetBound(1);
+    Socket a = Connect("127.0.0.1", m_Local);
+    const std::string prefixA = Prefix("TCPv4", m_Local, 1, "127.0.0.1", a);
+    ASSERT_TRUE(SendAll(a.Fd(), "get"));
+    std::atomic<bool> reading{true};
+    std::thread reader([&] {  // about 50 kB/s
+        char buf[16 * 1024];
+        while (reading && ::recv(a.Fd(), buf, sizeof buf, 0) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    });
+    auto sending = [&] {
+        int n = 0;
+        port->m_CliTab.ForEach([&](auto, auto& cli) { n = cli.m_Sending; });
+        return n > 0;
+    };
+    ASSERT_TRUE(WaitUntil(sending));  // the socket buffers are full: the relay waits in a send
+    Clock::Advance(std::chrono::seconds(3));
+    Socket b = Connect("127.0.0.1", m_Local);
+    ASSERT_TRUE(SendAll(b.Fd(), "get"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_EQ(CountOf(m_Log.Take().lines, prefixA + "deleted because table full"), 0u);
+    EXPECT_EQ(port->Waiting(), 1u);
+    reading = false;
+    reader.join();
+    auto lastActive = [&] {
+        int64_t last = 0;
+        port->m_CliTab.ForEach([&](auto, auto& cli) { last = cli.m_TimeLast; });
+        return last;
+    };
+    ASSERT_TRUE(WaitUntil([&] {  // what the socket buffers took last is the last activity
+        const int64_t before = lastActive();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+        return lastActive() == before;
+    }, 8000));
+    Clock::Advance(std::chrono::milliseconds(CTCPCli::kSendStall));
+    ASSERT_TRUE(m_Log.WaitFor(Prefix("TCPv4", m_Local, 2, "127.0.0.1", b) + "connect"));
+    EXPECT_EQ(CountOf(m_Log.lines, prefixA + "deleted because table full"), 1u);
+    EXPECT_EQ(RecvN(b.Fd(), 1000), std::string(1000, 'd'));
+    for (const auto& l : m_Log.Take().lines) EXPECT_EQ(l.find("error"), std::string::npos) << l;
+}

@@ -185,6 +185,29 @@ TEST(UDPPort, FullTableEvictsUnansweredThenOneWayAndKeepsTwoWayClients) {
     EXPECT_EQ(CountOf(log.Take().lines, rig.Line(1, device, "deleted because table full")), 0u);
 }
 
+// A flood of new clients on a full rule: the first ten evictions keep their own line, the rest are
+// counted and summed up at most once a second (a sum that is due is written by the sweep).
+TEST(UDPPort, EvictionsOfABurstAreSummedUp) {
+    Rig rig;
+    rig.port.m_CliTab.SetBound(1);
+    std::vector<std::unique_ptr<Udp>> clients(14);
+    for (auto& c : clients) {
+        c = std::make_unique<Udp>();
+        rig.Forward(*c, "x");
+    }
+    MainLog log;
+    const std::string rule = DBString().Format(L"UDPv4 %05d ", rig.local).ToStr();
+    ASSERT_TRUE(log.WaitFor(rig.Line(14, *clients[13], "connect")));
+    size_t own = 0;
+    for (const auto& l : log.lines) own += l.find("deleted because table full") != std::string::npos && l.rfind("UDPv4", 0) == 0 && l.find(" more ") == std::string::npos;
+    EXPECT_EQ(own, 10u);
+    EXPECT_EQ(CountOf(log.lines, rule + "1 more deleted because table full"), 1u);
+    Clock::Advance(std::chrono::seconds(1));
+    rig.port.m_CliTab.DeleteCloseOrOld();
+    ASSERT_TRUE(log.WaitFor(rule + "2 more deleted because table full"));
+    EXPECT_EQ(rig.port.m_CliTab.GetTotals().evicted, 13u);
+}
+
 // One thread per association, not per datagram; signals interrupting the blocked receives are not
 // errors; a stop ends every association without a line.
 TEST(UDPPort, ManyClientsSignalsThenStop) {
