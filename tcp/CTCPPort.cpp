@@ -101,7 +101,7 @@ void TCPPortT<AF>::Defer(bool on) {
     if (on == m_Deferring) return;
     m_Deferring = on;
     if (on) m_DeferSince = Clock::Now();
-    m_Socket.SetOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, on ? s_DeferSeconds : 0);
+    m_Socket.SetOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, on ? s_DeferSeconds.load() : 0);
 }
 
 template <int AF>
@@ -137,7 +137,8 @@ void TCPPortT<AF>::AcceptLoop() {
             // Data or an end there: a client that speaks (a rule's clients speak first). One that
             // came through the backlog before the kernel began to hold silent clients back may
             // have connected a moment ago and be about to speak: it gets that moment.
-            const bool fresh = s_DeferSeconds == 0 || Clock::Now() - m_DeferSince < s_DeferSeconds * 1000LL;
+            const int defer = s_DeferSeconds;
+            const bool fresh = defer == 0 || Clock::Now() - m_DeferSince < defer * 1000LL;
             const bool talks = m_Held.WaitReadable(fresh ? kSpeakMs : 0) > 0;
             room = m_CliTab.MakeRoom(!talks, true);
             if (room == Room::kNone && !talks) {

@@ -168,7 +168,7 @@ public:
     // While the rule is full the kernel keeps clients that have sent nothing out of accept() for
     // this long (s): a rule's clients speak first, and a silent one could only be turned away.
     // Tests set 0 to meet silent clients at once.
-    static inline int s_DeferSeconds = 10;
+    static inline std::atomic<int> s_DeferSeconds{10};
 
 private:
     void AcceptLoop();

@@ -191,12 +191,19 @@ TEST_F(TcpRelay, FullRuleMakesRoomByRankAndGrace) {
     talk(5, 5);  // silent clients go before a talking one quiet for longer
     EXPECT_EQ(CountOf(m_Log.Take().lines, prefix[4] + "deleted because table full"), 1u);
     ASSERT_TRUE(m_Log.WaitFor("TCPv4 " + std::to_string(m_Local) + " 127.0.0.1:" + std::to_string(LocalPort(c[5].Fd())) + "  68 69"));
-    // Quiet for exactly two seconds is quiet enough, a millisecond less is not.
+    // Quiet for exactly two seconds is quiet enough, a millisecond less is not (once the echo's
+    // send has returned: a side still sending waits longer).
+    ASSERT_TRUE(WaitUntil([&] {
+        int sending = 0;
+        port->m_CliTab.ForEach([&](auto, auto& cli) { sending += cli.m_Sending; });
+        return sending == 0;
+    }));
     port->m_CliTab.ForEach([](auto, auto& cli) {
         EXPECT_EQ(cli.Rank(cli.m_TimeLast + 1999, false).tier, EvictRank::kKeep);
         EXPECT_EQ(cli.Rank(cli.m_TimeLast + 2000, false).tier, EvictRank::kTwoWay);
     });
     m_Log.Take().lines.clear();
+    Clock::Advance(std::chrono::milliseconds(10));
     ASSERT_TRUE(SendAll(c[3].Fd(), "hi") && RecvN(c[3].Fd(), 2) == "hi");
     c[6] = Connect("127.0.0.1", m_Local);  // both talked within the last two seconds
     ASSERT_TRUE(SendAll(c[6].Fd(), "next"));
@@ -206,7 +213,7 @@ TEST_F(TcpRelay, FullRuleMakesRoomByRankAndGrace) {
     EXPECT_EQ(port->Waiting(), 1u);
     Clock::Advance(std::chrono::seconds(2));
     ASSERT_TRUE(m_Log.WaitFor(connect6));
-    EXPECT_EQ(CountOf(m_Log.lines, prefix[3] + "deleted because table full"), 1u);
+    EXPECT_EQ(CountOf(m_Log.lines, prefix[5] + "deleted because table full"), 1u);  // the one quiet longer
     EXPECT_EQ(RecvN(c[6].Fd(), 4), "next");
     const auto totals = port->m_CliTab.GetTotals();
     EXPECT_EQ(std::make_tuple(totals.evicted, totals.refused), std::make_tuple(4u, 1u));
