@@ -808,12 +808,14 @@ def stuck_round(relay, swallower):
     tail = loadgen.MainLogTail(vexa.MAIN_LOG_DIR, keep=True)
     r, clients = {}, []
     try:
-        # (a)
+        # (a): a client counts as stuck once its lookup's query has reached the Swallower; before
+        # that it is still silent to the rule, which would evict it first.
+        queries = len(swallower.times)
         s1 = StuckClient()
         time.sleep(0.2)
         s2 = StuckClient()
         clients += [s1, s2]
-        log_time(tail, s2.name + " connect", 0, 5)
+        r["a_stuck"] = wait_until(lambda: len(swallower.times) >= queries + 2, 5)
         c1 = StuckClient()
         clients.append(c1)
         t_c1 = log_time(tail, c1.name + " connect", c1.t, 2 * L + 10)
@@ -833,7 +835,9 @@ def stuck_round(relay, swallower):
         clients.append(x)
         r["b_healthy"] = x.echoed.wait(5)
         swallower.answer.clear()
+        queries = len(swallower.times)
         s1 = StuckClient()
+        r["b_stuck"] = wait_until(lambda: len(swallower.times) > queries, 5)
         c1 = StuckClient()
         clients += [s1, c1]
         t_evict = log_time(tail, s1.name + " deleted because table full", s1.t, L + 5)
@@ -842,8 +846,8 @@ def stuck_round(relay, swallower):
         t_room = time.monotonic()
         c2 = StuckClient()
         clients.append(c2)
-        got = [log_time(tail, c.name + " connect", t_room, 2 * L + 10) for c in (c1, c2)]
-        t_next = min((t for t in got if t), default=None)
+        got = [log_time(tail, c.name + " connect", c.t, 2 * L + 10) for c in (c1, c2)]
+        t_next = min((t for t in got if t and t >= t_room), default=None)
         r["b_room_to_connect_s"] = t_next - t_room if t_next else None
         r["b_before_lookup_end"] = t_next is not None and t_next < lookup_end(s1)
         # (c): the newcomers' lookups are pending now (each began when its client was taken).
@@ -853,6 +857,10 @@ def stuck_round(relay, swallower):
     finally:
         for c in clients:
             c.close()
+        tail.read()
+        t_first = tail.lines[0][0] if tail.lines else 0
+        write(os.path.join(WORK, "stucklookup-%d.log" % relay.pid), "".join(
+            "%8.3f %s\n" % (t - t_first, line) for t, line in tail.lines))
     return r
 
 

@@ -391,9 +391,9 @@ def attack_summary(run):
 
 
 def rounds_table(run):
-    keys = [("a_wait_s", "(a) to connect, s"), ("a_room_to_connect_s", "(a) lookup end to connect, s"),
+    keys = [("a_stuck", "(a) both lookups asked"), ("a_wait_s", "(a) to connect, s"), ("a_room_to_connect_s", "(a) lookup end to connect, s"),
             ("a_evicted", "(a) stuck one evicted"), ("b_healthy", "(b) healthy connection echoed"),
-            ("b_evicted", "(b) stuck one evicted"), ("b_room_to_connect_s", "(b) end to next connect, s"),
+            ("b_stuck", "(b) lookup asked"), ("b_evicted", "(b) stuck one evicted"), ("b_room_to_connect_s", "(b) end to next connect, s"),
             ("b_before_lookup_end", "(b) before the lookup's end"), ("c_pending", "(c) lookups pending"),
             ("c_stop_s", "(c) stop, s")]
     lines = ["| round | " + " | ".join(h for _, h in keys) + " |", "|" + "---:|" * (len(keys) + 1)]
