@@ -522,7 +522,7 @@ def table_run(relay, windows, sampler, seconds, **extra):
         row = {"t": w * loadgen.WINDOW_S, "kinds": per_window.get(w, {})}
         row.update(resources.get(w, {}))
         short = loadgen.WINDOW_S / min(loadgen.WINDOW_S, seconds - row["t"])   # a last window cut short
-        for key in ("log_connect_s", "log_full_s", "log_other_s"):
+        for key in ("log_connect_s", "log_full_s", "log_other_s", "log_measured_s"):
             if row.get(key) is not None:
                 row[key] *= short
         rows.append(row)

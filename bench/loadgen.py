@@ -134,6 +134,7 @@ class MainLogTail:
     folded) are counted too. Files are read from where the last call stopped; rotation keeps 100
     files of about 1 MB, far more than a second of any workload writes.
 
+    Lines that name a client at 127.0.0.1 (the measured clients' own) are counted once more apart.
     watch: client addresses ("a.b.c.d:port") whose "connect" and "table full" lines are counted one
     by one in `watched`; keep: every line is kept in `lines` with the time.monotonic() it was read."""
 
@@ -148,7 +149,7 @@ class MainLogTail:
         self.lines = [] if keep else None
 
     def read(self):
-        counts = {"connect": 0, "table_full": 0, "other": 0}
+        counts = {"connect": 0, "table_full": 0, "other": 0, "measured": 0}
         try:
             names = sorted(n for n in os.listdir(self.dir) if re.match(r"C\d+\.log$", n))
         except FileNotFoundError:
@@ -168,6 +169,7 @@ class MainLogTail:
                 line = self.STAMP.sub("", raw.decode("utf-8", "replace"), count=1)
                 if self.lines is not None:
                     self.lines.append((time.monotonic(), line))
+                counts["measured"] += "  127.0.0.1:" in line
                 if self.watch:
                     m = self.CLIENT.search(line)
                     if m and m.group(1) in self.watch:
@@ -215,14 +217,16 @@ class Sampler:
 
     def windows(self):
         """Per window: peak threads, descriptors and RSS, peak cgroup tasks, forks refused,
-        main-log lines per second by sort and the most main-log lines of one sample's second;
-        alive False once the process has gone."""
+        main-log lines per second by sort (and those of the measured clients), the most main-log
+        lines of one sample's second, all and without the measured clients' own; alive False once
+        the process has gone."""
         out = {}
         last_t = 0.0
         for s in self.samples:
             w = out.setdefault(max(0, int(s["t"] // WINDOW_S)), {
                 "alive": True, "threads": 0, "fds": 0, "rss_mib": 0.0, "log_connect_s": 0.0,
-                "log_full_s": 0.0, "log_other_s": 0.0, "log_peak_s": 0.0})
+                "log_full_s": 0.0, "log_other_s": 0.0, "log_measured_s": 0.0, "log_peak_s": 0.0,
+                "log_load_peak_s": 0.0})
             p = s["proc"]
             if p is None:
                 w["alive"] = False
@@ -235,13 +239,18 @@ class Sampler:
             if s.get("refused") is not None:
                 w["refused_end"] = s["refused"]
             if "log" in s:
-                for key, name in (("connect", "log_connect_s"), ("table_full", "log_full_s"), ("other", "log_other_s")):
+                for key, name in (("connect", "log_connect_s"), ("table_full", "log_full_s"), ("other", "log_other_s"),
+                                  ("measured", "log_measured_s")):
                     w[name] += s["log"][key] / float(WINDOW_S)
-                w["log_peak_s"] = max(w["log_peak_s"], sum(s["log"].values()) / max(0.5, s["t"] - last_t))
+                lines = s["log"]["connect"] + s["log"]["table_full"] + s["log"]["other"]
+                dt = max(0.5, s["t"] - last_t)
+                w["log_peak_s"] = max(w["log_peak_s"], lines / dt)
+                w["log_load_peak_s"] = max(w["log_load_peak_s"], (lines - s["log"]["measured"]) / dt)
             last_t = s["t"]
         if not self.log:
             for w in out.values():
-                for name in ("log_connect_s", "log_full_s", "log_other_s", "log_peak_s"):
+                for name in ("log_connect_s", "log_full_s", "log_other_s", "log_measured_s", "log_peak_s",
+                             "log_load_peak_s"):
                     w[name] = None
         refused = 0
         for w in sorted(out):
