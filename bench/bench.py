@@ -12,6 +12,7 @@ import platform
 import re
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -31,7 +32,8 @@ WRK_S = 2 if QUICK else 5
 DNS_S = 2 if QUICK else 5
 SCALE_N = int(os.environ.get("BENCH_SCALE_N", "5000"))
 # BENCH_ONLY=tcp,conn,udp,dns,scale,bulk runs some workloads only and prints them without rewriting the docs;
-# freshdns, udpflood and silenttcp rewrite their own block of the docs whenever they run.
+# freshdns, udpflood and silenttcp rewrite their own block of the docs whenever they run, and so do
+# spoofudp, stucklookup and reconnecttcp (the attacks on the bounded tables).
 ONLY = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
 # The client-table workloads. BENCH_ACCEPTANCE=1: fresh-port DNS for 600 s at 1000 q/s.
 ACCEPTANCE = os.environ.get("BENCH_ACCEPTANCE") == "1"
@@ -46,7 +48,18 @@ SILENT_N = int(os.environ.get("BENCH_SILENT_N", "14000"))
 # bounds runs into its own limit and not into the machine's.
 PIDS_MAX = int(os.environ.get("BENCH_PIDS_MAX", "1500"))
 HAPROXY_MAXCONN = int(os.environ.get("BENCH_HAPROXY_MAXCONN", "9000"))
-# Which column of the docs' "Bounded client tables" these runs fill.
+# The attacks on the bounded tables. spoofudp: a flood of spoofed sources beside devices that talk
+# every second; stucklookup: a rule whose target name never resolves, each lookup hanging this long;
+# reconnecttcp: silent clients that connect again the moment they are cut.
+SPOOFUDP_S = int(os.environ.get("BENCH_SPOOFUDP_S", 30 if QUICK else 60))
+SPOOFUDP_RATE = int(os.environ.get("BENCH_SPOOFUDP_RATE", "2000"))
+SPOOF_DEVICES, SPOOF_BOUND = 20, 100
+STUCK_LOOKUP_S = int(os.environ.get("BENCH_STUCK_LOOKUP_S", "5"))
+STUCK_ROUNDS = int(os.environ.get("BENCH_STUCK_ROUNDS", "3"))
+RECONNECTTCP_S = int(os.environ.get("BENCH_RECONNECTTCP_S", 30 if QUICK else 60))
+RECONNECT_LOADS = [(300, 50), (SILENT_N, None)]   # (silent clients, the rule's MaxClients; None: the default)
+TALK_HZ = 10
+# Which column of the docs' "Bounded client tables" (and "Bounded tables under attack") these runs fill.
 COLUMN = os.environ.get("BENCH_COLUMN", "after")
 assert COLUMN in ("before", "after"), "BENCH_COLUMN is before or after"
 PROBE_HZ = 5            # legitimate clients of each kind per second beside the UDP flood
@@ -77,10 +90,12 @@ PORTS = {
 }
 IPERF_PORT, WEB_PORT, ECHO_PORT, UDP_ECHO_PORT = 5201, 8000, 7000, 7001
 # The client-table workloads' rules: silent clients, another TCP rule, a flooded and another UDP rule.
-TABLE_PORTS = {"silent": 14001, "tcp_other": 14002, "flooded": 14003, "udp_other": 14004}
+TABLE_PORTS = {"silent": 14001, "tcp_other": 14002, "flooded": 14003, "udp_other": 14004, "stuck": 14005}
 HAPROXY_TABLE_PORTS = {"silent": 14011, "tcp_other": 14012}
 # Source networks (127.N.0.0/16) of the loads, one per kind, apart from the 127.0.0.x of the servers.
-NET_FRESHDNS, NET_FLOOD, NET_SILENT = 32, 64, 48
+NET_FRESHDNS, NET_FLOOD, NET_SILENT, NET_SPOOF, NET_DEVICES = 32, 64, 48, 80, 96
+# stucklookup: the namespace's resolver asks STUCK_DNS:53, redirected to a port that swallows queries.
+STUCK_NAME, STUCK_DNS, STUCK_DNS_PORT = "stuck.bench", "127.0.0.6", 5399
 
 # The echo rule's bound: the held connections are more than its fair share of the budget.
 DAEMON_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
@@ -101,17 +116,25 @@ DAEMON_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
 # workloads, BENCH_DNSMAXCLIENTS=N on the root element; unset, the daemon works its own out.
 MAXCLIENTS = os.environ.get("BENCH_MAXCLIENTS", "")
 DNSMAXCLIENTS = os.environ.get("BENCH_DNSMAXCLIENTS", "")
-TABLES_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
-<VEXAProxy DNSSrv="%(up)s"%(dnsmax)s>
-  <Port TypProt="TCP" PortLocal="%(silent)d" PortRemote="%(echo)d" IPRemote="%(be)s"%(max)s/>
-  <Port TypProt="TCP" PortLocal="%(tcp_other)d" PortRemote="%(echo)d" IPRemote="%(be)s"%(max)s/>
-  <Port TypProt="UDP" PortLocal="%(flooded)d" PortRemote="%(uecho)d" IPRemote="%(be)s"%(max)s/>
-  <Port TypProt="UDP" PortLocal="%(udp_other)d" PortRemote="%(uecho)d" IPRemote="%(be)s"%(max)s/>
-  <DNS Name="%(lname)s" IP="%(lip)s"/>
-</VEXAProxy>
-""" % dict(TABLE_PORTS, up=DNS_UP, be=BACKEND, echo=ECHO_PORT, uecho=UDP_ECHO_PORT, lname=LOCAL_NAME, lip=LOCAL_IP,
-           dnsmax=' DNSMaxClients="%s"' % DNSMAXCLIENTS if DNSMAXCLIENTS else "",
-           max=' MaxClients="%s"' % MAXCLIENTS if MAXCLIENTS else "")
+
+
+def tables_config(targets=None, **bounds):
+    """The client-table rules; bounds: MaxClients of single rules (by TABLE_PORTS name) instead of
+    BENCH_MAXCLIENTS; targets: IPRemote of single rules instead of the echo servers' address."""
+    def rule(proto, name, target_port):
+        bound = bounds.get(name) or MAXCLIENTS
+        return '  <Port TypProt="%s" PortLocal="%d" PortRemote="%d" IPRemote="%s"%s/>\n' % (
+            proto, TABLE_PORTS[name], target_port, (targets or {}).get(name, BACKEND),
+            ' MaxClients="%s"' % bound if bound else "")
+    return ('<?xml version="1.0" encoding="UTF-8"?>\n<VEXAProxy DNSSrv="%s"%s>\n' % (
+                DNS_UP, ' DNSMaxClients="%s"' % DNSMAXCLIENTS if DNSMAXCLIENTS else "")
+            + "".join(rule(proto, name, port) for proto, name, port in (
+                ("TCP", "silent", ECHO_PORT), ("TCP", "tcp_other", ECHO_PORT), ("UDP", "flooded", UDP_ECHO_PORT),
+                ("UDP", "udp_other", UDP_ECHO_PORT)) + (("TCP", "stuck", ECHO_PORT),) * ("stuck" in bounds))
+            + '  <DNS Name="%s" IP="%s"/>\n</VEXAProxy>\n' % (LOCAL_NAME, LOCAL_IP))
+
+
+TABLES_CONFIG = tables_config()
 
 
 # Main-log lines that tell of a procedure that could not run or failed.
@@ -445,9 +468,10 @@ class Relay:
 
 
 @contextlib.contextmanager
-def tables_daemon(run_name):
-    """A fresh daemon with the client-table rules, in a pids cgroup of PIDS_MAX tasks entered before
-    it executes. Stopped as the tests stop it; how that went is kept instead of failing the run."""
+def tables_daemon(run_name, config=TABLES_CONFIG):
+    """A fresh daemon with the client-table rules (or config), in a pids cgroup of PIDS_MAX tasks
+    entered before it executes. Stopped as the tests stop it, unless the run has stopped it already
+    (relay.stop set); how that went is kept instead of failing the run."""
     cgroup = loadgen.PidsCgroup.make("vexa-bench-%d-%s" % (os.getpid(), run_name), PIDS_MAX) if PIDS_MAX else None
     if cgroup:
         preexec, limit = cgroup.join, cgroup.describe()
@@ -455,28 +479,37 @@ def tables_daemon(run_name):
         preexec, limit = loadgen.nproc_limit(PIDS_MAX), "RLIMIT_NPROC %d (no pids cgroup usable; root ignores it)" % PIDS_MAX
     else:
         preexec, limit = None, "no task limit"
-    daemon = vexa.Daemon(TABLES_CONFIG, preexec_fn=preexec)
+    daemon = vexa.Daemon(config, preexec_fn=preexec)
     try:
         daemon.start(listed=True)
         wait_listen("udp", "0.0.0.0", 53)
         relay = Relay("VEXAProxy", daemon.proc.pid, limit, cgroup, vexa.MAIN_LOG_DIR)
+        relay.daemon = daemon
         yield relay
-        try:
-            daemon.stop(timeout=120)
-            relay.stop = "stopped, exit 0"
-        except AssertionError as e:
-            relay.stop = str(e).splitlines()[0][:160]
+        if relay.stop is None:
+            stop_daemon(relay)
     finally:
         daemon.kill()
         if cgroup:
             cgroup.remove()
 
 
-def measure(relay, seconds, lead=1.0):
+def stop_daemon(relay):
+    """SIGTERM; returns the seconds to the daemon's exit and keeps how the stop went."""
+    t = time.monotonic()
+    try:
+        relay.daemon.stop(timeout=120)
+        relay.stop = "stopped, exit 0"
+    except AssertionError as e:
+        relay.stop = str(e).splitlines()[0][:160]
+    return time.monotonic() - t
+
+
+def measure(relay, seconds, lead=1.0, watch=()):
     """The run's start (lead seconds from now, for the clients to get ready), its clients' figures
-    and the sampler of the relay."""
+    and the sampler of the relay (watch: client addresses whose log lines it counts one by one)."""
     t0 = time.monotonic() + lead
-    return t0, loadgen.Windows(t0), loadgen.Sampler(relay.pid, t0, seconds, relay.cgroup, relay.log_dir)
+    return t0, loadgen.Windows(t0), loadgen.Sampler(relay.pid, t0, seconds, relay.cgroup, relay.log_dir, watch)
 
 
 def table_run(relay, windows, sampler, seconds, **extra):
@@ -489,13 +522,15 @@ def table_run(relay, windows, sampler, seconds, **extra):
         row = {"t": w * loadgen.WINDOW_S, "kinds": per_window.get(w, {})}
         row.update(resources.get(w, {}))
         short = loadgen.WINDOW_S / min(loadgen.WINDOW_S, seconds - row["t"])   # a last window cut short
-        for key in ("log_connect_s", "log_full_s", "log_other_s"):
+        for key in ("log_connect_s", "log_full_s", "log_other_s", "log_measured_s"):
             if row.get(key) is not None:
                 row[key] *= short
         rows.append(row)
     tail = sampler.log
+    cpu = [(s["t"], s["proc"]["cpu_s"]) for s in sampler.samples if s["proc"]]
     extra.update(relay=relay.name, limit=relay.limit, stop=relay.stop, windows=rows, whole=whole, seconds=seconds,
-                 log_kinds=tail.kinds.most_common(8) if tail else [], budget=tail.budget if tail else None)
+                 log_kinds=tail.kinds.most_common(8) if tail else [], budget=tail.budget if tail else None,
+                 cpu_pct=100 * (cpu[-1][1] - cpu[0][1]) / (cpu[-1][0] - cpu[0][0]) if len(cpu) > 1 else None)
     return extra
 
 
@@ -551,6 +586,33 @@ def run_udpflood():
                      flood=json.loads(out or b"{}"), known_opened=known.opened, probe_hz=PROBE_HZ)
 
 
+def silent_load(relay, port, count, seconds, probes, hz, again=0.5):
+    """`count` silent clients of one rule (loadgen.py --silent-hold, cut ones connecting again
+    `again` seconds later) beside the measured clients `probes`, each `hz` times a second."""
+    t0, windows, sampler = measure(relay, seconds)
+    holder = subprocess.Popen([sys.executable, os.path.join(HERE, "loadgen.py"), "--silent-hold", "127.0.0.1",
+                               str(port), str(count), str(seconds), str(NET_SILENT), repr(t0), repr(again)],
+                              stdout=subprocess.PIPE)
+    loadgen.Clients(probes, hz, t0, seconds, windows).join()
+    out, _ = holder.communicate(timeout=seconds + 60)
+    sampler.finish()
+    return windows, sampler, json.loads(out or b"[]")
+
+
+def add_silent(run, samples):
+    """The silent clients' own samples, per window of the run."""
+    closed = 0
+    for row in run["windows"]:
+        mine = [x for x in samples if row["t"] <= x["t"] < row["t"] + loadgen.WINDOW_S]
+        if mine:
+            row["silent_open"] = max(x["open"] for x in mine)
+            row["silent_pending"] = max(x["pending"] for x in mine)
+            row["silent_closed"] = mine[-1]["closed"] - closed
+            closed = mine[-1]["closed"]
+    run["silent_connects"] = samples[-1]["connects"] if samples else 0
+    return run
+
+
 def run_silenttcp(relay_name):
     """SILENT_N clients that connect to one rule and never send, with a talking client of the same
     rule and a client of another rule, each a new connection every second."""
@@ -565,28 +627,256 @@ def run_silenttcp(relay_name):
             hp = stack.enter_context(Proc("haproxy-tables", ["haproxy", "-db", "-f", conf],
                                           wait=("tcp", local, ports["silent"])))
             relay = Relay("haproxy", hp.proc.pid, "maxconn %d, timeout client 30 s" % HAPROXY_MAXCONN)
-        t0, windows, sampler = measure(relay, SILENTTCP_S)
-        holder = subprocess.Popen([sys.executable, os.path.join(HERE, "loadgen.py"), "--silent-hold", local,
-                                   str(ports["silent"]), str(SILENT_N), str(SILENTTCP_S), str(NET_SILENT), repr(t0)],
-                                  stdout=subprocess.PIPE)
-        loadgen.Clients({
+        windows, sampler, samples = silent_load(relay, ports["silent"], SILENT_N, SILENTTCP_S, {
             "same_rule_new": loadgen.new_tcp_client((local, ports["silent"]), b"talk"),
             "other_rule_new": loadgen.new_tcp_client((local, ports["tcp_other"]), b"other"),
-        }, 1, t0, SILENTTCP_S, windows).join()
-        out, _ = holder.communicate(timeout=SILENTTCP_S + 60)
-        sampler.finish()
+        }, 1)
     run = table_run(relay, windows, sampler, SILENTTCP_S, workload="silenttcp", load="%d silent clients" % SILENT_N)
-    samples = json.loads(out or b"[]")
-    closed = 0
-    for row in run["windows"]:
-        mine = [x for x in samples if row["t"] <= x["t"] < row["t"] + loadgen.WINDOW_S]
-        if mine:
-            row["silent_open"] = max(x["open"] for x in mine)
-            row["silent_pending"] = max(x["pending"] for x in mine)
-            row["silent_closed"] = mine[-1]["closed"] - closed
-            closed = mine[-1]["closed"]
-    run["silent_connects"] = samples[-1]["connects"] if samples else 0
-    return run
+    return add_silent(run, samples)
+
+
+def run_reconnecttcp(count, bound):
+    """`count` silent clients of one rule (MaxClients `bound`, or the default) that connect again the
+    moment the relay cuts them, beside a talking client of the same rule TALK_HZ times a second."""
+    port = TABLE_PORTS["silent"]
+    with tables_daemon("reconnecttcp%d" % count, tables_config(silent=bound)) as relay:
+        windows, sampler, samples = silent_load(relay, port, count, RECONNECTTCP_S, {
+            "talk_new": loadgen.new_tcp_client(("127.0.0.1", port), b"talk")}, TALK_HZ, again=0)
+    run = table_run(relay, windows, sampler, RECONNECTTCP_S, workload="reconnecttcp", probe_hz=TALK_HZ,
+                    load="%d silent clients, %s" % (count, "MaxClients %d" % bound if bound else "default bound"))
+    return add_silent(run, samples)
+
+
+def run_spoofudp():
+    """SPOOFUDP_RATE datagrams a second to a UDP rule of SPOOF_BOUND associations, each from a
+    source (address, port) of its own that never reads the answer, beside SPOOF_DEVICES devices that
+    each exchange a datagram with the rule's target every second from a fixed source."""
+    port = TABLE_PORTS["flooded"]
+    with tables_daemon("spoofudp", tables_config(flooded=SPOOF_BOUND)) as relay:
+        devices = [loadgen.KnownUdpClient(("127.0.0.1", port), b"device%02d" % k,
+                                          src=("127.%d.0.%d" % (NET_DEVICES, k + 1), loadgen.CLIENT_PORTS[k]),
+                                          answer_s=0.9) for k in range(SPOOF_DEVICES)]
+        opened = sum(d.opened for d in devices)
+        t0, windows, sampler = measure(relay, SPOOFUDP_S, watch=[d.name for d in devices])
+        flood = subprocess.Popen([sys.executable, os.path.join(HERE, "loadgen.py"), "--udp-flood", "127.0.0.1",
+                                  str(port), str(SPOOFUDP_RATE), str(SPOOFUDP_S), str(NET_SPOOF), repr(t0)],
+                                 stdout=subprocess.PIPE)
+        # One kind for all devices: try k goes to device k mod n, so each talks once a second.
+        loadgen.Clients({"device": lambda k: devices[k % len(devices)](k // len(devices))},
+                        len(devices), t0, SPOOFUDP_S, windows).join()
+        out, _ = flood.communicate(timeout=SPOOFUDP_S + 60)
+        sampler.finish()
+        for d in devices:
+            d.close()
+    watched = sampler.log.watched
+    per_device = [{"lost": d.lost, "evicted": watched[d.name, "deleted because table full"],
+                   "connects": watched[d.name, "connect"]} for d in devices]
+    return table_run(relay, windows, sampler, SPOOFUDP_S, workload="spoofudp", load="%d sources/s" % SPOOFUDP_RATE,
+                     flood=json.loads(out or b"{}"), devices=per_device, devices_opened=opened,
+                     probe_hz=1, bound=SPOOF_BOUND)
+
+
+class Swallower:
+    """The namespace's DNS server for stucklookup: a UDP socket that takes queries and answers none,
+    except while `answer` is set: then an A record of the echo servers' address."""
+
+    def __init__(self):
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.sock.bind((STUCK_DNS, STUCK_DNS_PORT))
+        self.sock.settimeout(0.1)
+        self.answer, self.done, self.times = threading.Event(), threading.Event(), []
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.done.is_set():
+            try:
+                data, peer = self.sock.recvfrom(4096)
+            except socket.timeout:
+                continue
+            self.times.append(time.monotonic())
+            if self.answer.is_set() and len(data) > 12:
+                end = data.index(b"\0", 12) + 5      # the question: the name, its type and class
+                self.sock.sendto(data[:2] + b"\x81\x80\x00\x01\x00\x01\x00\x00\x00\x00" + data[12:end]
+                                 + b"\xc0\x0c\x00\x01\x00\x01\x00\x00\x00\x3c\x00\x04"
+                                 + socket.inet_aton(BACKEND), peer)
+
+    def close(self):
+        self.done.set()
+        self.thread.join()
+        self.sock.close()
+
+
+@contextlib.contextmanager
+def stuck_resolver():
+    """The namespace's /etc/resolv.conf (an overlay of the host's) names STUCK_DNS, each lookup
+    waiting STUCK_LOOKUP_S for an answer that never comes; port 53 there is redirected to the
+    Swallower. Everything is put back afterwards."""
+    path = "/etc/resolv.conf"
+    link = os.readlink(path) if os.path.islink(path) else None
+    old = None if link or not os.path.exists(path) else open(path, "rb").read()
+    write(path + ".bench", "nameserver %s\noptions timeout:%d attempts:1\n" % (STUCK_DNS, STUCK_LOOKUP_S))
+    os.replace(path + ".bench", path)           # replaces a symbolic link itself, never its target
+    subprocess.run(["nft", "-f", "-"], check=True, input=(
+        "table ip vexa_bench_stuck {\n chain out {\n  type nat hook output priority -100;\n"
+        "  ip daddr %s udp dport 53 dnat to %s:%d\n }\n}\n" % (STUCK_DNS, STUCK_DNS, STUCK_DNS_PORT)).encode())
+    swallower = Swallower()
+    try:
+        yield swallower
+    finally:
+        swallower.close()
+        subprocess.run(["nft", "delete", "table", "ip", "vexa_bench_stuck"], check=False)
+        os.unlink(path)
+        if link:
+            os.symlink(link, path)
+        elif old is not None:
+            with open(path, "wb") as f:
+                f.write(old)
+
+
+class StuckClient:
+    """A client of the stuck rule: connects, sends its request at once (talk), and with keep one more
+    line every 0.3 s, reading the echoes. eof: when the relay closed it; every wait here is bounded."""
+
+    def __init__(self, talk=True, keep=False):
+        self.sock = socket.create_connection(("127.0.0.1", TABLE_PORTS["stuck"]), timeout=5)
+        self.name = "127.0.0.1:%d" % self.sock.getsockname()[1]
+        self.t, self.keep, self.eof, self.closed = time.monotonic(), keep, None, False
+        self.echoed = threading.Event()
+        if talk:
+            self.sock.sendall(b"request\n")
+        self.sock.settimeout(0.3)
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while not self.closed and time.monotonic() < self.t + 120:
+            try:
+                data = self.sock.recv(4096)
+            except socket.timeout:
+                if self.keep:
+                    self.sock.sendall(b"still here\n")
+                continue
+            except OSError:
+                data = b""
+            if not data:
+                self.eof = None if self.closed else time.monotonic()
+                return
+            self.echoed.set()
+
+    def close(self):
+        self.closed = True
+        with contextlib.suppress(OSError):
+            self.sock.shutdown(socket.SHUT_RDWR)
+        self.thread.join(5)
+        self.sock.close()
+
+
+def log_time(tail, text, since, timeout):
+    """When a main-log line containing text was first read at or after since (time.monotonic()),
+    polling the log every 10 ms; None if none came within timeout."""
+    deadline = time.monotonic() + timeout
+    while True:
+        tail.read()
+        hit = next((t for t, line in tail.lines if t >= since and text in line), None)
+        if hit is not None or time.monotonic() > deadline:
+            return hit
+        time.sleep(0.01)
+
+
+def wait_until(cond, timeout):
+    deadline = time.monotonic() + timeout
+    while not cond() and time.monotonic() < deadline:
+        time.sleep(0.02)
+    return cond()
+
+
+def stuck_round(relay, swallower):
+    """One round on a fresh daemon whose stuck rule has MaxClients 2. (a) Two clients stuck in
+    their lookups fill the rule; a third talks: how long until its "connect", and how long after the
+    evicted one's lookup ended. (b) A healthy connection (its lookup
+    answered) and a stuck one fill the rule; once the stuck one is evicted for a newcomer, the
+    healthy one ends and one more client comes: how long until the next "connect". (c) With lookups
+    pending, SIGTERM: how long the stop takes."""
+    L = STUCK_LOOKUP_S
+
+    def lookup_end(client):
+        """No line marks the end of an evicted connection's lookup (its client was closed at the
+        eviction): it is L after the lookup's query reached the Swallower."""
+        return next((t for t in swallower.times if t >= client.t), client.t) + L
+
+    tail = loadgen.MainLogTail(vexa.MAIN_LOG_DIR, keep=True)
+    r, clients = {}, []
+    try:
+        # (a): a client counts as stuck once its lookup's query has reached the Swallower; before
+        # that it is still silent to the rule, which would evict it first.
+        queries = len(swallower.times)
+        s1 = StuckClient()
+        time.sleep(0.2)
+        s2 = StuckClient()
+        clients += [s1, s2]
+        r["a_stuck"] = wait_until(lambda: len(swallower.times) >= queries + 2, 5)
+        c1 = StuckClient()
+        clients.append(c1)
+        t_c1 = log_time(tail, c1.name + " connect", c1.t, 2 * L + 10)
+        victim = next((s for s in (s1, s2) if log_time(tail, s.name + " deleted because table full", 0, 0)), None)
+        r["a_wait_s"] = t_c1 - c1.t if t_c1 else None
+        r["a_evicted"] = victim is not None
+        if victim and t_c1:
+            r["a_room_to_connect_s"] = t_c1 - lookup_end(victim)
+        # Every lookup ends within L of its start: the rule is empty again.
+        wait_until(lambda: all(c.eof for c in clients), 2 * L + 10)
+        for c in clients:
+            c.close()
+        clients = []
+        # (b)
+        swallower.answer.set()
+        x = StuckClient(keep=True)
+        clients.append(x)
+        r["b_healthy"] = x.echoed.wait(5)
+        swallower.answer.clear()
+        queries = len(swallower.times)
+        s1 = StuckClient()
+        r["b_stuck"] = wait_until(lambda: len(swallower.times) > queries, 5)
+        c1 = StuckClient()
+        clients += [s1, c1]
+        t_evict = log_time(tail, s1.name + " deleted because table full", s1.t, L + 5)
+        r["b_evicted"] = t_evict is not None
+        x.close()
+        t_room = time.monotonic()
+        c2 = StuckClient()
+        clients.append(c2)
+        got = [log_time(tail, c.name + " connect", c.t, 2 * L + 10) for c in (c1, c2)]
+        t_next = min((t for t in got if t and t >= t_room), default=None)
+        r["b_room_to_connect_s"] = t_next - t_room if t_next else None
+        r["b_before_lookup_end"] = t_next is not None and t_next < lookup_end(s1)
+        # (c): the newcomers' lookups are pending now (each began when its client was taken).
+        r["c_pending"] = sum(1 for t in got if t)
+        r["c_stop_s"] = stop_daemon(relay)
+        r["c_stop"] = relay.stop
+    finally:
+        for c in clients:
+            c.close()
+        tail.read()
+        t_first = tail.lines[0][0] if tail.lines else 0
+        write(os.path.join(WORK, "stucklookup-%d.log" % relay.pid), "".join(
+            "%8.3f %s\n" % (t - t_first, line) for t, line in tail.lines))
+    return r
+
+
+def run_stucklookup():
+    """STUCK_ROUNDS rounds of stuck_round, each on a fresh daemon."""
+    rounds, t_start = [], time.monotonic()
+    with stuck_resolver() as swallower:
+        for k in range(STUCK_ROUNDS):
+            with tables_daemon("stucklookup%d" % k, tables_config(targets={"stuck": STUCK_NAME}, stuck=2)) as relay:
+                rounds.append(stuck_round(relay, swallower))
+            log("stucklookup round %d: %s" % (k + 1, rounds[-1]))
+        queries = len(swallower.times)
+    return {"workload": "stucklookup", "load": "2 connections, lookups of %d s" % STUCK_LOOKUP_S, "relay": "VEXAProxy",
+            "limit": relay.limit, "stop": relay.stop, "windows": [], "whole": {},
+            "seconds": round(time.monotonic() - t_start), "log_kinds": [],
+            "budget": None, "rounds": rounds, "lookup_s": STUCK_LOOKUP_S, "dns_queries": queries}
 
 
 def run_tables(dnsmasq_fwd):
@@ -595,6 +885,9 @@ def run_tables(dnsmasq_fwd):
             for relay in ("VEXAProxy", "dnsmasq")]
     plan += [(run_udpflood,)] if wanted("udpflood") else []
     plan += [(run_silenttcp, relay) for relay in (("VEXAProxy", "haproxy") if wanted("silenttcp") else ())]
+    plan += [(run_spoofudp,)] if wanted("spoofudp") else []
+    plan += [(run_stucklookup,)] if wanted("stucklookup") else []
+    plan += [(run_reconnecttcp, n, bound) for n, bound in (RECONNECT_LOADS if wanted("reconnecttcp") else ())]
     tables = {}
     for func, *args in plan:
         run = func(*args)

@@ -1,4 +1,5 @@
-"""Clients and samplers of the client-table workloads of bench.py (freshdns, udpflood, silenttcp):
+"""Clients and samplers of the client-table workloads of bench.py (freshdns, udpflood, silenttcp and
+the attacks on the bounded tables: spoofudp, stucklookup, reconnecttcp):
 DNS queries each from a source never used before, a flood from thousands of source addresses,
 thousands of TCP clients that connect and say nothing, the legitimate clients measured beside them,
 and a sampler of the relay's threads, descriptors, memory and main-log lines. Figures are kept per
@@ -110,7 +111,7 @@ def cell_figures(c):
 # ---------------------------------------------------------------- the relay's resources
 
 def proc_status(pid):
-    """Threads, resident KiB and open descriptors of a process; None once it has gone."""
+    """Threads, resident KiB, open descriptors and CPU seconds of a process; None once it has gone."""
     try:
         rss = threads = 0
         with open("/proc/%d/status" % pid) as f:
@@ -119,7 +120,10 @@ def proc_status(pid):
                     rss = int(line.split()[1])
                 elif line.startswith("Threads:"):
                     threads = int(line.split()[1])
-        return {"threads": threads, "rss_kib": rss, "fds": len(os.listdir("/proc/%d/fd" % pid))}
+        with open("/proc/%d/stat" % pid) as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        cpu_s = (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")   # utime + stime
+        return {"threads": threads, "rss_kib": rss, "fds": len(os.listdir("/proc/%d/fd" % pid)), "cpu_s": cpu_s}
     except (FileNotFoundError, ProcessLookupError):
         return None
 
@@ -128,17 +132,24 @@ class MainLogTail:
     """Reads the main log's new lines as they are written and sorts them: "connect" lines, "deleted
     because table full" lines (the bounded tables' evictions) and all others, whose kinds (digits
     folded) are counted too. Files are read from where the last call stopped; rotation keeps 100
-    files of about 1 MB, far more than a second of any workload writes."""
+    files of about 1 MB, far more than a second of any workload writes.
+
+    Lines that name a client at 127.0.0.1 (the measured clients' own) are counted once more apart.
+    watch: client addresses ("a.b.c.d:port") whose "connect" and "table full" lines are counted one
+    by one in `watched`; keep: every line is kept in `lines` with the time.monotonic() it was read."""
 
     STAMP = re.compile(r"^\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d ")
+    CLIENT = re.compile(r"  (\S+) (connect|deleted because table full)$")
 
-    def __init__(self, directory):
+    def __init__(self, directory, watch=(), keep=False):
         self.dir, self.offsets, self.partial = directory, {}, {}
         self.kinds = collections.Counter()
         self.budget = None
+        self.watch, self.watched = set(watch), collections.Counter()
+        self.lines = [] if keep else None
 
     def read(self):
-        counts = {"connect": 0, "table_full": 0, "other": 0}
+        counts = {"connect": 0, "table_full": 0, "other": 0, "measured": 0}
         try:
             names = sorted(n for n in os.listdir(self.dir) if re.match(r"C\d+\.log$", n))
         except FileNotFoundError:
@@ -156,6 +167,13 @@ class MainLogTail:
                 self.partial[name] = lines[-1]
             for raw in lines[:-1]:
                 line = self.STAMP.sub("", raw.decode("utf-8", "replace"), count=1)
+                if self.lines is not None:
+                    self.lines.append((time.monotonic(), line))
+                counts["measured"] += "  127.0.0.1:" in line
+                if self.watch:
+                    m = self.CLIENT.search(line)
+                    if m and m.group(1) in self.watch:
+                        self.watched[m.group(1), m.group(2)] += 1
                 if line.endswith(" connect"):
                     counts["connect"] += 1
                 elif "deleted because table full" in line:
@@ -172,9 +190,9 @@ class Sampler:
     """Once a second: the relay's threads, descriptors and RSS, the tasks of its pids cgroup and the
     forks the cgroup refused, and (for the daemon) the main log's new lines by sort."""
 
-    def __init__(self, pid, t0, seconds, cgroup=None, log_dir=None):
+    def __init__(self, pid, t0, seconds, cgroup=None, log_dir=None, watch=()):
         self.pid, self.t0, self.cgroup = pid, t0, cgroup
-        self.log = MainLogTail(log_dir) if log_dir else None
+        self.log = MainLogTail(log_dir, watch) if log_dir else None
         self.samples = []
         self.deadline = t0 + seconds
         self.stop_event = threading.Event()
@@ -198,13 +216,17 @@ class Sampler:
         self.thread.join()
 
     def windows(self):
-        """Per window: peak threads, descriptors and RSS, peak cgroup tasks, forks refused and
-        main-log lines per second by sort; alive False once the process has gone."""
+        """Per window: peak threads, descriptors and RSS, peak cgroup tasks, forks refused,
+        main-log lines per second by sort (and those of the measured clients), the most main-log
+        lines of one sample's second, all and without the measured clients' own; alive False once
+        the process has gone."""
         out = {}
+        last_t = 0.0
         for s in self.samples:
             w = out.setdefault(max(0, int(s["t"] // WINDOW_S)), {
                 "alive": True, "threads": 0, "fds": 0, "rss_mib": 0.0, "log_connect_s": 0.0,
-                "log_full_s": 0.0, "log_other_s": 0.0})
+                "log_full_s": 0.0, "log_other_s": 0.0, "log_measured_s": 0.0, "log_peak_s": 0.0,
+                "log_load_peak_s": 0.0})
             p = s["proc"]
             if p is None:
                 w["alive"] = False
@@ -217,11 +239,18 @@ class Sampler:
             if s.get("refused") is not None:
                 w["refused_end"] = s["refused"]
             if "log" in s:
-                for key, name in (("connect", "log_connect_s"), ("table_full", "log_full_s"), ("other", "log_other_s")):
+                for key, name in (("connect", "log_connect_s"), ("table_full", "log_full_s"), ("other", "log_other_s"),
+                                  ("measured", "log_measured_s")):
                     w[name] += s["log"][key] / float(WINDOW_S)
+                lines = s["log"]["connect"] + s["log"]["table_full"] + s["log"]["other"]
+                dt = max(0.5, s["t"] - last_t)
+                w["log_peak_s"] = max(w["log_peak_s"], lines / dt)
+                w["log_load_peak_s"] = max(w["log_load_peak_s"], (lines - s["log"]["measured"]) / dt)
+            last_t = s["t"]
         if not self.log:
             for w in out.values():
-                for name in ("log_connect_s", "log_full_s", "log_other_s"):
+                for name in ("log_connect_s", "log_full_s", "log_other_s", "log_measured_s", "log_peak_s",
+                             "log_load_peak_s"):
                     w[name] = None
         refused = 0
         for w in sorted(out):
@@ -415,19 +444,25 @@ def new_dns_client(dest, qname, address):
 
 
 class KnownUdpClient:
-    """One association made before the load starts, which keeps talking on the same socket."""
+    """One association made before the load starts, which keeps talking on the same socket (from
+    source src) and counts the exchanges without their answer within answer_s."""
 
-    def __init__(self, dest, tag):
-        self.dest, self.tag = dest, tag
+    def __init__(self, dest, tag, src=("127.0.0.1", 0), answer_s=ANSWER_S):
+        self.dest, self.tag, self.answer_s = dest, tag, answer_s
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock.bind(src)
+        self.name = "%s:%d" % self.sock.getsockname()
         self.lock = threading.Lock()   # one exchange at a time on the one socket
+        self.lost = 0
         self.opened = self(-1)
+        self.lost = 0                  # the opening exchange is not one of the load's
 
     def __call__(self, k):
         payload = b"%s %06d known" % (self.tag, k)
         with self.lock:
-            return udp_exchange(self.sock, self.dest, payload, lambda d: d == payload, time.monotonic() + ANSWER_S)
+            ok = udp_exchange(self.sock, self.dest, payload, lambda d: d == payload, time.monotonic() + self.answer_s)
+            self.lost += not ok
+            return ok
 
     def close(self):
         self.sock.close()
@@ -515,9 +550,9 @@ def udp_flood(addr, port, rate, seconds, net, t0):
     return {"sent": sent, "failed": failed, "seconds": time.monotonic() - t0}
 
 
-def silent_hold(addr, port, count, seconds, net, t0, connect_rate=2000):
+def silent_hold(addr, port, count, seconds, net, t0, again=0.5, connect_rate=2000):
     """Keeps `count` TCP connections to addr:port that never send a byte, spread over 16 source
-    addresses of 127.net.0.0/16. A connection the relay closes is opened again half a second later;
+    addresses of 127.net.0.0/16. A connection the relay closes is opened again `again` seconds later;
     connects are paced to `connect_rate` a second, and one still pending after 5 s starts over.
     Returns one sample a second: open, pending, closed by the relay, failed and timed-out connects."""
     raise_nofile()
@@ -581,7 +616,7 @@ def silent_hold(addr, port, count, seconds, net, t0, connect_rate=2000):
                     data = b""
                 if not data:
                     stats["closed"] += 1
-                    drop(k, 0.5)
+                    drop(k, again)
                     pending.append(k)
         now = time.monotonic()
         if now >= next_sample:
@@ -618,8 +653,8 @@ def main(argv):
         json.dump(udp_flood(argv[1], int(argv[2]), float(argv[3]), float(argv[4]), int(argv[5]), float(argv[6])),
                   sys.stdout)
     elif argv[0] == "--silent-hold":
-        json.dump(silent_hold(argv[1], int(argv[2]), int(argv[3]), float(argv[4]), int(argv[5]), float(argv[6])),
-                  sys.stdout)
+        json.dump(silent_hold(argv[1], int(argv[2]), int(argv[3]), float(argv[4]), int(argv[5]), float(argv[6]),
+                              *[float(a) for a in argv[7:8]]), sys.stdout)
     else:
         raise SystemExit("usage: loadgen.py --udp-echo|--udp-flood|--silent-hold ...")
 

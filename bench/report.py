@@ -219,6 +219,8 @@ Ratios are against the best peer of the same run.
 
 {current_tables_block(os.path.join(docs, "benchmarks.md"))}
 
+{current_tables_block(os.path.join(docs, "benchmarks.md"), "attack")}
+
 ## What each workload does
 
 1. **TCP throughput**: `iperf3 -c`, one stream, to an `iperf3 -s` behind each relay; direct is the
@@ -255,13 +257,15 @@ Ratios are against the best peer of the same run.
     BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_QUICK=1 make bench   # client tables only, 30-40 s each, 5 minutes
     BENCH_ONLY=freshdns,udpflood,silenttcp make bench   # client tables only, 60 s each, about 9 minutes
     BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_ACCEPTANCE=1 make bench   # freshdns 600 s at 1000 q/s, the others 60 s: 24 minutes
+    BENCH_ONLY=spoofudp,stucklookup,reconnecttcp make bench   # the bounded tables under attack, about 5 minutes
     VEXAPROXY_BIN=$PWD/build/release/vexaproxy scripts/netns-run /usr/bin/python3 bench/profile.py dns_fwd /tmp/prof   # perf profile of one workload
     cmake --build --preset release --target bench_log_path && build/release/bench/bench_log_path   # the log path, per call
 
 The benchmark is not part of `make test` or CI: it needs minutes of quiet CPU. It rewrites this
-file and `docs/benchmarks.png`, except the block "Bounded client tables", which only runs of its own
-workloads rewrite (see there for their settings); `BENCH_ONLY` picks workloads from `tcp`, `conn`,
-`udp`, `dns`, `scale`, `bulk`, `freshdns`, `udpflood` and `silenttcp` (a partial run prints its figures;
+file and `docs/benchmarks.png`, except the blocks "Bounded client tables" and "Bounded tables under
+attack", which only runs of their own workloads rewrite (see there for their settings); `BENCH_ONLY`
+picks workloads from `tcp`, `conn`, `udp`, `dns`, `scale`, `bulk`, `freshdns`, `udpflood`,
+`silenttcp`, `spoofudp`, `stucklookup` and `reconnecttcp` (a partial run prints its figures;
 `bench/bench.py --report /tmp/vexa-bench/results.json` writes them into this file).
 """
     with open(os.path.join(docs, "benchmarks.md"), "w") as f:
@@ -276,7 +280,12 @@ workloads rewrite (see there for their settings); `BENCH_ONLY` picks workloads f
 TABLES_BEGIN = "<!-- client tables: begin (bench.py rewrites this block when freshdns, udpflood or silenttcp run) -->"
 TABLES_END = "<!-- client tables: end -->"
 COLUMNS = ("before", "after")
-WORKLOAD_ORDER = ("freshdns", "udpflood", "silenttcp")
+# The attacks on the bounded tables have a block and a file of figures of their own.
+ATTACK_BEGIN = "<!-- tables under attack: begin (bench.py rewrites this block when spoofudp, stucklookup or reconnecttcp run) -->"
+ATTACK_END = "<!-- tables under attack: end -->"
+GROUPS = {"tables": ("tables.json", TABLES_BEGIN, TABLES_END, ("freshdns", "udpflood", "silenttcp")),
+          "attack": ("attack.json", ATTACK_BEGIN, ATTACK_END, ("spoofudp", "stucklookup", "reconnecttcp"))}
+WORKLOAD_ORDER = GROUPS["tables"][3] + GROUPS["attack"][3]
 KINDS = [
     ("query", "queries answered"),
     ("tcp_new", "new TCP client, other rule"),
@@ -286,6 +295,8 @@ KINDS = [
     ("flooded_new", "new client, flooded rule"),
     ("same_rule_new", "talking client, same rule"),
     ("other_rule_new", "client of another rule"),
+    ("device", "devices, a datagram a second each"),
+    ("talk_new", "talking client, same rule, every 100 ms"),
 ]
 KIND_LABEL = dict(KINDS)
 
@@ -310,8 +321,12 @@ def summary(run):
                      and w["kinds"][kind]["served_pct"] is not None), default=None)
         out.append(("%s: served, worst window" % label, "%s, %s" % (
             fmt_opt(whole["served_pct"], "%.1f %%"), fmt_opt(worst, "%.1f %%"))))
-        out.append(("%s: p99 of the served" % label, fmt_opt(whole["p99_ms"], "%.1f ms")))
+        out.append(("%s: median, p99 of the served" % label, "%s, %s" % (
+            fmt_opt(whole["p50_ms"], "%.1f"), fmt_opt(whole["p99_ms"], "%.1f ms"))))
+    out += attack_summary(run)
     windows = run["windows"]
+    if not windows:
+        return out
     peak = lambda key: max((w.get(key) or 0 for w in windows), default=0)  # noqa: E731
     gone = next((w["t"] for w in windows if w.get("alive") is False), None)
     out.append(("peak threads / descriptors / RSS", "%d / %d / %.1f MiB%s" % (
@@ -324,6 +339,16 @@ def summary(run):
         out.append(("main-log lines/s beyond connect and table full: mean, peak window",
                     "%.1f, %.1f" % (mean("log_other_s"), peak("log_other_s"))))
         out.append(("connect / table-full lines/s, mean", "%.1f / %.1f" % (mean("log_connect_s"), mean("log_full_s"))))
+    if any(w.get("log_peak_s") is not None for w in windows):
+        total = sum(w.get(k) or 0 for w in windows for k in ("log_connect_s", "log_full_s", "log_other_s"))
+        out.append(("main-log lines/s, all: mean, peak second", "%.1f, %.0f" % (
+            total / max(1, len(windows)), peak("log_peak_s"))))
+        if any(w.get("log_measured_s") is not None for w in windows):
+            out.append(("main-log lines/s not naming the measured clients: mean, peak second", "%.1f, %.0f" % (
+                (total - sum(w.get("log_measured_s") or 0 for w in windows)) / max(1, len(windows)),
+                peak("log_load_peak_s"))))
+    if run.get("cpu_pct") is not None:
+        out.append(("daemon CPU, mean of the run", "%.0f %%" % run["cpu_pct"]))
     if "silent_connects" in run:
         out.append(("silent clients connected, peak; closed by the relay", "%d; %d" % (
             peak("silent_open"), sum(w.get("silent_closed") or 0 for w in windows))))
@@ -337,6 +362,49 @@ def summary(run):
     if run.get("stop"):
         out.append(("daemon stop", run["stop"]))
     return out
+
+
+def attack_summary(run):
+    """The rows of spoofudp's devices and of stucklookup's rounds."""
+    out = []
+    if "devices" in run:
+        devs = run["devices"]
+        out.append(("device replies lost: total, worst device", "%d, %d" % (
+            sum(d["lost"] for d in devs), max(d["lost"] for d in devs))))
+        out.append(("devices named in table-full lines; such lines", "%d of %d; %d" % (
+            sum(1 for d in devs if d["evicted"]), len(devs), sum(d["evicted"] for d in devs))))
+        out.append(("device associations made (connect lines)", "%d for %d devices" % (
+            sum(d["connects"] for d in devs), len(devs))))
+    if "rounds" in run:
+        rounds = run["rounds"]
+
+        def spread(key, unit=" s"):
+            vals = sorted(r[key] for r in rounds if r.get(key) is not None)
+            if not vals:
+                return "—"
+            return "%.2f%s (%s)" % (vals[len(vals) // 2], unit, ", ".join("%.2f" % v for v in vals))
+
+        out.append(("new client, rule full of stuck lookups: to its connect, median (rounds)", spread("a_wait_s")))
+        out.append(("evicted lookup's end to that connect", spread("a_room_to_connect_s")))
+        out.append(("connection of the rule ended: to the next connect", spread("b_room_to_connect_s")))
+        out.append(("next connect before the evicted lookup's end", "%d of %d rounds" % (
+            sum(1 for r in rounds if r.get("b_before_lookup_end")), len(rounds))))
+        out.append(("SIGTERM with lookups pending: stop took", spread("c_stop_s")))
+        out.append(("stops", "; ".join(dict.fromkeys(str(r.get("c_stop")) for r in rounds))))
+    return out
+
+
+def rounds_table(run):
+    keys = [("a_stuck", "(a) both lookups asked"), ("a_wait_s", "(a) to connect, s"), ("a_room_to_connect_s", "(a) lookup end to connect, s"),
+            ("a_evicted", "(a) stuck one evicted"), ("b_healthy", "(b) healthy connection echoed"),
+            ("b_stuck", "(b) lookup asked"), ("b_evicted", "(b) stuck one evicted"), ("b_room_to_connect_s", "(b) end to next connect, s"),
+            ("b_before_lookup_end", "(b) before the lookup's end"), ("c_pending", "(c) lookups pending"),
+            ("c_stop_s", "(c) stop, s")]
+    lines = ["| round | " + " | ".join(h for _, h in keys) + " |", "|" + "---:|" * (len(keys) + 1)]
+    for i, r in enumerate(run["rounds"]):
+        lines.append("| %d | %s |" % (i + 1, " | ".join(
+            "—" if r.get(k) is None else "%.2f" % r[k] if isinstance(r[k], float) else str(r[k]) for k, _ in keys)))
+    return "\n".join(lines)
 
 
 def window_table(run):
@@ -368,7 +436,7 @@ def run_title(key, run):
     return "%s, %s, %s" % (run["workload"], run["load"], run["relay"])
 
 
-def tables_block(data):
+def tables_block(data, group="tables"):
     keys = sorted({k for col in data.values() for k in col}, key=run_order)
     rows = ["| Workload | Relay | Figure | Before | After |", "|---|---|---|---|---|"]
     for key in keys:
@@ -404,7 +472,11 @@ def tables_block(data):
                 extra.append("commonest main-log lines beyond connect and table full (digits as #): " + "; ".join(
                     "`%s` ×%d" % (text.replace("|", "/"), n) for text, n in run["log_kinds"][:4]))
             details.append("<details><summary>%s — %s, %s</summary>\n\n%s\n\n%s\n</details>\n" % (
-                run_title(key, run), col, run["date"], window_table(run), "\n".join("- " + e for e in extra)))
+                run_title(key, run), col, run["date"], rounds_table(run) if "rounds" in run else window_table(run),
+                "\n".join("- " + e for e in extra)))
+    if group == "attack":
+        return ATTACK_TEXT % {"begin": ATTACK_BEGIN, "end": ATTACK_END, "runs": "\n".join(runs_of),
+                              "table": "\n".join(rows), "details": "\n".join(details)}
     return """%(begin)s
 ## Bounded client tables
 
@@ -463,34 +535,96 @@ separated), `BENCH_UDPFLOOD_S`, `BENCH_UDPFLOOD_RATE`, `BENCH_SILENTTCP_S`, `BEN
               "hz": next((r["probe_hz"] for col in data.values() for r in col.values() if "probe_hz" in r), 5)}
 
 
-def current_tables_block(path):
-    """The block as docs/benchmarks.md has it now, or "" when it has none."""
+def current_tables_block(path, group="tables"):
+    """The group's block as docs/benchmarks.md has it now, or "" when it has none."""
+    _, begin, end_mark, _ = GROUPS[group]
     try:
         text = open(path).read()
     except FileNotFoundError:
         return ""
-    start, end = text.find(TABLES_BEGIN), text.find(TABLES_END)
-    return text[start:end + len(TABLES_END)] if start >= 0 and end > start else ""
+    start, end = text.find(begin), text.find(end_mark)
+    return text[start:end + len(end_mark)] if start >= 0 and end > start else ""
 
 
 def write_tables(root, column, runs):
-    """Puts a run's client-table figures into its column of bench/tables.json (figures of workloads
-    it did not run stay) and rewrites the block of docs/benchmarks.md from them."""
-    store = os.path.join(root, "bench", "tables.json")
-    data = json.load(open(store)) if os.path.exists(store) else {}
-    data.setdefault(column, {}).update(runs)
-    with open(store, "w") as f:
-        json.dump(data, f, indent=1, sort_keys=True)
-        f.write("\n")
-    docs = os.path.join(root, "docs", "benchmarks.md")
-    block = tables_block(data)
-    text = open(docs).read()
-    old = current_tables_block(docs)
-    if old:
-        text = text.replace(old, block)
-    else:
-        at = text.find("\n## What each workload does")
-        text = text[:at] + "\n" + block + "\n" + text[at:] if at >= 0 else text + "\n" + block + "\n"
-    with open(docs, "w") as f:
-        f.write(text)
-    print("wrote the client-table block of docs/benchmarks.md (%s column) and bench/tables.json" % column)
+    """Puts a run's figures into its column of each group's file (bench/tables.json for the client
+    tables, bench/attack.json for the attacks; figures of workloads it did not run stay) and rewrites
+    the group's block of docs/benchmarks.md from them."""
+    for group, (name, _, _, workloads) in GROUPS.items():
+        mine = {k: v for k, v in runs.items() if v["workload"] in workloads}
+        if not mine:
+            continue
+        store = os.path.join(root, "bench", name)
+        data = json.load(open(store)) if os.path.exists(store) else {}
+        data.setdefault(column, {}).update(mine)
+        with open(store, "w") as f:
+            json.dump(data, f, indent=1, sort_keys=True)
+            f.write("\n")
+        docs = os.path.join(root, "docs", "benchmarks.md")
+        block = tables_block(data, group)
+        text = open(docs).read()
+        old = current_tables_block(docs, group)
+        if old:
+            text = text.replace(old, block)
+        else:
+            at = text.find("\n## What each workload does")
+            text = text[:at] + "\n" + block + "\n" + text[at:] if at >= 0 else text + "\n" + block + "\n"
+        with open(docs, "w") as f:
+            f.write(text)
+        print("wrote the %s block of docs/benchmarks.md (%s column) and bench/%s" % (group, column, name))
+
+
+ATTACK_TEXT = """%(begin)s
+## Bounded tables under attack
+
+How the bounded client tables bear clients that work against them: a flood of spoofed UDP sources
+beside devices that talk every second, a rule whose target name never resolves, and silent TCP
+clients that connect again the moment they are cut. The daemon runs in the same pids cgroup as in
+"Bounded client tables" (the limit of each run is listed below). Figures per 10-second window (per
+round for stucklookup) are under the table.
+
+%(runs)s
+
+%(table)s
+
+### Per window or round
+
+%(details)s
+### What these workloads do
+
+- **spoofudp**: a UDP rule with `MaxClients="100"` relaying to a UDP echo server. 20 devices, each
+  on a fixed source (address, port) of 127.96.0.0/16, exchange one datagram a second with the echo
+  server through the rule on the same socket, opened before the flood; a reply not back within
+  0.9 s is lost. Meanwhile 2,000 datagrams a second, each from a source pair of its own in
+  127.80.0.0/16 (a socket per datagram, closed at once: the answers go nowhere). Counted: each
+  device's lost replies and the main-log "connect" and "deleted because table full" lines that name
+  its source. A device that keeps its association has one connect line and no table-full line.
+- **stucklookup**: a TCP rule with `MaxClients="2"` whose `IPRemote` is a name the namespace's
+  resolver asks a server that never answers (`/etc/resolv.conf` of the namespace: `options
+  timeout:N attempts:1`, so each lookup hangs N s; N is in the load's name). Each round, on a fresh
+  daemon: (a) two clients that send their request fill the rule with lookups; a third sends its
+  own: the time until its "connect" line (the log is polled every 10 ms), and that time less the
+  end of the evicted connection's lookup (N s after its query reached the server: no line marks
+  it, its client is closed at the eviction); (b) a healthy connection (its lookup answered, talking
+  every 0.3 s) and one stuck lookup fill the rule; a newcomer waits, and once the stuck one is
+  evicted for it, the healthy connection ends and one more client comes: the time from that end
+  to the rule's next "connect", and whether it came before the evicted lookup's end; (c) SIGTERM
+  right after, while the newcomers' lookups are pending: the time to the daemon's exit.
+- **reconnecttcp**: TCP clients of one rule that never send and connect again the moment the relay
+  cuts them (up to 2,000 connects a second over 16 addresses of 127.48.0.0/16): 300 against
+  `MaxClients="50"`, 14,000 against the rule's default bound. Beside them a talking client of the
+  same rule makes a new connection every 100 ms (one line, its echo). Only that rule has clients,
+  so the main log's lines are its own (and the thread failures of the pool, which name no rule);
+  "peak second" is the most lines read in one of the sampler's once-a-second reads. The talking
+  client's own lines (its connect and disconnect lines, about 30 a second; every measured client
+  is at 127.0.0.1) are left out of the "not naming the measured clients" row. Daemon CPU is
+  its user and system time over the run's length (100 %% is one core).
+
+### Settings
+
+`BENCH_ONLY=spoofudp,stucklookup,reconnecttcp make bench` runs them (about 5 minutes); a run fills
+the "after" column (`BENCH_COLUMN=before` fills the other) and keeps the figures of workloads it
+did not run, in `bench/attack.json`. More settings: `BENCH_SPOOFUDP_S`, `BENCH_SPOOFUDP_RATE`,
+`BENCH_STUCK_LOOKUP_S` (how long a lookup hangs, 5), `BENCH_STUCK_ROUNDS` (3),
+`BENCH_RECONNECTTCP_S`, `BENCH_SILENT_N` (the larger reconnecttcp load), `BENCH_PIDS_MAX`.
+%(end)s"""

@@ -12,7 +12,8 @@ cmake --preset release >/dev/null
 cmake --build --preset release -j2
 # The whole run is bounded: every workload has a fixed duration; this is a last guard, longer
 # by the client-table workloads' own durations when they are set longer.
-guard=$((2400 + 5 * ${BENCH_FRESHDNS_S:-0} + 2 * ${BENCH_UDPFLOOD_S:-0} + 3 * ${BENCH_SILENTTCP_S:-0}))
+guard=$((2400 + 5 * ${BENCH_FRESHDNS_S:-0} + 2 * ${BENCH_UDPFLOOD_S:-0} + 3 * ${BENCH_SILENTTCP_S:-0}
+  + 2 * ${BENCH_SPOOFUDP_S:-0} + 3 * ${BENCH_RECONNECTTCP_S:-0} + 8 * ${BENCH_STUCK_ROUNDS:-0} * ${BENCH_STUCK_LOOKUP_S:-0}))
 [ "${BENCH_ACCEPTANCE:-}" = 1 ] && guard=$((guard + 3000))
 VEXAPROXY_BIN="$PWD/build/release/vexaproxy" exec timeout --foreground -k 30 "$guard" \
   scripts/netns-run /usr/bin/python3 bench/bench.py
