@@ -149,12 +149,12 @@ public:
             if (m_FailedAt >= 0 && now - m_FailedAt < kFailHoldOffMs) return Room::kNone;
             if (m_Bound == 0 || m_Map.size() + m_Outside < m_Bound) return Room::kFree;
             if (!evict) return Room::kNone;
-            // A client already being stopped for the one waiting brings its room; while it takes
-            // its time only an ended client is taken besides, never a live one.
-            const bool evicting = m_Evicting > 0;
+            // A client already being stopped (for the one waiting, or by the sweep) brings its
+            // room; while it takes its time only an ended client is taken besides, never a live one.
+            const bool coming = m_Outside > 0;
             int tier = -1;
-            Ptr victim = TakeFirst(now, silentNewcomer, evicting, tier);
-            if (!victim) return evicting ? Room::kComing : Room::kNone;
+            Ptr victim = TakeFirst(now, silentNewcomer, coming, tier);
+            if (!victim) return coming ? Room::kComing : Room::kNone;
             if (tier != EvictRank::kEnded) ++m_Totals.evicted;
             ++m_Outside;
             ++m_Evicting;
