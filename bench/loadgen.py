@@ -444,8 +444,9 @@ def new_dns_client(dest, qname, address):
 
 
 class KnownUdpClient:
-    """One association made before the load starts, which keeps talking on the same socket (from
-    source src) and counts the exchanges without their answer within answer_s."""
+    """One association made before the load starts (two exchanges: a client that answered back, as
+    a device talking every second is), which keeps talking on the same socket (from source src) and
+    counts the exchanges without their answer within answer_s."""
 
     def __init__(self, dest, tag, src=("127.0.0.1", 0), answer_s=ANSWER_S):
         self.dest, self.tag, self.answer_s = dest, tag, answer_s
@@ -454,8 +455,8 @@ class KnownUdpClient:
         self.name = "%s:%d" % self.sock.getsockname()
         self.lock = threading.Lock()   # one exchange at a time on the one socket
         self.lost = 0
-        self.opened = self(-1)
-        self.lost = 0                  # the opening exchange is not one of the load's
+        self.opened = self(-2) and self(-1)
+        self.lost = 0                  # the opening exchanges are not the load's
 
     def __call__(self, k):
         payload = b"%s %06d known" % (self.tag, k)

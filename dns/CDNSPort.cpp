@@ -255,6 +255,7 @@ void CDNSPort::Start(const char* server, int port, int srvPort) {
     m_PortLocal = port;
     m_PortSrv = srvPort;
     m_Run = false;
+    m_CliTab.SetRemembersEvicted(true);
     m_CliTab.SetName(DBString().Format(L"DNS %05d", m_PortLocal), L"queries dropped: no association for their clients");
     DBString text;
     if (Bind(text) != 0) return;

@@ -179,6 +179,7 @@ void UDPPortT<Family>::Start(int portLocal, int portRemote, const char* ipRemote
     m_TypIP = typ;
     m_Echo = echo;
     m_Run = false;
+    m_CliTab.SetRemembersEvicted(true);
     m_CliTab.SetName(DBString().Format(L"%ls %05d", Traits::kTag, m_PortLocal), L"datagrams dropped: no association for their clients");
     DBString text;
     if (Bind(text) != 0) return;

@@ -31,11 +31,14 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <list>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <utility>
 #include <vector>
 
@@ -70,6 +73,9 @@ public:
     // A start failed within this long: the resource that ran out (threads, descriptors, the
     // target's address) rarely comes back sooner, and every try would write its line again.
     static constexpr int64_t kFailHoldOffMs = 1000;
+    // Evicted keys a datagram table remembers at least: a flood of 2,000 new sources a second
+    // turns them over in two seconds, longer than devices that send every second stay away.
+    static constexpr size_t kRememberedKeys = 4096;
 
     // Counters since start, for the operator.
     struct Totals {
@@ -101,6 +107,12 @@ public:
         m_Name = name;
         m_Refusals = refusals;
     }
+
+    // Datagram tables: a client evicted before that comes back from the same address and port has
+    // shown that it is there (a spoofed source never comes back), so it ranks with the clients that
+    // answer back. A device that came, or was cut, while a flood of spoofed sources filled the table
+    // gets its place back instead of being evicted again before its next datagram.
+    void SetRemembersEvicted(bool on) { m_Remember = on; }
 
     // Calls use(entry) under the table lock when key has an entry; false when it has none.
     template <class Use>
@@ -138,6 +150,9 @@ public:
     // go and evict allows, is evicted to make room: its line is written and it is stopped on a pool
     // thread, and the room is there once it has stopped (kComing). A silent newcomer (a TCP client
     // that has sent nothing) does not take the place of a silent client younger than its grace.
+    // Within a sixteenth of the bound, a newcomer that evicts is taken at once and one client that
+    // never answered back goes meanwhile: a flood of new clients then never waits for the stops,
+    // which run alongside, and clients that talk both ways keep the whole bound.
     Room MakeRoom(bool silentNewcomer = false, bool evict = true) {
         Reap();
         Leaving* leaving = nullptr;
@@ -147,14 +162,25 @@ public:
             std::lock_guard<std::mutex> lock(m_Mutex);
             const int64_t now = Clock::Now();
             if (m_FailedAt >= 0 && now - m_FailedAt < kFailHoldOffMs) return Room::kNone;
-            if (m_Bound == 0 || m_Map.size() + m_Outside < m_Bound) return Room::kFree;
+            const size_t used = m_Map.size() + m_Outside;
+            if (m_Bound == 0 || used + m_Bound / 16 < m_Bound) return Room::kFree;
+            if (!evict && used < m_Bound) return Room::kFree;
             if (!evict) return Room::kNone;
-            // A client already being stopped (for the one waiting, or by the sweep) brings its
-            // room; while it takes its time only an ended client is taken besides, never a live one.
-            const bool coming = m_Outside > 0;
             int tier = -1;
-            Ptr victim = TakeFirst(now, silentNewcomer, coming, tier);
-            if (!victim) return coming ? Room::kComing : Room::kNone;
+            Ptr victim;
+            if (used < m_Bound) {
+                // Ahead of need, and no more at once than the headroom holds.
+                room = Room::kFree;
+                if (m_Outside < m_Bound / 16) victim = TakeFirst(now, silentNewcomer, EvictRank::kOneWay, tier);
+                if (!victim) return room;
+            } else {
+                // A client already being stopped (for the one waiting, or by the sweep) brings its
+                // room; while it takes its time only an ended client is taken besides.
+                const bool coming = m_Outside > 0;
+                victim = TakeFirst(now, silentNewcomer, coming ? EvictRank::kEnded : EvictRank::kTwoWay, tier);
+                if (!victim) return coming ? Room::kComing : Room::kNone;
+                room = Room::kComing;
+            }
             if (tier != EvictRank::kEnded) ++m_Totals.evicted;
             ++m_Outside;
             ++m_Evicting;
@@ -162,7 +188,6 @@ public:
             sum = m_EvictLines.Due(now);
             m_Leaving.push_back(std::make_unique<Leaving>(*this, std::move(victim), own));
             leaving = m_Leaving.back().get();
-            room = Room::kComing;
         }
         PutSum(sum, L"more deleted because table full");
         if (!leaving->thread.Start(0, 0)) StopLeaving(leaving);  // no thread to spare: stop it here
@@ -215,7 +240,8 @@ public:
         std::lock_guard<std::mutex> lock(m_Mutex);
         ++m_Totals.clients;
         Entry& e = *entry;
-        m_Map[key] = Slot{std::move(entry), m_NextSeq++};
+        const bool returned = m_Remember && m_Evicted.erase(key) > 0;
+        m_Map[key] = Slot{std::move(entry), m_NextSeq++, returned};
         use(e);
         return true;
     }
@@ -322,7 +348,8 @@ public:
 private:
     struct Slot {
         Ptr entry;
-        uint64_t seq;  // order of arrival: among equal ranks the oldest goes first
+        uint64_t seq;           // order of arrival: among equal ranks the oldest goes first
+        bool returned = false;  // evicted before and back: ranks as answering back
     };
 
     // An evicted client on its way out: stopped by a pool procedure of its own, so that one whose
@@ -373,8 +400,8 @@ private:
         Entry::PutLine(DBString().Format(L"%ls %llu ", m_Name.c_str(), static_cast<unsigned long long>(n)) + what);
     }
 
-    // Caller holds m_Mutex. The entry to evict, taken out of the map, or null.
-    Ptr TakeFirst(int64_t now, bool silentNewcomer, bool endedOnly, int& tier) {
+    // Caller holds m_Mutex. The entry to evict, of a tier up to maxTier, taken out of the map, or null.
+    Ptr TakeFirst(int64_t now, bool silentNewcomer, int maxTier, int& tier) {
         auto best = m_Map.end();
         EvictRank bestRank;
         // The oldest of the entries that said they ended: nothing goes before it.
@@ -384,8 +411,10 @@ private:
         }
         if (best == m_Map.end()) {
             for (auto it = m_Map.begin(); it != m_Map.end(); ++it) {
-                const EvictRank r = it->second.entry->Rank(now, silentNewcomer);
-                if (r.tier >= EvictRank::kKeep || (endedOnly && r.tier != EvictRank::kEnded)) continue;
+                EvictRank r = it->second.entry->Rank(now, silentNewcomer);
+                if (it->second.returned && r.tier > EvictRank::kEnded && r.tier < EvictRank::kTwoWay)
+                    r.tier = EvictRank::kTwoWay;
+                if (r.tier > maxTier) continue;
                 if (best == m_Map.end() || r.tier < bestRank.tier ||
                     (r.tier == bestRank.tier &&
                      (r.since < bestRank.since || (r.since == bestRank.since && it->second.seq < best->second.seq)))) {
@@ -396,10 +425,22 @@ private:
         }
         if (best == m_Map.end()) return nullptr;
         tier = bestRank.tier;
+        if (m_Remember && tier != EvictRank::kEnded) Remember(best->first);
         Ptr entry = std::move(best->second.entry);
         m_Ended.erase(best->second.seq);
         m_Map.erase(best);
         return entry;
+    }
+
+    // Caller holds m_Mutex. Keeps the latest evicted keys, a few times as many as the bound, so
+    // that the turnover of a flood does not push out a real client's before it is back.
+    void Remember(const Key& key) {
+        if (!m_Evicted.insert(key).second) return;
+        m_EvictedOrder.push_back(key);
+        while (m_EvictedOrder.size() > std::max<size_t>(4 * m_Bound, kRememberedKeys)) {
+            m_Evicted.erase(m_EvictedOrder.front());
+            m_EvictedOrder.pop_front();
+        }
     }
 
     std::map<Key, Slot> m_Map;
@@ -418,4 +459,7 @@ private:
     DBString m_Refusals = L"new clients refused: no room for them";
     LineGate m_EvictLines{kOwnEvictionLines};
     LineGate m_RefuseLines{0};
+    bool m_Remember = false;
+    std::set<Key> m_Evicted;  // keys of clients evicted lately, for m_Remember
+    std::deque<Key> m_EvictedOrder;
 };

@@ -151,7 +151,8 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
 
 // A full table evicts a client whose target never answered, then one answered but silent since (a
 // spoofed source never sees its answer), each tier least recently active first; a client that sent
-// after its answer stays, with its reply in flight. Ages run on the monotonic clock, so a step of
+// after its answer stays, with its reply in flight, and so does one evicted before that came back
+// (a spoofed source never does). Ages run on the monotonic clock, so a step of
 // the wall clock by an hour either way changes nothing. The first evictions of a burst keep their
 // own line.
 TEST(UDPPort, FullTableEvictsUnansweredThenOneWayAndKeepsTwoWayClients) {
@@ -180,8 +181,16 @@ TEST(UDPPort, FullTableEvictsUnansweredThenOneWayAndKeepsTwoWayClients) {
         if (newcomer == &n3) rig.target.Send("late", src);
     }
     EXPECT_EQ(n3.Text(), "late");
+    // Evicted before and back: a real client, ranked with those that answer back.
+    rig.Forward(unanswered, "back");
+    ASSERT_TRUE(log.WaitFor(rig.Line(7, unanswered, "connect")));
+    EXPECT_EQ(CountOf(log.lines, rig.Line(5, n2, "deleted because table full")), 1u);
+    Udp n4;
+    rig.Forward(n4, "n4");
+    ASSERT_TRUE(log.WaitFor(rig.Line(8, n4, "connect")));
+    EXPECT_EQ(CountOf(log.lines, rig.Line(6, n3, "deleted because table full")), 1u);
     answer(device, "3");
-    EXPECT_EQ(rig.port.m_CliTab.GetTotals().evicted, 3u);
+    EXPECT_EQ(rig.port.m_CliTab.GetTotals().evicted, 5u);
     EXPECT_EQ(CountOf(log.Take().lines, rig.Line(1, device, "deleted because table full")), 0u);
 }
 
