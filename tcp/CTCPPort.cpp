@@ -97,11 +97,17 @@ bool TCPPortT<AF>::WinSockAcceptProc(void* arg) {
 }
 
 template <int AF>
-void TCPPortT<AF>::Defer(bool on) {
+void TCPPortT<AF>::Defer(bool full) {
+    // On while the rule is full and for as long again after it was last: a rule at its bound
+    // under churn has room for a moment after every eviction, and the kernel should not let the
+    // silent clients through at each of them.
+    const int64_t now = Clock::Now();
+    const int seconds = s_DeferSeconds;
+    if (full) m_FullAt = now;
+    const bool on = full || (m_Deferring && now - m_FullAt < seconds * 1000LL);
     if (on == m_Deferring) return;
     m_Deferring = on;
-    if (on) m_DeferSince = Clock::Now();
-    m_Socket.SetOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, on ? s_DeferSeconds.load() : 0);
+    m_Socket.SetOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, on ? seconds : 0);
 }
 
 template <int AF>
@@ -135,11 +141,10 @@ void TCPPortT<AF>::AcceptLoop() {
                 m_Holding = true;
             }
             // Data or an end there: a client that speaks (a rule's clients speak first). One that
-            // came through the backlog before the kernel began to hold silent clients back may
-            // have connected a moment ago and be about to speak: it gets that moment.
-            const int defer = s_DeferSeconds;
-            const bool fresh = defer == 0 || Clock::Now() - m_DeferSince < defer * 1000LL;
-            const bool talks = m_Held.WaitReadable(fresh ? kSpeakMs : 0) > 0;
+            // came through the backlog just before the kernel began to hold silent clients back may
+            // be about to speak: when nobody waits behind it, it gets that moment.
+            const bool talks = m_Held.WaitReadable(0) > 0 ||
+                               (m_Socket.WaitReadable(0) == 0 && m_Held.WaitReadable(kSpeakMs) > 0);
             room = m_CliTab.MakeRoom(!talks, true);
             if (room == Room::kNone && !talks) {
                 // It has kept silent through the kernel's deferral and nobody may give way to it:

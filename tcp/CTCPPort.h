@@ -172,13 +172,13 @@ public:
 
 private:
     void AcceptLoop();
-    void Defer(bool on);
+    void Defer(bool full);
     // The one client taken from the backlog while the table was full, waiting for room.
     Socket m_Held;
     SockAddr m_HeldFrom;
     std::atomic<bool> m_Holding{false};
     bool m_Deferring = false;
-    int64_t m_DeferSince = 0;  // ms
+    int64_t m_FullAt = 0;  // ms: when the table was last seen full
     // How long a client taken at the bound without data gets to speak before it counts as silent.
     static constexpr int kSpeakMs = 20;
 };

@@ -160,6 +160,7 @@ public:
         Room room;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
+            m_GoneSeen = m_Gone;
             const int64_t now = Clock::Now();
             if (m_FailedAt >= 0 && now - m_FailedAt < kFailHoldOffMs) return Room::kNone;
             const size_t used = m_Map.size() + m_Outside;
@@ -250,13 +251,17 @@ public:
     void Ended(const Key& key, const Entry* entry) {
         std::lock_guard<std::mutex> lock(m_Mutex);
         auto it = m_Map.find(key);
-        if (it != m_Map.end() && it->second.entry.get() == entry) m_Ended.emplace(it->second.seq, key);
+        if (it == m_Map.end() || it->second.entry.get() != entry) return;
+        m_Ended.emplace(it->second.seq, key);
+        ++m_Gone;  // a client waiting for room may take its place now
+        m_Removed.notify_all();
     }
 
-    // After MakeRoom said no: waits until an entry has left the table and stopped, at most ms.
+    // After MakeRoom said no: waits until an entry has left the table and stopped since, at most ms.
+    // The admitting thread asks; a stop that ended between its MakeRoom and this wait counts.
     void WaitForRoom(int ms) {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Removed.wait_for(lock, std::chrono::milliseconds(ms));
+        m_Removed.wait_for(lock, std::chrono::milliseconds(ms), [this] { return m_Gone != m_GoneSeen; });
     }
 
     // The periodic sweep. What goes is taken out under the lock and logged and stopped after it,
@@ -292,6 +297,7 @@ public:
             entry.reset();
             std::lock_guard<std::mutex> lock(m_Mutex);
             --m_Outside;
+            ++m_Gone;
             m_Removed.notify_all();
         }
     }
@@ -318,6 +324,8 @@ public:
             m_Removed.wait(lock, [this] { return m_Evicting == 0; });
         }
         Reap();
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        ++m_Gone;
         m_Removed.notify_all();
     }
 
@@ -378,6 +386,7 @@ private:
         l->done = true;
         --m_Outside;
         --m_Evicting;
+        ++m_Gone;
         m_Removed.notify_all();
     }
 
@@ -451,6 +460,8 @@ private:
     std::atomic<size_t> m_Bound{0};
     size_t m_Outside = 0;   // out of the map, not yet stopped: evicted or swept
     size_t m_Evicting = 0;  // of those, evicted
+    uint64_t m_Gone = 0;      // entries stopped after leaving or ended, ever: room may be made
+    uint64_t m_GoneSeen = 0;  // m_Gone when the admitting thread last asked MakeRoom
     int m_LastID = 0;
     uint64_t m_NextSeq = 0;
     int64_t m_FailedAt = -1;
