@@ -98,13 +98,13 @@ bool TCPPortT<AF>::WinSockAcceptProc(void* arg) {
 
 template <int AF>
 void TCPPortT<AF>::Defer(bool full) {
-    // On while the rule is full and for as long again after it was last: a rule at its bound
-    // under churn has room for a moment after every eviction, and the kernel should not let the
-    // silent clients through at each of them.
+    // On while the rule is full and for a minute after it was last: a rule at its bound under
+    // churn has room for a moment after every eviction, and the sweep frees many places at once;
+    // silent clients should not come through at each of them.
     const int64_t now = Clock::Now();
     const int seconds = s_DeferSeconds;
     if (full) m_FullAt = now;
-    const bool on = full || (m_Deferring && now - m_FullAt < seconds * 1000LL);
+    const bool on = full || (m_Deferring && now - m_FullAt < kPressure * seconds);
     if (on == m_Deferring) return;
     m_Deferring = on;
     m_Socket.SetOption(IPPROTO_TCP, TCP_DEFER_ACCEPT, on ? seconds : 0);
@@ -125,10 +125,13 @@ void TCPPortT<AF>::AcceptLoop() {
     while (m_Run) {
         // A full table takes a client only when one may make room for it: the first client waiting
         // is taken from the backlog and held, the others wait there, as at other relays'
-        // connection limits. Meanwhile the kernel keeps back clients that have not sent anything.
+        // connection limits. Meanwhile, and for a while after the rule was last full, the kernel
+        // keeps back clients that have not sent anything, and those that are still silent when
+        // they come through are taken one a second at most: clients that reconnect whenever they
+        // are cut would otherwise fill every place the sweep frees, and the log with their lines.
         Room room = m_CliTab.MakeRoom(false, false);
         Defer(room != Room::kFree);
-        if (room != Room::kFree) {
+        if (room != Room::kFree || m_Deferring) {
             if (!m_Holding) {
                 if (m_Socket.WaitReadable(100) <= 0) continue;
                 if (!m_Run) return;
@@ -145,10 +148,15 @@ void TCPPortT<AF>::AcceptLoop() {
             // be about to speak: when nobody waits behind it, it gets that moment.
             const bool talks = m_Held.WaitReadable(0) > 0 ||
                                (m_Socket.WaitReadable(0) == 0 && m_Held.WaitReadable(kSpeakMs) > 0);
-            room = m_CliTab.MakeRoom(!talks, true);
-            if (room == Room::kNone && !talks) {
-                // It has kept silent through the kernel's deferral and nobody may give way to it:
-                // turned away, counted, and summed up on a line now and then.
+            const int64_t now = Clock::Now();
+            bool refuse = !talks && m_Deferring && now - m_SilentAt < kSilentEvery;
+            if (!refuse && room != Room::kFree) {
+                room = m_CliTab.MakeRoom(!talks, true);
+                refuse = room == Room::kNone && !talks;
+            }
+            if (refuse) {
+                // Silent through the kernel's deferral, and nobody may give way to it (or a silent
+                // client was taken just before): turned away, counted, summed up now and then.
                 m_Holding = false;
                 m_Held.Close();
                 m_CliTab.Refused();
@@ -158,6 +166,7 @@ void TCPPortT<AF>::AcceptLoop() {
                 m_CliTab.WaitForRoom(100);
                 continue;
             }
+            if (!talks) m_SilentAt = now;
         }
         SockAddr from;
         int fd;

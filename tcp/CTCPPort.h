@@ -178,7 +178,12 @@ private:
     SockAddr m_HeldFrom;
     std::atomic<bool> m_Holding{false};
     bool m_Deferring = false;
-    int64_t m_FullAt = 0;  // ms: when the table was last seen full
+    int64_t m_FullAt = 0;    // ms: when the table was last seen full
+    int64_t m_SilentAt = 0;  // ms: when a client that had sent nothing was last taken under pressure
+    // The kernel holds silent clients back this many times s_DeferSeconds (in ms) after the rule
+    // was last full; meanwhile silent clients are taken one every kSilentEvery ms at most.
+    static constexpr int64_t kPressure = 6000;
+    static constexpr int64_t kSilentEvery = 1000;
     // How long a client taken at the bound without data gets to speak before it counts as silent.
     static constexpr int kSpeakMs = 20;
 };
