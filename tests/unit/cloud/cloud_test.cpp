@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 #include <random>
 
 #include "cloud/PackV7.h"
@@ -83,11 +84,16 @@ TEST(PackV7, RoundTripsAndRejectsShortWrongTypeFlippedBitAndOutOfRange) {
 // Datagrams that do not decode, or name no valid node, are dropped without a line; the cloud's are routed by destination
 // node, to the address the device last sent from.
 TEST(RM7Relay, RelaysCheckedDatagramsByNodeFollowsMovedDevicesAndForgetsSilentOnes) {
-    Peer cloud, device, moved;
+    // The relay's two ports were only found free: no peer may take one of them before it binds.
+    std::optional<Peer> cloudPeer;
+    do cloudPeer.emplace();
+    while (cloudPeer->Port() == kPortRM7 || cloudPeer->Port() == kPortCloud);
+    const Peer& cloud = *cloudPeer;
     RM7Port relay;
     TakeLog();
     relay.Start(kPortRM7, kPortCloud, cloud.Port(), "127.0.0.1");
     ASSERT_TRUE(relay.IsRunning());
+    Peer device, moved;
 
     Bytes up = Datagram(3, 1234, 1), badCrc = up;
     badCrc[20] ^= 0x10;
