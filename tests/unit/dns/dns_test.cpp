@@ -75,9 +75,9 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
                         << "<DNS Name=\"" << kLongName << "\" IP=\"10.0.0.1\"/></VEXAProxy>";
     _Modul.m_Cfg.XMLLoadFile(path.c_str());
     std::remove(path.c_str());
+    Udp server("127.0.0.2"), client;  // bound first: neither may take the relay's port before it binds
     const int local = FreePort("::", SOCK_DGRAM);
     const SockAddr relay = Addr("127.0.0.1", local);
-    Udp server("127.0.0.2"), client;
     CDNSPort port;
     MainLog log;
     TakeLog();

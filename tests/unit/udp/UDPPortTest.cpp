@@ -21,8 +21,8 @@ const char* LoIP(int family) { return family == AF_INET6 ? "::1" : "127.0.0.1"; 
 template <typename PortT = CUDPPort>
 struct Rig {
     PortT port;
+    Udp target;  // bound first: it may not take the rule's port before the rule binds it
     int local = FreePort("::", SOCK_DGRAM);
-    Udp target;
     explicit Rig(int targetFamily = AF_INET, int echo = -1, const char* targetText = nullptr) : target(LoIP(targetFamily)) {
         TakeLog();
         port.Start(local, target.Port(), targetText ? targetText : LoIP(targetFamily),
