@@ -123,7 +123,7 @@ const wchar_t* CDNSCli::SweepReason(int64_t now) const {
     return nullptr;
 }
 
-EvictRank CDNSCli::Rank(int64_t, bool) const { return m_Exchange.Rank(m_Run); }
+EvictRank CDNSCli::Rank(int64_t now, bool) const { return m_Exchange.Rank(now, m_Run); }
 
 void CDNSCli::PaceLog() { _Modul.m_Log.Pace(); }
 

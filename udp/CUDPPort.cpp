@@ -110,8 +110,8 @@ const wchar_t* UDPCliT<Family>::SweepReason(int64_t now) const {
 }
 
 template <int Family>
-EvictRank UDPCliT<Family>::Rank(int64_t, bool) const {
-    return m_Exchange.Rank(m_Run);
+EvictRank UDPCliT<Family>::Rank(int64_t now, bool) const {
+    return m_Exchange.Rank(now, m_Run);
 }
 
 template <int Family>

@@ -52,10 +52,11 @@
 struct EvictRank {
     enum Tier : int {
         kEnded = 0,       // its relay is over
-        kUnanswered = 1,  // a datagram client its target never answered; a TCP client that never talked
+        kUnanswered = 1,  // a datagram client its target has not answered for a second; a TCP client that never talked
         kOneWay = 2,      // answered, but its client has not sent since: a spoofed source never sees the answer
-        kTwoWay = 3,      // its client sent after being answered (TCP: talked, and quiet long enough)
-        kKeep = 4,        // may not be evicted now
+        kAwaiting = 3,    // a datagram client of less than a second, its answer perhaps on the way
+        kTwoWay = 4,      // its client sent after being answered (TCP: talked, and quiet long enough)
+        kKeep = 5,        // may not be evicted now
     };
     int tier = kKeep;
     int64_t since = 0;  // last activity, ms

@@ -149,16 +149,15 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     EXPECT_EQ(log.lines[log.lines.size() - 3].rfind("std::system_error CUDPCli::WinSockProc", 0), 0u) << log.lines[log.lines.size() - 3];
 }
 
-// A full table evicts a client whose target never answered, then one answered but silent since (a
-// spoofed source never sees its answer), each tier least recently active first; a client that sent
-// after its answer stays, with its reply in flight, and so does one evicted before that came back
-// (a spoofed source never does). Ages run on the monotonic clock, so a step of
-// the wall clock by an hour either way changes nothing. The first evictions of a burst keep their
-// own line.
-TEST(UDPPort, FullTableEvictsUnansweredThenOneWayAndKeepsTwoWayClients) {
+// A full table evicts, in this order: a client its target has not answered for a second; one
+// answered but silent since (a spoofed source never sees its answer); one whose answer may still be
+// on the way; each tier least recently active first. A client that sent after its answer stays, with
+// its reply in flight, and so does one evicted before that came back (a spoofed source never does).
+// Ages run on the monotonic clock, so a step of the wall clock by an hour either way changes nothing.
+TEST(UDPPort, FullTableEvictsByWhoAnswersAndKeepsTwoWayClients) {
     Rig rig;
     rig.port.m_CliTab.SetBound(3);
-    Udp device, spoofed, unanswered, n1, n2, n3;
+    Udp device, spoofed, unanswered, n1, n2, n3, n4;
     auto answer = [&](const Udp& cli, const std::string& data) {
         rig.target.Send("re " + data, rig.Forward(cli, data));
         EXPECT_EQ(cli.Text(), "re " + data);
@@ -168,27 +167,28 @@ TEST(UDPPort, FullTableEvictsUnansweredThenOneWayAndKeepsTwoWayClients) {
     answer(device, "2");  // device: sent after its answer
     rig.Forward(unanswered, "u");
     MainLog log;
-    const std::pair<Udp*, Udp*> steps[] = {{&n1, &unanswered}, {&n2, &n1}, {&n3, &spoofed}};
-    int id = 4, hours = 1;
-    for (auto [newcomer, evicted] : steps) {
+    // Newcomer (its number), whether a second passes first, the one it evicts (its number).
+    const struct { Udp* newcomer; int id; bool second; Udp* evicted; int evictedID; } steps[] = {
+        {&n1, 4, false, &spoofed, 2},     // the unanswered one may still get its answer
+        {&n2, 5, true, &unanswered, 3},   // a second on: unanswered, and quiet longer than n1
+        {&n3, 6, false, &n1, 4},          // then answered, below
+        {&unanswered, 7, false, &n3, 6},  // back: ranks with the device; n2 may still get its answer
+        {&n4, 8, false, &n2, 5},          // the one back and the device answer back
+    };
+    int hours = 1;
+    for (const auto& k : steps) {
+        SCOPED_TRACE(k.id);
         Clock::StepWall(std::chrono::hours(hours));
         hours = -2 * hours;
-        if (newcomer == &n3) answer(n2, "n2");  // n2 answered after spoofed: spoofed is the older one-way
-        const SockAddr src = rig.Forward(*newcomer, "new");
-        ASSERT_TRUE(log.WaitFor(rig.Line(id++, *newcomer, "connect")));
-        EXPECT_EQ(CountOf(log.lines, rig.Line(evicted == &unanswered ? 3 : evicted == &n1 ? 4 : 2, *evicted,
-                                              "deleted because table full")), 1u);
-        if (newcomer == &n3) rig.target.Send("late", src);
+        if (k.second) Clock::Advance(std::chrono::seconds(1));
+        const SockAddr src = rig.Forward(*k.newcomer, "new");
+        ASSERT_TRUE(log.WaitFor(rig.Line(k.id, *k.newcomer, "connect")));
+        EXPECT_EQ(CountOf(log.lines, rig.Line(k.evictedID, *k.evicted, "deleted because table full")), 1u);
+        if (k.newcomer == &n3) {
+            rig.target.Send("late", src);
+            EXPECT_EQ(n3.Text(), "late");
+        }
     }
-    EXPECT_EQ(n3.Text(), "late");
-    // Evicted before and back: a real client, ranked with those that answer back.
-    rig.Forward(unanswered, "back");
-    ASSERT_TRUE(log.WaitFor(rig.Line(7, unanswered, "connect")));
-    EXPECT_EQ(CountOf(log.lines, rig.Line(5, n2, "deleted because table full")), 1u);
-    Udp n4;
-    rig.Forward(n4, "n4");
-    ASSERT_TRUE(log.WaitFor(rig.Line(8, n4, "connect")));
-    EXPECT_EQ(CountOf(log.lines, rig.Line(6, n3, "deleted because table full")), 1u);
     answer(device, "3");
     EXPECT_EQ(rig.port.m_CliTab.GetTotals().evicted, 5u);
     EXPECT_EQ(CountOf(log.Take().lines, rig.Line(1, device, "deleted because table full")), 0u);
