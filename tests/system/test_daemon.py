@@ -9,6 +9,7 @@ import re
 import signal
 import socket
 import subprocess
+import time
 
 import pytest
 
@@ -162,3 +163,30 @@ def test_configurations_that_start_nothing(daemon, config, expected):
     assert lines.index("Interrup signal number 1") < lines.index("Reload")  # SIGHUP only reloads
     assert not [l for l in lines if vexa.LISTED.match(l) or "warning" in l or "ignored" in l], d.describe()
     assert lines[-len(STOP_LINES) - 1:] == ["Interrup signal number 15"] + STOP_LINES
+
+
+# A client that writes a header and a body as two pieces and then waits for the answer, as device
+# protocols and portals do: each piece must go on at once, not wait for the target's delayed
+# acknowledgement of the one before (tens of milliseconds each time). Not a benchmark: it fails
+# only on such a stall.
+def test_small_pieces_cross_a_tcp_rule_without_waiting_for_acknowledgements(daemon):
+    def answer_pieces(c):
+        c.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        while len(peers.recv_all(c, 20)) == 20:
+            c.sendall(b"r" * 10)
+
+    with peers.TcpTarget("127.0.0.3", 8021, answer_pieces):
+        d = daemon(vexa.config('<Port TypProt="TCP" PortLocal="8020" PortRemote="8021" IPRemote="127.0.0.3"/>'),
+                   listed=True)
+        with socket.create_connection(("127.0.0.1", 8020), timeout=5) as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            took = []
+            for _ in range(30):
+                t0 = time.monotonic()
+                s.sendall(b"h" * 10)
+                s.sendall(b"b" * 10)
+                assert peers.recv_all(s, 10) == b"r" * 10
+                took.append(time.monotonic() - t0)
+        took.sort()
+        assert took[len(took) // 2] < 0.015, took
+        d.stop()
