@@ -472,7 +472,7 @@ def tables_daemon(run_name, config=TABLES_CONFIG):
     """A fresh daemon with the client-table rules (or config), in a pids cgroup of PIDS_MAX tasks
     entered before it executes. Stopped as the tests stop it, unless the run has stopped it already
     (relay.stop set); how that went is kept instead of failing the run."""
-    cgroup = loadgen.PidsCgroup.make("vexa-bench-%d-%s" % (os.getpid(), run_name), PIDS_MAX) if PIDS_MAX else None
+    cgroup = vexa.PidsCgroup.make("vexa-bench-%d-%s" % (os.getpid(), run_name), PIDS_MAX) if PIDS_MAX else None
     if cgroup:
         preexec, limit = cgroup.join, cgroup.describe()
     elif PIDS_MAX:

@@ -120,3 +120,83 @@ class Daemon:
             assert self.proc is None or self.proc.poll() is None, "daemon exited before %r\n%s" % (needle, self.describe())
             assert time.monotonic() < deadline, "no %r in the %s log within %ss\n%s" % (needle, log, timeout, self.describe())
             time.sleep(0.05)
+
+
+class PidsCgroup:
+    """A pids cgroup with a small pids.max for the relay: cgroup v2 where it offers the pids
+    controller, else the v1 pids hierarchy. None of both: PidsCgroup.make returns None and the
+    caller falls back to RLIMIT_NPROC (which root does not obey, so it bounds nothing there)."""
+
+    def __init__(self, path, limit):
+        self.path, self.limit = path, limit
+        os.mkdir(path)
+        try:
+            with open(os.path.join(path, "pids.max"), "w") as f:
+                f.write(str(limit))
+            self.procs_fd = os.open(os.path.join(path, "cgroup.procs"), os.O_WRONLY)
+        except OSError:
+            os.rmdir(path)   # a cgroup without the pids controller: try the next hierarchy
+            raise
+
+    @staticmethod
+    def make(name, limit):
+        v2 = "/sys/fs/cgroup"
+        try:
+            with open(os.path.join(v2, "cgroup.controllers")) as f:
+                has_v2_pids = "pids" in f.read().split()
+        except OSError:
+            has_v2_pids = False
+        roots = ([v2] if has_v2_pids else []) + ["/sys/fs/cgroup/pids"]
+        for root in roots:
+            if root == v2:
+                try:  # the pids controller must be enabled for the children of the root
+                    with open(os.path.join(v2, "cgroup.subtree_control"), "w") as f:
+                        f.write("+pids")
+                except OSError:
+                    pass
+            if os.path.exists(os.path.join(root, "cgroup.procs")):
+                try:
+                    return PidsCgroup(os.path.join(root, name), limit)
+                except OSError:
+                    continue
+        return None
+
+    def join(self):
+        """For preexec_fn: moves the child itself into the cgroup before it execs the relay (a
+        plain write: nothing in the forked child may take a lock)."""
+        os.write(self.procs_fd, b"0")
+
+    def describe(self):
+        return "pids cgroup %s, pids.max %d" % ("v2" if "/pids/" not in self.path else "v1", self.limit)
+
+    def _read(self, name):
+        try:
+            with open(os.path.join(self.path, name)) as f:
+                return f.read()
+        except OSError:
+            return None
+
+    def tasks(self):
+        text = self._read("pids.current")
+        return int(text) if text else None
+
+    def refused(self):
+        """Forks and thread creations the cgroup has refused so far (pids.events "max")."""
+        text = self._read("pids.events") or ""
+        m = re.search(r"^max (\d+)", text, re.M)
+        return int(m.group(1)) if m else None
+
+    def set_limit(self, limit):
+        self.limit = limit
+        with open(os.path.join(self.path, "pids.max"), "w") as f:
+            f.write(str(limit))
+
+    def remove(self):
+        """Once the relay has ended: its threads leave the cgroup a moment after it exits."""
+        os.close(self.procs_fd)
+        for _ in range(100):
+            try:
+                os.rmdir(self.path)
+                return
+            except OSError:
+                time.sleep(0.1)
