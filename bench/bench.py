@@ -30,10 +30,12 @@ RUNS = max(3, int(os.environ.get("BENCH_RUNS", "3")))
 IPERF_S = 2 if QUICK else 5
 WRK_S = 2 if QUICK else 5
 DNS_S = 2 if QUICK else 5
+# The small exchange: this many header-body-reply exchanges over one connection per run.
+SMALL_N = int(os.environ.get("BENCH_SMALL_N", "200"))
 SCALE_N = int(os.environ.get("BENCH_SCALE_N", "5000"))
 # BENCH_ONLY=tcp,conn,udp,dns,scale,bulk runs some workloads only and prints them without rewriting the docs;
 # freshdns, udpflood and silenttcp rewrite their own block of the docs whenever they run, and so do
-# spoofudp, stucklookup and reconnecttcp (the attacks on the bounded tables).
+# spoofudp, stucklookup and reconnecttcp (the attacks on the bounded tables) and small (the small exchange).
 ONLY = set(filter(None, os.environ.get("BENCH_ONLY", "").split(",")))
 # The client-table workloads. BENCH_ACCEPTANCE=1: fresh-port DNS for 600 s at 1000 q/s.
 ACCEPTANCE = os.environ.get("BENCH_ACCEPTANCE") == "1"
@@ -87,8 +89,9 @@ PORTS = {
     "web": {"VEXAProxy": 11001, "haproxy": 11002, "rinetd": 11003, "nginx stream": 11005},
     "udp": {"VEXAProxy": 12001, "socat": 12004, "nginx stream": 12005},
     "echo": {"VEXAProxy": 13001, "haproxy": 13002},
+    "small": {"VEXAProxy": 12101, "haproxy": 12102, "rinetd": 12103, "socat": 12104, "nginx stream": 12105},
 }
-IPERF_PORT, WEB_PORT, ECHO_PORT, UDP_ECHO_PORT = 5201, 8000, 7000, 7001
+IPERF_PORT, WEB_PORT, ECHO_PORT, UDP_ECHO_PORT, SMALL_PORT = 5201, 8000, 7000, 7001, 7002
 # The client-table workloads' rules: silent clients, another TCP rule, a flooded and another UDP rule.
 TABLE_PORTS = {"silent": 14001, "tcp_other": 14002, "flooded": 14003, "udp_other": 14004, "stuck": 14005}
 HAPROXY_TABLE_PORTS = {"silent": 14011, "tcp_other": 14012}
@@ -104,12 +107,13 @@ DAEMON_CONFIG = """<?xml version="1.0" encoding="UTF-8"?>
   <Port TypProt="TCP" PortLocal="%(p_web)d" PortRemote="%(web)d" IPRemote="%(be)s"/>
   <Port TypProt="UDP" PortLocal="%(p_udp)d" PortRemote="5353" IPRemote="%(up)s"/>
   <Port TypProt="TCP" PortLocal="%(p_echo)d" PortRemote="%(echo)d" IPRemote="%(be)s" MaxClients="%(n_echo)d"/>
+  <Port TypProt="TCP" PortLocal="%(p_small)d" PortRemote="%(small)d" IPRemote="%(be)s"/>
   <DNS Name="%(lname)s" IP="%(lip)s"/>
 </VEXAProxy>
 """ % {"up": DNS_UP, "n_echo": SCALE_N + 1000, "be": BACKEND, "iperf": IPERF_PORT, "web": WEB_PORT, "echo": ECHO_PORT,
        "p_iperf": PORTS["iperf"]["VEXAProxy"], "p_web": PORTS["web"]["VEXAProxy"],
        "p_udp": PORTS["udp"]["VEXAProxy"], "p_echo": PORTS["echo"]["VEXAProxy"],
-       "lname": LOCAL_NAME, "lip": LOCAL_IP}
+       "small": SMALL_PORT, "p_small": PORTS["small"]["VEXAProxy"], "lname": LOCAL_NAME, "lip": LOCAL_IP}
 
 
 # The optional bounds of a daemon that knows them: BENCH_MAXCLIENTS=N on every rule of these
@@ -233,12 +237,12 @@ def write(path, text):
 
 
 def haproxy_conf(scale=False, port=None, listens=None, maxconn=9000, idle_s=120, name="haproxy.cfg"):
-    """listens: (name, port, target port) of each listener; by default the throughput and web
-    listeners, or with scale one echo listener on port."""
+    """listens: (name, port, target port) of each listener; by default the throughput, web and
+    small-exchange listeners, or with scale one echo listener on port."""
     text = ("global\n  maxconn %d\n\ndefaults\n  mode tcp\n  maxconn %d\n  timeout connect 5s\n"
             "  timeout client %ds\n  timeout server %ds\n\n" % (maxconn, maxconn, idle_s, idle_s))
     if listens is None:
-        kinds = (("echo", ECHO_PORT),) if scale else (("iperf", IPERF_PORT), ("web", WEB_PORT))
+        kinds = (("echo", ECHO_PORT),) if scale else (("iperf", IPERF_PORT), ("web", WEB_PORT), ("small", SMALL_PORT))
         listens = [(kind, port or PORTS[kind]["haproxy"], target) for kind, target in kinds]
     for kind, lport, target in listens:
         text += "listen %s\n  bind 127.0.0.1:%d\n  server s1 %s:%d\n\n" % (kind, lport, BACKEND, target)
@@ -247,8 +251,8 @@ def haproxy_conf(scale=False, port=None, listens=None, maxconn=9000, idle_s=120,
 
 def rinetd_conf():
     return write(os.path.join(WORK, "rinetd.conf"),
-                 "127.0.0.1 %d %s %d\n127.0.0.1 %d %s %d\n" % (
-                     PORTS["iperf"]["rinetd"], BACKEND, IPERF_PORT, PORTS["web"]["rinetd"], BACKEND, WEB_PORT))
+                 "".join("127.0.0.1 %d %s %d\n" % (PORTS[kind]["rinetd"], BACKEND, target) for kind, target in (
+                     ("iperf", IPERF_PORT), ("web", WEB_PORT), ("small", SMALL_PORT))))
 
 
 def nginx_stream_conf():
@@ -263,10 +267,12 @@ events { worker_connections 9000; }
 stream {
   server { listen 127.0.0.1:%(iperf)d; proxy_pass %(be)s:%(ip)d; }
   server { listen 127.0.0.1:%(web)d; proxy_pass %(be)s:%(wp)d; }
+  server { listen 127.0.0.1:%(small)d; proxy_pass %(be)s:%(sp)d; }
   server { listen 127.0.0.1:%(udp)d udp; proxy_pass %(up)s:5353; proxy_responses 1; proxy_timeout 10s; }
 }
 """ % {"p": prefix, "iperf": PORTS["iperf"]["nginx stream"], "web": PORTS["web"]["nginx stream"],
-       "udp": PORTS["udp"]["nginx stream"], "be": BACKEND, "ip": IPERF_PORT, "wp": WEB_PORT, "up": DNS_UP}
+       "udp": PORTS["udp"]["nginx stream"], "be": BACKEND, "ip": IPERF_PORT, "wp": WEB_PORT, "up": DNS_UP,
+       "small": PORTS["small"]["nginx stream"], "sp": SMALL_PORT}
     return prefix, write(os.path.join(prefix, "nginx.conf"), text)
 
 
@@ -335,6 +341,16 @@ def run_wrk(port, conns, addr="127.0.0.1"):
         log("wrk failed: %s %s" % (out[-300:], res.stderr[-300:]))
         return None, None, None
     return float(rps.group(1)), (float(p99.group(1)) * UNITS[p99.group(2)] if p99 else None), nerr
+
+
+def run_small(addr, port):
+    """One run of the small exchange: p50, p99, mean and worst of its exchanges, in ms, and how many
+    took over 10 ms (an exchange that waited for a delayed acknowledgement)."""
+    times, error = loadgen.small_exchange(addr, port, SMALL_N)
+    if error:
+        log("small exchange to %s:%d: %s" % (addr, port, error))
+    return {"p50": median(times), "p99": loadgen.percentile(times, 0.99), "mean": statistics.mean(times) if times else None,
+            "worst": max(times, default=None), "done": len(times), "slow": sum(t > 10 for t in times), "error": error}
 
 
 def run_dnsperf(addr, port, name):
@@ -936,7 +952,7 @@ def main():
     facts = machine_facts()
     t_start = time.monotonic()
     log("machine: %(cores)s cores, kernel %(kernel)s, %(cpu)s" % facts)
-    res, tables = {}, {}
+    res, tables, small = {}, {}, {}
     web_prefix, web_conf = nginx_web_conf()
     ngs_prefix, ngs_conf = nginx_stream_conf()
     dns_redirect()
@@ -960,6 +976,8 @@ def main():
              Proc("rinetd", ["rinetd", "-f", "-c", rinetd_conf()], wait=("tcp", "127.0.0.1", 10003)), \
              Proc("socat-tcp", ["socat", "TCP4-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % PORTS["iperf"]["socat"],
                                 "TCP4:%s:%d" % (BACKEND, IPERF_PORT)], wait=("tcp", "127.0.0.1", 10004)), \
+             Proc("socat-small", ["socat", "TCP4-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork" % PORTS["small"]["socat"],
+                                  "TCP4:%s:%d" % (BACKEND, SMALL_PORT)], wait=("tcp", "127.0.0.1", PORTS["small"]["socat"])), \
              Proc("socat-udp", ["socat", "-T", "10", "UDP4-LISTEN:%d,bind=127.0.0.1,reuseaddr,fork"
                                 % PORTS["udp"]["socat"], "UDP4:%s:5353" % DNS_UP],
                   wait=("udp", "127.0.0.1", 12004)), \
@@ -995,9 +1013,21 @@ def main():
                 log("dnsperf udp %-13s %s q/s, lost %d of %d" % (name, [r[0] for r in runs],
                                                                   res[("udp", name)]["lost"], res[("udp", name)]["sent"]))
 
+            # 4. Small exchange: one connection of header-body-reply exchanges, a server for the workload.
+            targets = [("direct", BACKEND, SMALL_PORT)] + [(k, "127.0.0.1", p) for k, p in PORTS["small"].items()]
+            with (Proc("small-server", [sys.executable, os.path.join(HERE, "loadgen.py"), "--small-server", BACKEND,
+                                        str(SMALL_PORT), "600"], wait=("tcp", BACKEND, SMALL_PORT))
+                  if wanted("small") else contextlib.nullcontext()):
+                for name, addr, port in (targets if wanted("small") else []):
+                    runs = [run_small(addr, port) for _ in range(RUNS)]
+                    small[name] = dict({k: median([r[k] for r in runs]) for k in ("p50", "p99", "mean", "worst")},
+                                       runs=runs)
+                    log("small %-13s p50 %s ms, p99 %s ms" % (name, ["%.3f" % r["p50"] for r in runs if r["p50"]],
+                                                             ["%.3f" % r["p99"] for r in runs if r["p99"]]))
+
             daemon.stop()
 
-            # 4. DNS relay: local answers and forwarded queries. Every datagram must reach the DNS log:
+            # 5. DNS relay: local answers and forwarded queries. Every datagram must reach the DNS log:
             # a fresh daemon per run (its logs start empty), whose stop writes out every queued line.
             for key, name, addr, port, per_query in (
                     ("dns_local", "VEXAProxy", "127.0.0.1", 53, 2), ("dns_local", "dnsmasq", DNS_UP, 5353, 0),
@@ -1027,7 +1057,7 @@ def main():
                     ", DNS log %d of %d lines" % (lines, entry["log_expected"])
                     if per_query else ""))
 
-            # 5. Scale: a fresh daemon per run so that its pool starts from nothing; then the same with bulk
+            # 6. Scale: a fresh daemon per run so that its pool starts from nothing; then the same with bulk
             for key, name in [(k, n) for k in ("scale", "bulk") if wanted(k) for n in ("VEXAProxy", "haproxy")]:
                 bulk = BULK_BYTES if key == "bulk" else 0
                 runs = []
@@ -1057,7 +1087,7 @@ def main():
                     "log_faults": sum(r.get("log_faults", 0) for r in runs), "n": SCALE_N,
                     "bulk_ok": sum(r["bulk_ok"] for r in runs), "bulk_kib": bulk // 1024}
 
-            # 6. Client tables: fresh-port DNS, a UDP flood, silent TCP clients
+            # 7. Client tables: fresh-port DNS, a UDP flood, silent TCP clients
             tables = run_tables(dnsmasq_fwd)
     finally:
         daemon.kill()
@@ -1069,7 +1099,8 @@ def main():
                             capture_output=True, text=True).stdout.strip()
     for run in tables.values():
         run.update(date=facts["date"], quick=QUICK, commit=commit, cores=facts["cores"])
-    saved = {"res": {"|".join(k): v for k, v in res.items()}, "tables": tables, "facts": facts, "quick": QUICK, "runs": RUNS,
+    saved = {"res": {"|".join(k): v for k, v in res.items()}, "tables": tables, "small": small, "commit": commit,
+             "facts": facts, "quick": QUICK, "runs": RUNS,
              "params": {"iperf_s": IPERF_S, "wrk_s": WRK_S, "dns_s": DNS_S, "scale_n": SCALE_N,
                         "scale_hold_s": SCALE_HOLD_S, "scale_every_s": SCALE_EVERY_S,
                         "bulk_kib": BULK_BYTES // 1024}}
@@ -1080,6 +1111,9 @@ def main():
     if tables:
         import report
         report.write_tables(ROOT, COLUMN, tables)
+    if small:
+        import report
+        report.write_small(ROOT, saved)
 
 
 def write_report(saved):
@@ -1087,6 +1121,8 @@ def write_report(saved):
     import report
     res = {tuple(k.split("|")): v for k, v in saved["res"].items()}
     report.write_all(res, saved["facts"], ROOT, saved["quick"], saved["runs"], saved["params"])
+    if saved.get("small"):
+        report.write_small(ROOT, saved)
 
 
 if __name__ == "__main__":

@@ -3,7 +3,9 @@ the attacks on the bounded tables: spoofudp, stucklookup, reconnecttcp):
 DNS queries each from a source never used before, a flood from thousands of source addresses,
 thousands of TCP clients that connect and say nothing, the legitimate clients measured beside them,
 and a sampler of the relay's threads, descriptors, memory and main-log lines. Figures are kept per
-10-second window of the run. Every loop here has a count and a deadline and ends by itself.
+10-second window of the run. Also the client and server of the small exchange: small requests,
+each sent in two pieces, over one connection. Every loop here has a count and a deadline and ends
+by itself.
 
 The flood and the silent clients run in processes of their own (`loadgen.py --udp-flood ...`,
 `--silent-hold ...`), so that their work does not delay the measured clients of this process."""
@@ -572,9 +574,89 @@ def udp_echo(addr, port):
                 pass
 
 
+# ---------------------------------------------------------------- small exchange
+
+SMALL_PART = 10         # header, body and reply are this many bytes each
+
+
+def small_server(addr, port, seconds, connections=100, exchanges=10000):
+    """The server of the small exchange, Nagle off on its side: on each connection (a thread each,
+    at most `connections`) reads a header and a body (20 bytes) and answers with the body (10 bytes),
+    at most `exchanges` times, each read waiting 30 s at most. Ends after `seconds` (or SIGTERM)."""
+    deadline = time.monotonic() + seconds
+
+    def serve(conn):
+        with conn:
+            conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            conn.settimeout(30)
+            try:
+                for _ in range(exchanges):
+                    got = b""
+                    while len(got) < 2 * SMALL_PART:
+                        data = conn.recv(2 * SMALL_PART - len(got))
+                        if not data:
+                            return
+                        got += data
+                    conn.sendall(got[SMALL_PART:])
+            except OSError:
+                pass
+
+    with socket.socket() as s:
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind((addr, port))
+        s.listen(16)
+        s.settimeout(1.0)
+        threads = []
+        while len(threads) < connections and time.monotonic() < deadline:
+            try:
+                conn, _ = s.accept()
+            except socket.timeout:
+                continue
+            threads.append(threading.Thread(target=serve, args=(conn,), daemon=True))
+            threads[-1].start()
+        for t in threads:
+            t.join(max(0, deadline - time.monotonic()))
+
+
+def small_exchange(addr, port, count, seconds=60.0):
+    """One connection, Nagle off; `count` times a 10-byte header and a 10-byte body as two send()
+    calls, then the 10-byte reply. Returns the milliseconds of each exchange (from the header's
+    send to the reply's last byte) and the error that cut the run short, if one did; no read waits
+    more than 5 s and the whole run no more than `seconds`."""
+    times, error = [], None
+    deadline = time.monotonic() + seconds
+    try:
+        with socket.create_connection((addr, port), timeout=5) as s:
+            s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+            for k in range(count):
+                if time.monotonic() > deadline:
+                    error = "out of time after %d exchanges" % k
+                    break
+                header, body = b"head %05d" % k, b"body %05d" % k
+                t = time.perf_counter()
+                if s.send(header) != SMALL_PART or s.send(body) != SMALL_PART:
+                    error = "short send"
+                    break
+                got = b""
+                while len(got) < SMALL_PART:
+                    data = s.recv(SMALL_PART - len(got))
+                    if not data:
+                        break
+                    got += data
+                times.append((time.perf_counter() - t) * 1e3)
+                if got != body:
+                    error = "reply %r to exchange %d" % (got, k)
+                    break
+    except OSError as e:
+        error = "%s after %d exchanges" % (e, len(times))
+    return times, error
+
+
 def main(argv):
     if argv[0] == "--udp-echo":
         udp_echo(argv[1], int(argv[2]))
+    elif argv[0] == "--small-server":
+        small_server(argv[1], int(argv[2]), float(argv[3]))
     elif argv[0] == "--udp-flood":
         json.dump(udp_flood(argv[1], int(argv[2]), float(argv[3]), float(argv[4]), int(argv[5]), float(argv[6])),
                   sys.stdout)
@@ -582,7 +664,7 @@ def main(argv):
         json.dump(silent_hold(argv[1], int(argv[2]), int(argv[3]), float(argv[4]), int(argv[5]), float(argv[6]),
                               *[float(a) for a in argv[7:8]]), sys.stdout)
     else:
-        raise SystemExit("usage: loadgen.py --udp-echo|--udp-flood|--silent-hold ...")
+        raise SystemExit("usage: loadgen.py --udp-echo|--small-server|--udp-flood|--silent-hold ...")
 
 
 if __name__ == "__main__":

@@ -221,6 +221,8 @@ Ratios are against the best peer of the same run.
 
 {current_tables_block(os.path.join(docs, "benchmarks.md"), "attack")}
 
+{current_block(os.path.join(docs, "benchmarks.md"), SMALL_BEGIN, SMALL_END)}
+
 ## What each workload does
 
 1. **TCP throughput**: `iperf3 -c`, one stream, to an `iperf3 -s` behind each relay; direct is the
@@ -258,15 +260,17 @@ Ratios are against the best peer of the same run.
     BENCH_ONLY=freshdns,udpflood,silenttcp make bench   # client tables only, 60 s each, about 9 minutes
     BENCH_ONLY=freshdns,udpflood,silenttcp BENCH_ACCEPTANCE=1 make bench   # freshdns 600 s at 1000 q/s, the others 60 s: 24 minutes
     BENCH_ONLY=spoofudp,stucklookup,reconnecttcp make bench   # the bounded tables under attack, about 5 minutes
+    BENCH_ONLY=small make bench   # the small exchange, under two minutes
     VEXAPROXY_BIN=$PWD/build/release/vexaproxy scripts/netns-run /usr/bin/python3 bench/profile.py dns_fwd /tmp/prof   # perf profile of one workload
     cmake --build --preset release --target bench_log_path && build/release/bench/bench_log_path   # the log path, per call
 
 The benchmark is not part of `make test` or CI: it needs minutes of quiet CPU. It rewrites this
-file and `docs/benchmarks.png`, except the blocks "Bounded client tables" and "Bounded tables under
-attack", which only runs of their own workloads rewrite (see there for their settings); `BENCH_ONLY`
-picks workloads from `tcp`, `conn`, `udp`, `dns`, `scale`, `bulk`, `freshdns`, `udpflood`,
-`silenttcp`, `spoofudp`, `stucklookup` and `reconnecttcp` (a partial run prints its figures;
-`bench/bench.py --report /tmp/vexa-bench/results.json` writes them into this file).
+file and `docs/benchmarks.png`, except the blocks "Bounded client tables", "Bounded tables under
+attack" and "Small exchange", which only runs of their own workloads rewrite (see there for their
+settings); `BENCH_ONLY` picks workloads from `tcp`, `conn`, `udp`, `dns`, `scale`, `bulk`, `small`,
+`freshdns`, `udpflood`, `silenttcp`, `spoofudp`, `stucklookup` and `reconnecttcp` (a partial run
+prints its figures; `bench/bench.py --report /tmp/vexa-bench/results.json` writes them into this
+file).
 """
     with open(os.path.join(docs, "benchmarks.md"), "w") as f:
         f.write(text)
@@ -538,6 +542,11 @@ separated), `BENCH_UDPFLOOD_S`, `BENCH_UDPFLOOD_RATE`, `BENCH_SILENTTCP_S`, `BEN
 def current_tables_block(path, group="tables"):
     """The group's block as docs/benchmarks.md has it now, or "" when it has none."""
     _, begin, end_mark, _ = GROUPS[group]
+    return current_block(path, begin, end_mark)
+
+
+def current_block(path, begin, end_mark):
+    """The block between these marks as docs/benchmarks.md has it now, or "" when it has none."""
     try:
         text = open(path).read()
     except FileNotFoundError:
@@ -628,3 +637,104 @@ did not run, in `bench/attack.json`. More settings: `BENCH_SPOOFUDP_S`, `BENCH_S
 `BENCH_STUCK_LOOKUP_S` (how long a lookup hangs, 5), `BENCH_STUCK_ROUNDS` (3),
 `BENCH_RECONNECTTCP_S`, `BENCH_SILENT_N` (the larger reconnecttcp load), `BENCH_PIDS_MAX`.
 %(end)s"""
+
+
+# ---------------------------------------------------------------- small exchange
+
+# The block of docs/benchmarks.md that runs of small rewrite; the other runs keep it as it is.
+SMALL_BEGIN = "<!-- small exchange: begin (bench.py rewrites this block when small runs) -->"
+SMALL_END = "<!-- small exchange: end -->"
+SMALL_PATHS = ["direct", "VEXAProxy", "haproxy", "nginx stream", "socat", "rinetd"]
+
+
+def fmt_ms(v):
+    return "n/a" if v is None else "%.3f" % v
+
+
+def small_line(small):
+    """The figures in one line, for the README to quote."""
+    parts = ["%s %s / %s / %s" % (name, fmt_ms(small[name]["p50"]), fmt_ms(small[name]["p99"]), fmt_ms(small[name]["mean"]))
+             for name in SMALL_PATHS if name in small]
+    mine, hp = small.get("VEXAProxy", {}), small.get("haproxy", {})
+    slow = [r["slow"] for r in mine.get("runs", [])]
+    return "p50 / p99 / mean per exchange, ms: %s; VEXAProxy's p50 %s× and p99 %s× haproxy's, %d of its %d exchanges " \
+        "over 10 ms." % ("; ".join(parts), fmt(ratio(mine.get("p50"), hp.get("p50"))),
+                         fmt(ratio(mine.get("p99"), hp.get("p99"))), sum(slow),
+                         sum(r["done"] for r in mine.get("runs", [])))
+
+
+def small_block(saved):
+    small, facts = saved["small"], saved["facts"]
+    hp = small.get("haproxy", {})
+    rows = ["| Path | p50 ms | p99 ms | mean ms | worst ms | p50 ÷ haproxy | p99 ÷ haproxy | p50 of each run, ms | "
+            "over 10 ms, of done, each run |", "|---|---:|---:|---:|---:|---:|---:|---|---|"]
+    for name in (n for n in SMALL_PATHS if n in small):
+        e = small[name]
+        runs = e["runs"]
+        errors = "; ".join(dict.fromkeys(r["error"] for r in runs if r["error"]))
+        rows.append("| %s | %s | %s | %s | %s | %s | %s | %s | %s%s |" % (
+            name, fmt_ms(e["p50"]), fmt_ms(e["p99"]), fmt_ms(e["mean"]), fmt_ms(e["worst"]),
+            fmt(ratio(e["p50"], hp.get("p50"))) + "×", fmt(ratio(e["p99"], hp.get("p99"))) + "×",
+            " / ".join(fmt_ms(r["p50"]) for r in runs), " / ".join("%d of %d" % (r["slow"], r["done"]) for r in runs),
+            "; " + errors if errors else ""))
+    n = max((r["done"] for e in small.values() for r in e["runs"]), default=0)
+    return """%(begin)s
+## Small exchange
+
+A request sent in two pieces and a short reply, over one kept connection: how long each exchange
+takes through each relay.
+
+- Measured %(date)s, daemon sources of commit %(commit)s%(quick)s
+- %(cores)s cores, shared with other builds: load average %(load0).2f at the start of the run,
+  %(load1).2f at its end
+- In one line: %(line)s
+
+"÷ haproxy" is the path's figure divided by haproxy's from the same run: above 1 the exchange
+takes longer than through haproxy. Each figure is the median of %(runs)d runs (p50: the median of
+the runs' p50s, and so on). The last column counts the exchanges of each run that took over 10 ms,
+those that waited for a delayed acknowledgement (below): where about half of a run's exchanges
+wait, its p50 can land on either side, and the mean and that count say more.
+
+%(table)s
+
+### What this workload does
+
+The client opens one TCP connection, with Nagle's algorithm off (`TCP_NODELAY`), and makes %(n)d
+exchanges on it: it writes a 10-byte header and then a 10-byte body as two `send()` calls, then
+reads a 10-byte reply. The server behind the relay (`loadgen.py --small-server`, Nagle off on its
+side too) reads the 20 bytes and answers with the 10 bytes of the body. An exchange is timed from
+the header's `send()` to the reply's last byte; the first exchange of a run can also wait for the
+relay's own connection to the server. "direct" is the client talking to the server itself;
+VEXAProxy runs a TCP rule, the peers their TCP forwarding settings of the throughput workload
+(haproxy `mode tcp`, nginx `stream`, socat `TCP4-LISTEN,fork`, rinetd), each on a port of its own. A relay that leaves Nagle's algorithm on for its socket to the server
+and writes the header and the body to it apart holds the body back until the header is
+acknowledged; when the server's kernel delays that acknowledgement (no reply carries it, as the
+server answers only once it has both pieces), the exchange waits for the delayed-acknowledgement
+timer, about 40 ms on Linux. Whether the relay reads both pieces at once and whether the
+acknowledgement is delayed change from exchange to exchange, so only some exchanges wait, and
+how many changes from run to run.
+
+`BENCH_ONLY=small make bench` runs it (under two minutes; `BENCH_SMALL_N` sets the number of
+exchanges, %(n)d); a full run runs it too. Either rewrites this block.
+%(end)s""" % {"begin": SMALL_BEGIN, "end": SMALL_END, "date": facts["date"], "commit": saved.get("commit", "?"),
+              "cores": facts["cores"], "load0": facts["load"][0], "load1": facts["load_end"][0],
+              "quick": " (quick run)" if saved["quick"] else "", "line": small_line(small), "runs": saved["runs"],
+              "table": "\n".join(rows), "n": n}
+
+
+def write_small(root, saved):
+    """Rewrites the small exchange's block of docs/benchmarks.md (put before "What each workload
+    does" when it has none) and prints its table."""
+    docs = os.path.join(root, "docs", "benchmarks.md")
+    block = small_block(saved)
+    text = open(docs).read()
+    old = current_block(docs, SMALL_BEGIN, SMALL_END)
+    if old:
+        text = text.replace(old, block)
+    else:
+        at = text.find("\n## What each workload does")
+        text = text[:at] + "\n" + block + "\n" + text[at:] if at >= 0 else text + "\n" + block + "\n"
+    with open(docs, "w") as f:
+        f.write(text)
+    print(block[block.find("| Path"):block.find("### What this")])
+    print("wrote the small exchange's block of docs/benchmarks.md")
