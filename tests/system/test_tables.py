@@ -192,3 +192,19 @@ def test_queries_of_clients_without_an_association_are_logged_answered_or_summed
         if d:
             d.kill()
         cgroup.remove()
+
+
+def test_client_that_closes_without_sending_passes_the_deferral_of_a_full_rule(daemon):
+    # A full TCP rule has the kernel hold back clients that have sent nothing; one that connects and
+    # closes at once is not held back (its end is no bare acknowledgement) and gets its lines.
+    with peers.TcpTarget("127.0.0.3", 8031, echo):
+        d = daemon(vexa.config('<Port TypProt="TCP" PortLocal="8030" PortRemote="8031" IPRemote="127.0.0.3" '
+                               'MaxClients="1"/>'), listed=True)
+        with socket.create_connection(("127.0.0.1", 8030)) as silent:
+            d.wait_for("TCPv4 08030 00001  127.0.0.1:%d connect" % silent.getsockname()[1])
+            time.sleep(0.2)  # the accept loop has seen the rule full
+            with socket.create_connection(("127.0.0.1", 8030)) as closing:
+                port = closing.getsockname()[1]
+            d.wait_for("TCPv4 08030 00002  127.0.0.1:%d connect" % port, timeout=3)
+            d.wait_for("CTCPCli::WinSockCliProc TCPv4 08030 00002  127.0.0.1:%d disconnect" % port, timeout=3)
+        d.stop()
