@@ -87,7 +87,7 @@ bool CDNSCli::Start() {
         return true;
     }
     m_AddrSrv = srv;
-    if (!OpenAssociation(AF_INET, m_Socket, m_Thread, m_Run, L"CDNSCli::Start ")) return false;
+    if (!OpenAssociation(m_AddrSrv, m_Socket, m_Thread, m_Run, L"CDNSCli::Start ", m_Connected)) return false;
     PutLog(L"connect");
     return true;
 }
@@ -102,7 +102,7 @@ void CDNSCli::PutLog(const wchar_t* text) const { _Modul.m_Log.Put(m_Str, text);
 
 void CDNSCli::SendToSrv(char* buf, int len) {
     m_Port->Relayed().Add(1, 0);
-    if (m_Socket.SendTo(buf, static_cast<size_t>(len), m_AddrSrv) < 0) {
+    if (SendToTarget(m_Socket, m_Connected, m_AddrSrv, buf, static_cast<size_t>(len)) < 0) {
         int err = errno;
         m_Port->Relayed().TakeBack(1, 0);
         _Modul.m_Log.PutErr(L"CDNSCli::SendToSrv::Send sendto()", err);
@@ -139,6 +139,7 @@ bool CDNSCli::WinSockProc(void* arg) {
         ssize_t n = cli->m_Socket.RecvFrom(buf, kBufSize - 1, from);
         int err = errno;
         if (!cli->m_Run) break;
+        if (n < 0 && IsTargetHiccup(err)) continue;
         if (n > 0) {
             int len = static_cast<int>(n);
             buf[len] = 0;

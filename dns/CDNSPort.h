@@ -61,6 +61,7 @@ private:
     Socket m_Socket;
     SockAddr m_AddrCli;
     SockAddr m_AddrSrv;
+    bool m_Connected = false;  // m_Socket connected to m_AddrSrv
     // Refreshed only by answers from the server: a server that stays silent ends the association
     // at the sweep however often its client asks.
     std::atomic<int64_t> m_TimeLast;

@@ -2,6 +2,7 @@
 // The part every datagram association shares (UDP rules and the DNS relay): its own socket towards
 // the target, bound to an ephemeral port, and the thread that reads it.
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 
 #include "thread/Thread.h"
@@ -9,10 +10,19 @@
 #include "util/DBString.h"
 #include "util/Net.h"
 
-// Opens and binds the socket, then starts the reader with run set. A failure is logged as failed +
-// "socket()" / "bind(0.0.0.0:0)" / "bind(0:0)" (the pool logs a thread it could not create) and
-// leaves nothing open: no socket may stay without its reader.
-bool OpenAssociation(int family, Socket& socket, Thread& reader, std::atomic<bool>& run, const DBString& failed);
+// Opens and binds the socket, connects it to target, then starts the reader with run set. A failure
+// is logged as failed + "socket()" / "bind(0.0.0.0:0)" / "bind(0:0)" (the pool logs a thread it could
+// not create) and leaves nothing open: no socket may stay without its reader. Connected, the socket
+// takes datagrams from the target only (nobody else can slip an answer into the association) and
+// sends without a route lookup each time; a connect the system refuses leaves it unconnected, as
+// associations were before (connected tells which).
+bool OpenAssociation(const SockAddr& target, Socket& socket, Thread& reader, std::atomic<bool>& run,
+                     const DBString& failed, bool& connected);
+// One datagram towards the association's target (connected: see OpenAssociation).
+ssize_t SendToTarget(Socket& socket, bool connected, const SockAddr& target, const char* data, size_t len);
+// Whether a receive error of an association is one to go on after: a connected socket reports an
+// ICMP error (the target's port closed for a moment) on its next call; nothing was lost by it.
+inline bool IsTargetHiccup(int err) { return err == ECONNREFUSED; }
 
 // Who has talked on an association, for the table's choice at its bound. A spoofed source never
 // sees its answer and so never sends again after it; an association whose client answers back is

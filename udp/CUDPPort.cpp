@@ -65,7 +65,7 @@ bool UDPCliT<Family>::Start() {
         PutLog(L"connect");
         return true;
     }
-    if (!OpenAssociation(m_AddrSrv.Family(), m_Socket, m_Thread, m_Run, failed)) return false;
+    if (!OpenAssociation(m_AddrSrv, m_Socket, m_Thread, m_Run, failed, m_Connected)) return false;
     PutLog(L"connect");
     return true;
 }
@@ -85,7 +85,7 @@ template <int Family>
 void UDPCliT<Family>::SendToSrv(const char* buffer, int length) {
     m_Exchange.FromClient(Clock::Now());
     m_Port->m_Traffic.Add(1, 0);
-    if (m_Socket.SendTo(buffer, static_cast<size_t>(length), m_AddrSrv) < 0) {
+    if (SendToTarget(m_Socket, m_Connected, m_AddrSrv, buffer, static_cast<size_t>(length)) < 0) {
         int e = errno;
         m_Port->m_Traffic.TakeBack(1, 0);
         _Modul.m_Log.PutErr(Name(UDPFamily<Family>::kCli, L"::SendToSrv::Send sendto()").c_str(), e);
@@ -131,6 +131,7 @@ bool UDPCliT<Family>::WinSockProc(void* arg) {
     while (cli->m_Run) {
         ssize_t n = cli->m_Socket.Recv(buffer.data(), kRecvCli);
         if (!cli->m_Run) break;
+        if (n < 0 && IsTargetHiccup(errno)) continue;
         if (n == 0 || (n < 0 && (errno == ECONNABORTED || errno == ECONNRESET))) {
             cli->PutLog(L"disconnect");
             break;

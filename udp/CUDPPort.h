@@ -79,6 +79,7 @@ public:
     Socket m_Socket;
     SockAddr m_AddrCli;
     SockAddr m_AddrSrv;
+    bool m_Connected = false;  // m_Socket connected to m_AddrSrv
     int64_t m_TimeOpen;  // ms
     // Refreshed only by datagrams from the target: a client talking to a silent target is dropped.
     std::atomic<int64_t> m_TimeLast;

@@ -156,6 +156,16 @@ ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendTo(fd, data, len, to); });
 }
 
+ssize_t Socket::Send(const void* data, size_t len) {
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        for (;;) {
+            ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            return n;
+        }
+    });
+}
+
 int Socket::Accept(SockAddr& from) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::Accept(fd, from); });
 }

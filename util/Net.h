@@ -80,6 +80,8 @@ public:
     // progress, when given, gets Clock::Now() whenever a send has moved some of the data.
     ssize_t SendAll(const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
     ssize_t SendTo(const void* data, size_t len, const SockAddr& to);
+    // One send on a connected socket, retried while interrupted.
+    ssize_t Send(const void* data, size_t len);
     int Connect(const SockAddr& to);
     int Accept(SockAddr& from);
     // Waits up to ms for something to read (a datagram, data, a connection to accept): > 0 when

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "common/Loopback.h"
 #include "thread/BaseThread.h"
@@ -45,7 +46,7 @@ struct Rig {
 }  // namespace
 
 // Datagrams pass unchanged both ways, the answers from the rule's port, also to a target of the
-// other family. Each client gets a number (wrapping after 99999) and a source port of its own. Only datagrams
+// other family; only the target's datagrams reach an association. Each client gets a number (wrapping after 99999) and a source port of its own. Only datagrams
 // from the target keep an association: it goes after more than 180 silent seconds. An empty
 // datagram from the target ends it:
 // the client's datagrams fail until the sweep removes it, and the next one starts a new one.
@@ -58,6 +59,8 @@ TEST(UDPPort, AssociationsFromFirstDatagramToTheirEnd) {
     EXPECT_NE(srcA.Port(), srcB.Port());
     EXPECT_EQ(srcA.Family(), AF_INET6);
     Clock::Advance(std::chrono::seconds(100));
+    Udp stranger("::1");
+    stranger.Send("forged", srcB);  // only the target's datagrams reach the association
     rig.target.Send(RandomBytes(31999, 2), srcB);
     EXPECT_EQ(b.Text(&from), RandomBytes(31999, 2));
     EXPECT_TRUE(from == rig.At());
@@ -147,6 +150,30 @@ TEST(UDPPort, FailedStartsLeaveNoSocketWithoutItsReader) {
     // The failed start's datagram is dropped, summed up at once; the refused one waits for the next sum.
     EXPECT_EQ(log.lines[log.lines.size() - 2], DBString().Format(L"UDPv4 %05d 1 datagrams dropped: no association for their clients", rig.local).ToStr());
     EXPECT_EQ(log.lines[log.lines.size() - 3].rfind("std::system_error CUDPCli::WinSockProc", 0), 0u) << log.lines[log.lines.size() - 3];
+}
+
+// A target whose port is closed for a moment answers with ICMP errors, which the association's
+// connected socket reports on its next calls: they neither end the association nor write a line,
+// and once the target listens again its datagrams pass.
+TEST(UDPPort, TargetPortClosedForAMomentKeepsTheAssociation) {
+    const int targetPort = FreePort("127.0.0.1", SOCK_DGRAM);
+    CUDPPort port;
+    Udp cli;
+    const int local = FreePort("::", SOCK_DGRAM);
+    TakeLog();
+    port.Start(local, targetPort, "127.0.0.1", CUDPPort::IPv4, -1);
+    MainLog log;
+    for (const char* lost : {"1", "2", "3"}) {
+        cli.Send(lost, Addr("127.0.0.1", local));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // its ICMP error comes back
+    }
+    Udp target("127.0.0.1", targetPort);
+    cli.Send("4", Addr("127.0.0.1", local));
+    SockAddr src;
+    EXPECT_EQ(target.Text(&src), "4");
+    target.Send("re 4", src);
+    EXPECT_EQ(cli.Text(), "re 4");
+    EXPECT_EQ(log.Take().lines, (Lines{DBString().Format(L"UDPv4 %05d 00001 ", local).ToStr() + cli.Me().ToLog().ToStr() + "connect"}));
 }
 
 // A full table evicts, in this order: a client its target has not answered for a second; one
