@@ -570,16 +570,7 @@ def write_tables(root, column, runs):
             json.dump(data, f, indent=1, sort_keys=True)
             f.write("\n")
         docs = os.path.join(root, "docs", "benchmarks.md")
-        block = tables_block(data, group)
-        text = open(docs).read()
-        old = current_tables_block(docs, group)
-        if old:
-            text = text.replace(old, block)
-        else:
-            at = text.find("\n## What each workload does")
-            text = text[:at] + "\n" + block + "\n" + text[at:] if at >= 0 else text + "\n" + block + "\n"
-        with open(docs, "w") as f:
-            f.write(text)
+        put_block(docs, current_tables_block(docs, group), tables_block(data, group))
         print("wrote the %s block of docs/benchmarks.md (%s column) and bench/%s" % (group, column, name))
 
 
@@ -722,13 +713,10 @@ exchanges, %(n)d); a full run runs it too. Either rewrites this block.
               "table": "\n".join(rows), "n": n}
 
 
-def write_small(root, saved):
-    """Rewrites the small exchange's block of docs/benchmarks.md (put before "What each workload
-    does" when it has none) and prints its table."""
-    docs = os.path.join(root, "docs", "benchmarks.md")
-    block = small_block(saved)
+def put_block(docs, old, block):
+    """Puts block in docs/benchmarks.md in the place of old, or before "What each workload does"
+    when there is no old one."""
     text = open(docs).read()
-    old = current_block(docs, SMALL_BEGIN, SMALL_END)
     if old:
         text = text.replace(old, block)
     else:
@@ -736,5 +724,13 @@ def write_small(root, saved):
         text = text[:at] + "\n" + block + "\n" + text[at:] if at >= 0 else text + "\n" + block + "\n"
     with open(docs, "w") as f:
         f.write(text)
+
+
+def write_small(root, saved):
+    """Rewrites the small exchange's block of docs/benchmarks.md (put before "What each workload
+    does" when it has none) and prints its table."""
+    docs = os.path.join(root, "docs", "benchmarks.md")
+    block = small_block(saved)
+    put_block(docs, current_block(docs, SMALL_BEGIN, SMALL_END), block)
     print(block[block.find("| Path"):block.find("### What this")])
     print("wrote the small exchange's block of docs/benchmarks.md")
