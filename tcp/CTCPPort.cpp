@@ -85,7 +85,6 @@ void TCPPortT<AF>::Stop() {
         m_Socket.Close();
         m_ThreadAccept.Stop();
     }
-    m_Holding = false;
     m_Held.Close();
     m_CliTab.Clear();
 }
@@ -116,7 +115,7 @@ size_t TCPPortT<AF>::Waiting() {
     socklen_t len = sizeof info;
     // On a listening socket the kernel reports its accept queue as "unacked".
     const int rc = m_Socket.GetOption(IPPROTO_TCP, TCP_INFO, &info, &len);
-    return (rc == 0 ? info.tcpi_unacked : 0) + (m_Holding ? 1 : 0);
+    return (rc == 0 ? info.tcpi_unacked : 0) + (m_Held.IsOpen() ? 1 : 0);
 }
 
 template <int AF>
@@ -132,7 +131,7 @@ void TCPPortT<AF>::AcceptLoop() {
         Room room = m_CliTab.MakeRoom(false, false);
         Defer(room != Room::kFree);
         if (room != Room::kFree || m_Deferring) {
-            if (!m_Holding) {
+            if (!m_Held.IsOpen()) {
                 if (m_Socket.WaitReadable(100) <= 0) continue;
                 if (!m_Run) return;
                 const int fd = m_Socket.Accept(m_HeldFrom);
@@ -141,7 +140,6 @@ void TCPPortT<AF>::AcceptLoop() {
                     continue;
                 }
                 m_Held.Reset(fd);
-                m_Holding = true;
             }
             // Data or an end there: a client that speaks (a rule's clients speak first). One that
             // came through the backlog just before the kernel began to hold silent clients back may
@@ -157,7 +155,6 @@ void TCPPortT<AF>::AcceptLoop() {
             if (refuse) {
                 // Silent through the kernel's deferral, and nobody may give way to it (or a silent
                 // client was taken just before): turned away, counted, summed up now and then.
-                m_Holding = false;
                 m_Held.Close();
                 m_CliTab.Refused();
                 continue;
@@ -170,10 +167,9 @@ void TCPPortT<AF>::AcceptLoop() {
         }
         SockAddr from;
         int fd;
-        if (m_Holding) {
+        if (m_Held.IsOpen()) {
             from = m_HeldFrom;
             fd = m_Held.Release();
-            m_Holding = false;
         } else {
             fd = m_Socket.Accept(from);
             const int err = errno;

@@ -176,7 +176,6 @@ private:
     // The one client taken from the backlog while the table was full, waiting for room.
     Socket m_Held;
     SockAddr m_HeldFrom;
-    std::atomic<bool> m_Holding{false};
     bool m_Deferring = false;
     int64_t m_FullAt = 0;    // ms: when the table was last seen full
     int64_t m_SilentAt = 0;  // ms: when a client that had sent nothing was last taken under pressure

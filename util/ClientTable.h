@@ -155,12 +155,13 @@ public:
     // never answered back goes meanwhile: a flood of new clients then never waits for the stops,
     // which run alongside, and clients that talk both ways keep the whole bound.
     Room MakeRoom(bool silentNewcomer = false, bool evict = true) {
-        Reap();
+        LeftList stopped;  // dropped last, after the lock
         Leaving* leaving = nullptr;
         uint64_t sum = 0;
         Room room;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
+            TakeStopped(stopped);
             m_GoneSeen = m_Gone;
             const int64_t now = Clock::Now();
             if (m_FailedAt >= 0 && now - m_FailedAt < kFailHoldOffMs) return Room::kNone;
@@ -269,11 +270,12 @@ public:
     // each line paced to the log's writer, so a sweep of thousands does not overflow its queue;
     // until stopped each still counts against the bound. A sum of evictions that is due is written.
     void DeleteCloseOrOld() {
-        Reap();
+        LeftList stopped;
         std::vector<std::pair<const wchar_t*, Ptr>> gone;
         uint64_t sum, refusals;
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
+            TakeStopped(stopped);
             const int64_t now = Clock::Now();
             for (auto it = m_Map.begin(); it != m_Map.end();) {
                 const wchar_t* reason = it->second.entry->SweepReason(now);
@@ -320,14 +322,13 @@ public:
         PutSum(refusals, m_Refusals);
         for (auto& entry : all) entry.second.entry->Stop();
         all.clear();
-        {
-            std::unique_lock<std::mutex> lock(m_Mutex);
-            m_Removed.wait(lock, [this] { return m_Evicting == 0; });
-        }
-        Reap();
-        std::lock_guard<std::mutex> lock(m_Mutex);
+        LeftList stopped;
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Removed.wait(lock, [this] { return m_Evicting == 0; });
+        TakeStopped(stopped);
         ++m_Gone;
         m_Removed.notify_all();
+        lock.unlock();
     }
 
     // Clients in the table (not those being stopped).
@@ -391,17 +392,16 @@ private:
         m_Removed.notify_all();
     }
 
-    // Drops the records of evicted clients that have stopped; their procedures have returned or are
-    // returning, so destroying the handles waits for the pool to let go of them, briefly.
-    void Reap() {
-        std::list<std::unique_ptr<Leaving>> done;
-        {
-            std::lock_guard<std::mutex> lock(m_Mutex);
-            for (auto it = m_Leaving.begin(); it != m_Leaving.end();) {
-                auto next = std::next(it);
-                if ((*it)->done && (*it)->launched) done.splice(done.end(), m_Leaving, it);
-                it = next;
-            }
+    using LeftList = std::list<std::unique_ptr<Leaving>>;
+
+    // Caller holds m_Mutex. Moves the records of evicted clients that have stopped into done, for
+    // the caller to drop after the lock: their procedures have returned or are returning, so
+    // destroying the handles waits for the pool to let go of them, briefly.
+    void TakeStopped(LeftList& done) {
+        for (auto it = m_Leaving.begin(); it != m_Leaving.end();) {
+            auto next = std::next(it);
+            if ((*it)->done && (*it)->launched) done.splice(done.end(), m_Leaving, it);
+            it = next;
         }
     }
 
@@ -455,7 +455,7 @@ private:
 
     std::map<Key, Slot> m_Map;
     std::map<uint64_t, Key> m_Ended;  // arrival order -> key of the entries that said they ended
-    std::list<std::unique_ptr<Leaving>> m_Leaving;
+    LeftList m_Leaving;
     std::mutex m_Mutex;
     std::condition_variable m_Removed;
     std::atomic<size_t> m_Bound{0};

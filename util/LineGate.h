@@ -5,6 +5,7 @@
 // are written one by one, so that an operator sees who was involved; after that the events are only
 // counted and their sum is written at most once a second. A burst ends after a second without one.
 #include <cstdint>
+#include <limits>
 
 class LineGate {
 public:
@@ -15,9 +16,8 @@ public:
 
     // An event at now (ms): true when it gets its own line, false when it was counted for a sum.
     bool Own(int64_t now) {
-        if (m_Seen == 0 || now - m_Last >= kSecondMs) m_InBurst = 0;
+        if (now - m_Last >= kSecondMs) m_InBurst = 0;
         m_Last = now;
-        ++m_Seen;
         if (m_InBurst < m_Burst) {
             ++m_InBurst;
             return true;
@@ -39,8 +39,7 @@ public:
 private:
     unsigned m_Burst;
     unsigned m_InBurst = 0;
-    uint64_t m_Seen = 0;
     uint64_t m_Pending = 0;
-    int64_t m_Last = 0;
+    int64_t m_Last = std::numeric_limits<int64_t>::min() / 2;  // no event yet: a burst begins
     int64_t m_SumAt = 0;
 };

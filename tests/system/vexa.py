@@ -1,5 +1,6 @@
 # Runs the real vexaproxy binary at its fixed paths inside the private namespaces made by
 # scripts/netns-run, and reads its two logs. Used by the system tests, the demo and the benchmark.
+import contextlib
 import os
 import pathlib
 import re
@@ -122,81 +123,64 @@ class Daemon:
             time.sleep(0.05)
 
 
+# A pids cgroup for the daemon, limit tasks at most: cgroup v2 where its root offers the pids
+# controller, else the v1 pids hierarchy; make gives None where neither can be written.
 class PidsCgroup:
-    """A pids cgroup with a small pids.max for the relay: cgroup v2 where it offers the pids
-    controller, else the v1 pids hierarchy. None of both: PidsCgroup.make returns None and the
-    caller falls back to RLIMIT_NPROC (which root does not obey, so it bounds nothing there)."""
-
     def __init__(self, path, limit):
-        self.path, self.limit = path, limit
+        self.path = path
         os.mkdir(path)
         try:
-            with open(os.path.join(path, "pids.max"), "w") as f:
-                f.write(str(limit))
+            self.set_limit(limit)
             self.procs_fd = os.open(os.path.join(path, "cgroup.procs"), os.O_WRONLY)
         except OSError:
-            os.rmdir(path)   # a cgroup without the pids controller: try the next hierarchy
+            os.rmdir(path)  # no pids controller here: the next hierarchy may have one
             raise
 
     @staticmethod
     def make(name, limit):
-        v2 = "/sys/fs/cgroup"
-        try:
-            with open(os.path.join(v2, "cgroup.controllers")) as f:
-                has_v2_pids = "pids" in f.read().split()
-        except OSError:
-            has_v2_pids = False
-        roots = ([v2] if has_v2_pids else []) + ["/sys/fs/cgroup/pids"]
-        for root in roots:
-            if root == v2:
-                try:  # the pids controller must be enabled for the children of the root
-                    with open(os.path.join(v2, "cgroup.subtree_control"), "w") as f:
+        for root in ("/sys/fs/cgroup", "/sys/fs/cgroup/pids"):
+            with contextlib.suppress(OSError):
+                if root == "/sys/fs/cgroup":  # v2, if its root offers pids: handed to its children on request
+                    with open(os.path.join(root, "cgroup.controllers")) as f:
+                        if "pids" not in f.read().split():
+                            continue
+                    with open(os.path.join(root, "cgroup.subtree_control"), "w") as f:
                         f.write("+pids")
-                except OSError:
-                    pass
-            if os.path.exists(os.path.join(root, "cgroup.procs")):
-                try:
-                    return PidsCgroup(os.path.join(root, name), limit)
-                except OSError:
+                elif not os.path.exists(os.path.join(root, "cgroup.procs")):
                     continue
+                return PidsCgroup(os.path.join(root, name), limit)
         return None
 
+    # For preexec_fn: the child enters the cgroup before it executes the daemon (a plain write:
+    # nothing in the forked child may take a lock).
     def join(self):
-        """For preexec_fn: moves the child itself into the cgroup before it execs the relay (a
-        plain write: nothing in the forked child may take a lock)."""
         os.write(self.procs_fd, b"0")
 
     def describe(self):
-        return "pids cgroup %s, pids.max %d" % ("v2" if "/pids/" not in self.path else "v1", self.limit)
-
-    def _read(self, name):
-        try:
-            with open(os.path.join(self.path, name)) as f:
-                return f.read()
-        except OSError:
-            return None
-
-    def tasks(self):
-        text = self._read("pids.current")
-        return int(text) if text else None
-
-    def refused(self):
-        """Forks and thread creations the cgroup has refused so far (pids.events "max")."""
-        text = self._read("pids.events") or ""
-        m = re.search(r"^max (\d+)", text, re.M)
-        return int(m.group(1)) if m else None
+        return "pids cgroup %s, pids.max %s" % ("v1" if "/pids/" in self.path else "v2", self.limit)
 
     def set_limit(self, limit):
         self.limit = limit
         with open(os.path.join(self.path, "pids.max"), "w") as f:
             f.write(str(limit))
 
+    def _number(self, name, pattern=r"(\d+)"):
+        with contextlib.suppress(OSError), open(os.path.join(self.path, name)) as f:
+            m = re.search(pattern, f.read(), re.M)
+            return int(m.group(1)) if m else None
+        return None
+
+    def tasks(self):
+        return self._number("pids.current")
+
+    # Forks and thread creations refused so far.
+    def refused(self):
+        return self._number("pids.events", r"^max (\d+)")
+
+    # Once the daemon has ended: its tasks leave the cgroup a moment after it exits.
     def remove(self):
-        """Once the relay has ended: its threads leave the cgroup a moment after it exits."""
         os.close(self.procs_fd)
         for _ in range(100):
-            try:
-                os.rmdir(self.path)
-                return
-            except OSError:
-                time.sleep(0.1)
+            with contextlib.suppress(OSError):
+                return os.rmdir(self.path)
+            time.sleep(0.1)
