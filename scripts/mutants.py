@@ -22,8 +22,8 @@ import time
 
 # (subsystem, file, exact original text, replacement, what the fault is)
 MUTANTS = [
-    ("util", "util/Net.cpp", "        p += n;\n        left -= static_cast<size_t>(n);\n    }\n    return static_cast<ssize_t>(len);",
-     "        p += n;\n        left -= static_cast<size_t>(n);\n        break;\n    }\n    return static_cast<ssize_t>(len);",
+    ("util", "util/Net.cpp", "        done += static_cast<size_t>(n);\n        left -= static_cast<size_t>(n);\n    }\n    return static_cast<ssize_t>(len);",
+     "        done += static_cast<size_t>(n);\n        left -= static_cast<size_t>(n);\n        break;\n    }\n    return static_cast<ssize_t>(len);",
      "SendAll sends once"),
     ("util", "util/DBString.cpp", "if (i + extra >= len) return false;", "if (i + extra > len) return false;",
      "UTF-8 sequence cut at the end read past it"),

@@ -149,12 +149,18 @@ void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size
         _Modul.m_Log.PutMes(net::EchoTitle(TCPFamily<AF>::kTag, m_Port->m_PortLocal, m_AddrCli),
                             reinterpret_cast<const unsigned char*>(data), static_cast<int>(n));
     }
+    Send(from, to, n, sendError, [&] { return to.SendAll(data, n, &m_TimeLast); });
+}
+
+template <int AF>
+template <class SendAll>
+void TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll) {
     // An echo counts both ways: taken from the client and sent back to it.
     const uint64_t in = &from == &m_SocketCli ? n : 0;
     const uint64_t out = &to == &m_SocketCli ? n : 0;
     m_Port->m_Traffic.Add(in, out);
     ++m_Sending;
-    const ssize_t sent = to.SendAll(data, n, &m_TimeLast);
+    const ssize_t sent = sendAll();
     --m_Sending;
     if (sent < 0) {
         const int err = errno;
@@ -167,12 +173,24 @@ void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size
 template <int AF>
 void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, size_t written, const wchar_t* recvError,
                        const wchar_t* sendError, bool echo) {
+    // Past the first data only an echo's dump looks at the bytes: the rest go from socket to socket
+    // through a pipe, without a copy into the buffer. Without a pipe the side copies as before.
+    SplicePipe pipe;
+    bool splice = !echo && pipe.Open();
     QuietPages pages(buffer, kBufferSize);
-    if (pages.Note(written)) from.SetRecvTimeout(kQuietRelease);
+    if (pages.Note(written)) {
+        if (splice) pages.Release();
+        else from.SetRecvTimeout(kQuietRelease);
+    }
     while (m_Run) {
-        ssize_t n = from.Recv(buffer, kBufferSize - 1);
+        ssize_t n = splice ? from.SpliceIn(pipe) : from.Recv(buffer, kBufferSize - 1);
         int err = errno;
         if (!m_Run) break;
+        if (splice && n < 0 && err == EINVAL) {
+            // This socket cannot be spliced; nothing was moved.
+            splice = false;
+            continue;
+        }
         if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
             // Quiet since a large receive: hand the buffer's pages back and wait without limit.
             pages.Release();
@@ -187,10 +205,15 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, size_t written, c
             _Modul.m_Log.PutErr((m_Str + recvError).c_str(), err);
             break;
         }
-        buffer[n] = 0;
-        if (pages.Note(static_cast<size_t>(n) + 1)) from.SetRecvTimeout(kQuietRelease);
         m_TimeLast = Clock::Now();
-        Forward(from, to, buffer, static_cast<size_t>(n), sendError, echo);
+        const size_t len = static_cast<size_t>(n);
+        if (splice) {
+            Send(from, to, len, sendError, [&] { return to.SpliceOutAll(pipe, len, &m_TimeLast); });
+            continue;
+        }
+        buffer[n] = 0;
+        if (pages.Note(len + 1)) from.SetRecvTimeout(kQuietRelease);
+        Forward(from, to, buffer, len, sendError, echo);
     }
     // The worker serves other connections next, most of them short.
     pages.Release();

@@ -124,6 +124,9 @@ private:
     void Pump(Socket& from, Socket& to, char* buffer, size_t written, const wchar_t* recvError,
               const wchar_t* sendError, bool echo);
     void Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
+    // Counts n bytes from -> to and sends them with sendAll; a failed send is written as sendError.
+    template <class SendAll>
+    void Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll);
 };
 
 // The connections of one port in order of acceptance, numbered 1..99999 and then from 1 again.

@@ -11,7 +11,8 @@ struct ClientCost {
     long long fds;
     long long bytes;
 };
-inline constexpr ClientCost kCostTCP{2, 2, 60 * 1024};  // two relay threads with their stacks touched
+// Two relay threads with their stacks touched; two sockets and a pipe (two descriptors) per direction.
+inline constexpr ClientCost kCostTCP{2, 6, 60 * 1024};
 inline constexpr ClientCost kCostUDP{1, 1, 41 * 1024};
 inline constexpr ClientCost kCostDNS{1, 1, 15 * 1024};
 inline constexpr ClientCost kCostRM7{0, 0, 512};

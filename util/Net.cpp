@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <linux/sockios.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -135,6 +136,36 @@ auto WithFd(std::atomic<int>& fdSlot, std::shared_mutex& use, Call call) -> decl
     }
     return call(fd);
 }
+
+// Sends len bytes, sendSome(done, left) at a time, retrying interruptions and continuing after
+// short sends and send time-outs. Returns len, or -1 with errno set by the failing call.
+template <class SendSome>
+ssize_t SendLoop(int fd, size_t len, std::atomic<int64_t>* progress, SendSome sendSome) {
+    size_t done = 0;
+    size_t left = len;
+    int unsent = -1;  // bytes the kernel had not yet delivered at the last send time-out
+    while (left > 0) {
+        ssize_t n = sendSome(done, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+            // A send time-out that took nothing: the kernel wakes a blocked sender only once a
+            // large part of its buffer is free, so whether the peer reads shows in what is still
+            // queued. Less than at the last look: the data moves, however slowly.
+            int queued;
+            if (progress != nullptr && ::ioctl(fd, SIOCOUTQ, &queued) == 0) {
+                if (unsent >= 0 && queued < unsent) progress->store(Clock::Now(), std::memory_order_relaxed);
+                unsent = queued;
+            }
+            continue;
+        }
+        if (progress != nullptr && n > 0) progress->store(Clock::Now(), std::memory_order_relaxed);
+        unsent = -1;
+        done += static_cast<size_t>(n);
+        left -= static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(len);
+}
 }  // namespace
 
 ssize_t Socket::Recv(void* buf, size_t len) {
@@ -150,6 +181,41 @@ ssize_t Socket::RecvFrom(void* buf, size_t len, SockAddr& from) {
 
 ssize_t Socket::SendAll(const void* data, size_t len, std::atomic<int64_t>* progress) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendAll(fd, data, len, progress); });
+}
+
+ssize_t Socket::SpliceIn(SplicePipe& pipe) {
+    std::shared_lock<std::shared_mutex> lock(m_Use);
+    int fd = m_Fd.load();
+    if (fd == -1) return 0;
+    for (;;) {
+        // As much as an empty pipe holds by default: larger pipes count against the daemon
+        // user's pipe allowance, past which every new pipe shrinks to two pages.
+        ssize_t n = ::splice(fd, nullptr, pipe.WriteEnd(), nullptr, 64 * 1024, SPLICE_F_MOVE);
+        if (n < 0 && errno == EINTR) continue;
+        return n;
+    }
+}
+
+ssize_t Socket::SpliceOutAll(SplicePipe& pipe, size_t len, std::atomic<int64_t>* progress) {
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        return SendLoop(fd, len, progress, [&](size_t, size_t left) {
+            return ::splice(pipe.ReadEnd(), nullptr, fd, nullptr, left, SPLICE_F_MOVE);
+        });
+    });
+}
+
+SplicePipe::~SplicePipe() {
+    if (m_Read != -1) ::close(m_Read);
+    if (m_Write != -1) ::close(m_Write);
+}
+
+bool SplicePipe::Open() {
+    if (s_FailOpen.load() > 0 && s_FailOpen.fetch_sub(1) > 0) return false;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    m_Read = fds[0];
+    m_Write = fds[1];
+    return true;
 }
 
 ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to) {
@@ -239,29 +305,7 @@ namespace net {
 
 ssize_t SendAll(int fd, const void* data, size_t len, std::atomic<int64_t>* progress) {
     const char* p = static_cast<const char*>(data);
-    size_t left = len;
-    int unsent = -1;  // bytes the kernel had not yet delivered at the last send time-out
-    while (left > 0) {
-        ssize_t n = ::send(fd, p, left, MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-            // A send time-out that took nothing: the kernel wakes a blocked sender only once a
-            // large part of its buffer is free, so whether the peer reads shows in what is still
-            // queued. Less than at the last look: the data moves, however slowly.
-            int queued;
-            if (progress != nullptr && ::ioctl(fd, SIOCOUTQ, &queued) == 0) {
-                if (unsent >= 0 && queued < unsent) progress->store(Clock::Now(), std::memory_order_relaxed);
-                unsent = queued;
-            }
-            continue;
-        }
-        if (progress != nullptr && n > 0) progress->store(Clock::Now(), std::memory_order_relaxed);
-        unsent = -1;
-        p += n;
-        left -= static_cast<size_t>(n);
-    }
-    return static_cast<ssize_t>(len);
+    return SendLoop(fd, len, progress, [&](size_t done, size_t left) { return ::send(fd, p + done, left, MSG_NOSIGNAL); });
 }
 
 ssize_t SendTo(int fd, const void* data, size_t len, const SockAddr& to) {

@@ -50,6 +50,28 @@ private:
     } m_Addr;
 };
 
+// A pipe that carries one direction of a TCP relay from socket to socket inside the kernel: the
+// bytes are never copied into the daemon. Each side owns its pipe; only that side's thread uses it.
+class SplicePipe {
+public:
+    SplicePipe() = default;
+    ~SplicePipe();
+    SplicePipe(const SplicePipe&) = delete;
+    SplicePipe& operator=(const SplicePipe&) = delete;
+
+    // False when no pipe can be had (descriptors used up): the side then copies instead.
+    bool Open();
+    bool IsOpen() const { return m_Read != -1; }
+    int ReadEnd() const { return m_Read; }
+    int WriteEnd() const { return m_Write; }
+    // Test hook: the next this many opens fail as if the descriptors were used up.
+    static inline std::atomic<int> s_FailOpen{0};
+
+private:
+    int m_Read = -1;
+    int m_Write = -1;
+};
+
 // The one owner of a socket descriptor; -1 is "closed". A stop closes sockets that other threads
 // are blocked on, and closing a number another thread is about to pass to a system call is not
 // enough: the number may be handed out again by the next socket() or accept() and that thread would
@@ -80,6 +102,12 @@ public:
     // progress, when given, gets Clock::Now() whenever a send has moved some of the data.
     ssize_t SendAll(const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
     ssize_t SendTo(const void* data, size_t len, const SockAddr& to);
+    // Moves what the stream has to read into the empty pipe, waiting for it like Recv (a closed
+    // socket reads as an end): the bytes moved, 0 at the end, -1 with errno (EINVAL: this socket
+    // cannot be spliced).
+    ssize_t SpliceIn(SplicePipe& pipe);
+    // Sends the len bytes the pipe holds, like SendAll.
+    ssize_t SpliceOutAll(SplicePipe& pipe, size_t len, std::atomic<int64_t>* progress);
     // One send on a connected socket, retried while interrupted.
     ssize_t Send(const void* data, size_t len);
     int Connect(const SockAddr& to);

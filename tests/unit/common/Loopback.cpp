@@ -2,6 +2,8 @@
 
 #include <sys/time.h>
 
+#include <csignal>
+
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -9,6 +11,9 @@
 #include "daemon/VEXAProxy.h"
 
 namespace lb {
+
+// As in the daemon: a relay that splices into a socket its peer has closed gets EPIPE, not a signal.
+[[maybe_unused]] static const bool kNoSigPipe = std::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
 
 SockAddr Addr(const std::string& ip, int port) {
     if (ip.find(':') != std::string::npos) return net::ParseIPv6Target(ip, port);

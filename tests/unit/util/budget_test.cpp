@@ -60,7 +60,7 @@ TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
 }
 
 TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
-    const Budget room{1000, 1000, 1LL << 30, ""};
+    const Budget room{1000, 6000, 1LL << 30, ""};
     const TableDemand tcp{kCostTCP}, udp{kCostUDP}, dns{kCostDNS}, rm7{kCostRM7, 0, 9999899};
     auto want = [](TableDemand t, long long n) {
         t.wanted = n;
