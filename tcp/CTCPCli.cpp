@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <vector>
 
 #include "config/ErrorXML.h"
@@ -154,7 +156,7 @@ void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size
 
 template <int AF>
 template <class SendAll>
-void TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll) {
+bool TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll) {
     // An echo counts both ways: taken from the client and sent back to it.
     const uint64_t in = &from == &m_SocketCli ? n : 0;
     const uint64_t out = &to == &m_SocketCli ? n : 0;
@@ -167,23 +169,27 @@ void TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wch
         m_Port->m_Traffic.TakeBack(in, out);
         // A stop (eviction, sweep) closed the socket under the send: no fault of the connection.
         if (m_Run) _Modul.m_Log.PutErr((m_Str + sendError).c_str(), err);
+        return false;
     }
+    return true;
 }
 
 template <int AF>
-void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, size_t written, const wchar_t* recvError,
-                       const wchar_t* sendError, bool echo) {
+void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const wchar_t* sendError, bool echo) {
     // Past the first data only an echo's dump looks at the bytes: the rest go from socket to socket
-    // through a pipe, without a copy into the buffer. Without a pipe the side copies as before.
+    // through a pipe, never into the daemon. Without a pipe the side copies through a buffer.
     SplicePipe pipe;
     bool splice = !echo && pipe.Open();
-    QuietPages pages(buffer, kBufferSize);
-    if (pages.Note(written)) {
-        if (splice) pages.Release();
-        else from.SetRecvTimeout(kQuietRelease);
-    }
+    // The buffer is on the heap and only a copying side has one: a worker's stack keeps every page
+    // ever written, and a held connection would keep two buffers' worth of them resident.
+    std::unique_ptr<char[]> buffer;
+    std::optional<QuietPages> pages;
     while (m_Run) {
-        ssize_t n = splice ? from.SpliceIn(pipe) : from.Recv(buffer, kBufferSize - 1);
+        if (!splice && !buffer) {
+            buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
+            pages.emplace(buffer.get(), kBufferSize);
+        }
+        ssize_t n = splice ? from.SpliceIn(pipe) : from.Recv(buffer.get(), kBufferSize - 1);
         int err = errno;
         if (!m_Run) break;
         if (splice && n < 0 && err == EINVAL) {
@@ -193,7 +199,7 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, size_t written, c
         }
         if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
             // Quiet since a large receive: hand the buffer's pages back and wait without limit.
-            pages.Release();
+            pages->Release();
             from.SetRecvTimeout(0);
             continue;
         }
@@ -208,15 +214,18 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, char* buffer, size_t written, c
         m_TimeLast = Clock::Now();
         const size_t len = static_cast<size_t>(n);
         if (splice) {
-            Send(from, to, len, sendError, [&] { return to.SpliceOutAll(pipe, len, &m_TimeLast); });
+            // A failed send loses its piece as a copy's would; the relay goes on as with a copy.
+            if (!Send(from, to, len, sendError, [&] { return to.SpliceOutAll(pipe, len, &m_TimeLast); }) &&
+                !pipe.Empty())
+                break;
             continue;
         }
-        buffer[n] = 0;
-        if (pages.Note(len + 1)) from.SetRecvTimeout(kQuietRelease);
-        Forward(from, to, buffer, len, sendError, echo);
+        buffer[len] = 0;
+        if (pages->Note(len + 1)) from.SetRecvTimeout(kQuietRelease);
+        Forward(from, to, buffer.get(), len, sendError, echo);
     }
-    // The worker serves other connections next, most of them short.
-    pages.Release();
+    // Freed memory stays with the process for the next connections, most of them short.
+    if (pages) pages->Release();
 }
 
 template <int AF>
@@ -243,7 +252,11 @@ void TCPCliT<AF>::ConnectTarget() {
 }
 
 template <int AF>
-void TCPCliT<AF>::RunClient(char* buffer) {
+void TCPCliT<AF>::RunClient() {
+    // The first data is read whole for the Host check and echo's dump; its buffer is gone before
+    // the relay goes on.
+    auto first = std::make_unique_for_overwrite<char[]>(kBufferSize);
+    char* buffer = first.get();
     ssize_t n = m_SocketCli.Recv(buffer, kBufferSize - 1);
     int err = errno;
     if (!m_Run) throw ErrorXML(L"", 0);
@@ -259,7 +272,8 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     const bool echo = m_Port->m_Echo >= 0;
     if (echo) {
         Forward(m_SocketCli, m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
-        Pump(m_SocketCli, m_SocketCli, buffer, len + 1, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
+        first.reset();
+        Pump(m_SocketCli, m_SocketCli, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
         return;
     }
     if (!m_Port->m_HTTPHost.empty()) {
@@ -278,15 +292,15 @@ void TCPCliT<AF>::RunClient(char* buffer) {
     // (the pool has logged why).
     if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
     Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
-    Pump(m_SocketCli, m_SocketSrv, buffer, len + 1, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
+    first.reset();
+    Pump(m_SocketCli, m_SocketSrv, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
 }
 
 template <int AF>
 bool TCPCliT<AF>::WinSockCliProc(void* arg) {
     auto* cli = static_cast<TCPCliT*>(arg);
-    char buffer[kBufferSize];
     try {
-        cli->RunClient(buffer);
+        cli->RunClient();
     } catch (const ErrorXML& e) {
         // A failure caused by a stop is no failure of the connection.
         if (!e.m_Text.empty() && cli->m_Run)
@@ -299,9 +313,7 @@ bool TCPCliT<AF>::WinSockCliProc(void* arg) {
 template <int AF>
 bool TCPCliT<AF>::WinSockSrvProc(void* arg) {
     auto* cli = static_cast<TCPCliT*>(arg);
-    char buffer[kBufferSize];
-    cli->Pump(cli->m_SocketSrv, cli->m_SocketCli, buffer, 0, L"recv(m_SocketSrv) error", L"send(m_SocketCli) error",
-              false);
+    cli->Pump(cli->m_SocketSrv, cli->m_SocketCli, L"recv(m_SocketSrv) error", L"send(m_SocketCli) error", false);
     cli->Finish();
     return true;
 }

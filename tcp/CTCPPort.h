@@ -117,16 +117,15 @@ public:
     std::atomic<bool> m_Talked{false};
 
 private:
-    void RunClient(char* buffer);
+    void RunClient();
     void ConnectTarget();
     // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
-    // written: bytes of buffer a receive before the call has filled.
-    void Pump(Socket& from, Socket& to, char* buffer, size_t written, const wchar_t* recvError,
-              const wchar_t* sendError, bool echo);
+    void Pump(Socket& from, Socket& to, const wchar_t* recvError, const wchar_t* sendError, bool echo);
     void Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
-    // Counts n bytes from -> to and sends them with sendAll; a failed send is written as sendError.
+    // Counts n bytes from -> to and sends them with sendAll; a failed send is written as sendError
+    // and gives false.
     template <class SendAll>
-    void Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll);
+    bool Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll);
 };
 
 // The connections of one port in order of acceptance, numbered 1..99999 and then from 1 again.

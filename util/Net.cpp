@@ -159,7 +159,12 @@ ssize_t SendLoop(int fd, size_t len, std::atomic<int64_t>* progress, SendSome se
             }
             continue;
         }
-        if (progress != nullptr && n > 0) progress->store(Clock::Now(), std::memory_order_relaxed);
+        if (n == 0) {
+            // Nothing moved and nothing wrong: trying again would spin.
+            errno = EPIPE;
+            return -1;
+        }
+        if (progress != nullptr) progress->store(Clock::Now(), std::memory_order_relaxed);
         unsent = -1;
         done += static_cast<size_t>(n);
         left -= static_cast<size_t>(n);
@@ -204,9 +209,17 @@ ssize_t Socket::SpliceOutAll(SplicePipe& pipe, size_t len, std::atomic<int64_t>*
     });
 }
 
-SplicePipe::~SplicePipe() {
+SplicePipe::~SplicePipe() { Close(); }
+
+void SplicePipe::Close() {
     if (m_Read != -1) ::close(m_Read);
     if (m_Write != -1) ::close(m_Write);
+    m_Read = m_Write = -1;
+}
+
+bool SplicePipe::Empty() {
+    Close();
+    return Open();
 }
 
 bool SplicePipe::Open() {

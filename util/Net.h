@@ -61,6 +61,9 @@ public:
 
     // False when no pipe can be had (descriptors used up): the side then copies instead.
     bool Open();
+    // Throws away what a failed send left in the pipe, which would otherwise block the next
+    // receive into it where no stop can wake it. False when no new pipe can be had.
+    bool Empty();
     bool IsOpen() const { return m_Read != -1; }
     int ReadEnd() const { return m_Read; }
     int WriteEnd() const { return m_Write; }
@@ -68,6 +71,7 @@ public:
     static inline std::atomic<int> s_FailOpen{0};
 
 private:
+    void Close();
     int m_Read = -1;
     int m_Write = -1;
 };

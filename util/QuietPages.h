@@ -1,9 +1,8 @@
 #pragma once
-// A receive buffer on a pool worker's stack hands its pages back once its stream goes quiet.
-// Workers outlive their connections and a stack keeps every page a receive ever wrote, so without
-// this each side of a connection that once carried bulk data keeps its whole buffer resident while
-// it is held idle, and its worker keeps it after the connection has ended. A stream of short
-// messages never touches a whole page of the buffer and never pays anything for this.
+// A receive buffer hands its pages back once its stream goes quiet. Memory a receive once wrote
+// stays resident, so without this each side of a connection that once carried bulk data keeps its
+// whole buffer while it is held idle, and the memory stays resident after the connection has ended.
+// A stream of short messages never touches a whole page of the buffer and never pays anything for this.
 #include <sys/mman.h>
 #include <unistd.h>
 
