@@ -224,8 +224,6 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const
         if (pages->Note(len + 1)) from.SetRecvTimeout(kQuietRelease);
         Forward(from, to, buffer.get(), len, sendError, echo);
     }
-    // Freed memory stays with the process for the next connections, most of them short.
-    if (pages) pages->Release();
 }
 
 template <int AF>
@@ -254,15 +252,18 @@ void TCPCliT<AF>::ConnectTarget() {
 template <int AF>
 void TCPCliT<AF>::RunClient() {
     // The first data is read whole for the Host check and echo's dump; its buffer is gone before
-    // the relay goes on.
+    // the relay goes on, and the pages it wrote with it: freed memory stays resident otherwise,
+    // and thousands of connections opened at once leave that many first buffers behind.
     auto first = std::make_unique_for_overwrite<char[]>(kBufferSize);
     char* buffer = first.get();
+    QuietPages firstPages(buffer, kBufferSize);
     ssize_t n = m_SocketCli.Recv(buffer, kBufferSize - 1);
     int err = errno;
     if (!m_Run) throw ErrorXML(L"", 0);
     if (IsPeerEnd(n, err)) throw ErrorXML((m_Str + L"disconnect").c_str(), 0);
     if (n < 0) throw ErrorXML((m_Str + L"recv(m_SocketCli) error").c_str(), err);
     buffer[n] = 0;
+    firstPages.Note(static_cast<size_t>(n) + 1);
     m_TimeLast = Clock::Now();
     m_Talked = true;
     m_SocketCli.SetSendTimeout(kSendProgress);
@@ -272,6 +273,7 @@ void TCPCliT<AF>::RunClient() {
     const bool echo = m_Port->m_Echo >= 0;
     if (echo) {
         Forward(m_SocketCli, m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
+        firstPages.Release();
         first.reset();
         Pump(m_SocketCli, m_SocketCli, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
         return;
@@ -288,11 +290,14 @@ void TCPCliT<AF>::RunClient() {
         }
     }
     ConnectTarget();
+    // The first data goes before the target side starts: started first, its worker takes the CPU
+    // from this one only to wait for an answer to data not yet sent.
+    Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
+    firstPages.Release();
+    first.reset();
     // Without its target side, the target's answers would go unread: end the connection instead
     // (the pool has logged why).
     if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
-    Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
-    first.reset();
     Pump(m_SocketCli, m_SocketSrv, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
 }
 

@@ -13,6 +13,10 @@ class QuietPages {
 public:
     QuietPages(char* buffer, size_t size)
         : m_Start(Address(buffer)), m_Begin(RoundUp(m_Start)), m_Limit(RoundDown(m_Start + size)) {}
+    // Gone with the buffer's user: freed memory stays resident for the next connections otherwise.
+    ~QuietPages() { Release(); }
+    QuietPages(const QuietPages&) = delete;
+    QuietPages& operator=(const QuietPages&) = delete;
 
     // After a receive of n bytes into the buffer; true when it was the first receive since the
     // last release to reach a whole page (the caller then arms its quiet timer).
