@@ -136,6 +136,7 @@ def main():
         ("lost", r"Queries lost:\s+(\d+)"), ("qps", r"Queries per second:\s+([\d.]+)"))}
     summary = ["workload %s, %d s, %s" % (workload, seconds, vexa.BIN)]
     summary += ["%s %s" % (k, m.group(1) if m else "?") for k, m in figures.items()]
+    summary += [l for l in load.stdout.splitlines() if l.startswith("wrk ")]
     done = float(figures["qps"].group(1)) * seconds if figures["qps"] and figures["qps"].group(1) != "None" else 0
     if done:
         summary.append("daemon per request: %.1f us CPU, %.2f context switches (threads alive at the end)" % (
