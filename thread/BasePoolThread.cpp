@@ -71,7 +71,14 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
     std::unique_lock<std::mutex> lock(w->m_NotifyLock);
     for (;;) {
         w->m_State = "Before wait exec";
-        w->m_NotifyCond.wait(lock, [&] { return w->m_Notify.load() || !pool->m_IsActive.load(); });
+        for (;;) {
+            // The ticket first: a procedure handed over or a stop after this look rings after it.
+            const uint32_t ticket = w->m_NotifyBell.Ticket();
+            if (w->m_Notify.load() || !pool->m_IsActive.load()) break;
+            lock.unlock();
+            w->m_NotifyBell.Wait(ticket);
+            lock.lock();
+        }
         w->m_State = "After wait exec";
         if (!pool->m_IsActive) {
             // A procedure handed over as the pool stopped never runs; its stopper must not wait.
@@ -263,7 +270,7 @@ BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)
     // Woken after both unlocks: the worker does not wake only to wait for its lock, and when it runs
     // at once in this thread's place, no other start or stop waits for the pool lock meanwhile.
     // Workers are deleted only with the pool.
-    idle->m_NotifyCond.notify_all();
+    idle->m_NotifyBell.Ring();
     if (IsLogOn()) PutLog("Start " + logName + "not new");
     return idle;
 }
@@ -330,10 +337,7 @@ void BasePoolThread::Stop() {
     }
     // Without the pool lock: a procedure still running may need it to start or stop others.
     for (Thread* w : workers) {
-        {
-            std::lock_guard<std::mutex> lock(w->m_NotifyLock);
-            w->m_NotifyCond.notify_all();
-        }
+        w->m_NotifyBell.Ring();  // after m_IsActive went false: the worker sees it
         {
             std::lock_guard<std::mutex> lock(w->m_BreakLock);
             w->m_BreakPool = true;

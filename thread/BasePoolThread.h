@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "thread/BaseThread.h"
+#include "thread/Bell.h"
 
 class BasePoolThread {
 public:
@@ -50,7 +51,7 @@ public:
         // seen idle under that lock has no procedure.
         std::atomic<bool> m_Notify{false};
         std::mutex m_NotifyLock;                // guards the procedure fields; held only briefly
-        std::condition_variable m_NotifyCond;   // wakes the idle worker: work or the pool's end
+        Bell m_NotifyBell;                      // wakes the idle worker: work or the pool's end
         std::condition_variable m_IdleCond;     // wakes stoppers: the procedure has ended
         bool (*m_Func)(void*) = nullptr;
         void* m_Arg = nullptr;
