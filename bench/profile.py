@@ -97,8 +97,9 @@ def main():
         perf = subprocess.Popen(["perf", "record", "-q", "-e", event, *rate, *graph, "-p",
                                  str(daemon.proc.pid), "-o", os.path.join(out, "perf.data"), "--",
                                  "sleep", str(seconds)], stdout=subprocess.DEVNULL)
-        # The system calls of the daemon's threads: perf stat follows only threads alive when it
-        # attaches, so PROFILE_WARMUP seconds of the same load first let the pool grow its workers.
+        # The system calls of the daemon's threads; perf stat also counts the threads they create
+        # meanwhile (perf record -p does not: PROFILE_WARMUP seconds of the same load first let the
+        # pool grow its workers).
         stat_file = os.path.join(out, "stat.txt")
         stat = subprocess.Popen(["perf", "stat", "-x", ",", "-o", stat_file, "-e",
                                  "context-switches,raw_syscalls:sys_enter,syscalls:sys_enter_futex", "-p",
@@ -148,7 +149,7 @@ def main():
                 parts = line.split(",")
                 if len(parts) > 2 and parts[0].strip().isdigit():
                     counts[parts[2]] = int(parts[0])
-        summary.append("perf stat per request (threads alive at the start): %s" % ", ".join(
+        summary.append("perf stat per request: %s" % ", ".join(
             "%.2f %s" % (n / done, name) for name, n in counts.items()))
     if per_query and figures["sent"]:
         summary.append("DNS log lines %d of %d" % (lines, per_query * (int(figures["sent"].group(1)) + warm_sent)))
