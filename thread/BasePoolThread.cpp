@@ -48,7 +48,7 @@ void BasePoolThread::Thread::SetState(const char* state) {
     m_State = state;
 }
 
-void BasePoolThread::Thread::EndProc() {
+void BasePoolThread::Thread::EndProc(std::unique_lock<std::mutex>& lock) {
     const ProcKey key(m_Func, m_Arg);
     m_Func = nullptr;
     m_Arg = nullptr;
@@ -60,6 +60,8 @@ void BasePoolThread::Thread::EndProc() {
         // After the pool's stop nobody takes workers any more; its list no longer holds this one.
         if (m_Pool->m_IsActive) m_Pool->m_Idle.insert(this);
     }
+    // A stopper woken under the lock would only wake to wait for it.
+    lock.unlock();
     m_IdleCond.notify_all();
 }
 
@@ -82,7 +84,7 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
         w->m_State = "After wait exec";
         if (!pool->m_IsActive) {
             // A procedure handed over as the pool stopped never runs; its stopper must not wait.
-            if (w->m_Notify) w->EndProc();
+            if (w->m_Notify) w->EndProc(lock);
             return true;
         }
         bool (*func)(void*) = w->m_Func;
@@ -94,7 +96,8 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
         if (run) w->Exec(func, arg, firstDelay, period);
         if (pool->IsLogOn()) w->PutLog("Stop  " + w->Name() + " ended in pool " + pool->m_Name);
         lock.lock();
-        w->EndProc();
+        w->EndProc(lock);
+        lock.lock();
     }
 }
 

@@ -42,8 +42,8 @@ public:
         std::string NameLocked();
         void Exec(bool (*func)(void*), void* arg, int firstDelay, int period);
         bool WaitBeforePoolExec(int ms, int period);
-        // Makes the worker idle; the caller holds m_NotifyLock.
-        void EndProc();
+        // Makes the worker idle; lock holds m_NotifyLock and is released, then stoppers are woken.
+        void EndProc(std::unique_lock<std::mutex>& lock);
 
         BasePoolThread* m_Pool;
         uint64_t m_Seq = 0;  // creation order: an idle worker is taken oldest first

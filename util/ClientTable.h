@@ -262,11 +262,15 @@ public:
 
     // The relay of entry (under key) is over; it goes first when room is needed.
     void Ended(const Key& key, const Entry* entry) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        auto it = m_Map.find(key);
-        if (it == m_Map.end() || it->second.entry.get() != entry) return;
-        m_Ended.emplace(it->second.seq, key);
-        ++m_Gone;  // a client waiting for room may take its place now
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            auto it = m_Map.find(key);
+            if (it == m_Map.end() || it->second.entry.get() != entry) return;
+            m_Ended.emplace(it->second.seq, key);
+            ++m_Gone;  // a client waiting for room may take its place now
+        }
+        // After the unlock: the admitting thread woken would otherwise wait for the lock at once. The
+        // table outlives its entries' threads (Clear stops them first).
         m_Removed.notify_all();
     }
 
