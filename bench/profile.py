@@ -97,9 +97,9 @@ def main():
         perf = subprocess.Popen(["perf", "record", "-q", "-e", event, *rate, *graph, "-p",
                                  str(daemon.proc.pid), "-o", os.path.join(out, "perf.data"), "--",
                                  "sleep", str(seconds)], stdout=subprocess.DEVNULL)
-        # The system calls of the daemon's threads; perf stat also counts the threads they create
-        # meanwhile (perf record -p does not: PROFILE_WARMUP seconds of the same load first let the
-        # pool grow its workers).
+        # The system calls of the daemon's threads, those created during the run included (checked
+        # against /proc). PROFILE_WARMUP seconds of the same load first show the steady state, with
+        # the pool's workers grown.
         stat_file = os.path.join(out, "stat.txt")
         stat = subprocess.Popen(["perf", "stat", "-x", ",", "-o", stat_file, "-e",
                                  "context-switches,raw_syscalls:sys_enter,syscalls:sys_enter_futex", "-p",
