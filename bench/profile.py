@@ -77,15 +77,33 @@ def main():
         bench.wait_listen("udp", bench.DNS_UP, 5353)
         daemon.start(listed=True)
         bench.wait_listen("udp", "0.0.0.0", 53)
-        counter = bench.LogLines(vexa.DNS_LOG_DIR)
         qfile = os.path.join(bench.WORK, "profile-q.txt")
         bench.write(qfile, "%s A\n" % qname)
+        counter = bench.LogLines(vexa.DNS_LOG_DIR)
+        warmup, warm_sent = int(os.environ.get("PROFILE_WARMUP", "0")), 0
+        if warmup and workload == "conn":
+            bench.WRK_S = warmup
+            bench.run_wrk(port, 50)
+        elif warmup and qname is not None:
+            warm = subprocess.run(["dnsperf", "-s", "127.0.0.1", "-p", str(port), "-d", qfile, "-c", "10",
+                                   "-l", str(warmup), "-t", "2"], capture_output=True, text=True)
+            m = re.search(r"Queries sent:\s+(\d+)", warm.stdout)
+            warm_sent = int(m.group(1)) if m else 0
         # PROFILE_EVENT=sched:sched_switch shows where the daemon's threads give up the CPU.
         event = os.environ.get("PROFILE_EVENT", "cpu-clock")
         rate = ["-F", "999"] if event == "cpu-clock" else []
-        perf = subprocess.Popen(["perf", "record", "-q", "-e", event, *rate, "-g", "-p",
+        # PROFILE_CALLGRAPH=dwarf unwinds through the C library, which has no frame pointers.
+        graph = ["--call-graph", os.environ["PROFILE_CALLGRAPH"]] if os.environ.get("PROFILE_CALLGRAPH") else ["-g"]
+        perf = subprocess.Popen(["perf", "record", "-q", "-e", event, *rate, *graph, "-p",
                                  str(daemon.proc.pid), "-o", os.path.join(out, "perf.data"), "--",
                                  "sleep", str(seconds)], stdout=subprocess.DEVNULL)
+        # The system calls of the daemon's threads, those created during the run included (checked
+        # against /proc). PROFILE_WARMUP seconds of the same load first show the steady state, with
+        # the pool's workers grown.
+        stat_file = os.path.join(out, "stat.txt")
+        stat = subprocess.Popen(["perf", "stat", "-x", ",", "-o", stat_file, "-e",
+                                 "context-switches,raw_syscalls:sys_enter,syscalls:sys_enter_futex", "-p",
+                                 str(daemon.proc.pid), "--", "sleep", str(seconds)], stdout=subprocess.DEVNULL)
         time.sleep(0.2)
         sw0, cpu0 = switches_and_cpu(daemon.proc.pid)
         if workload == "tcp":
@@ -103,6 +121,7 @@ def main():
                                    "-l", str(seconds), "-t", "2"], capture_output=True, text=True)
         sw1, cpu1 = switches_and_cpu(daemon.proc.pid)
         perf.wait()
+        stat.wait()
         daemon.stop(timeout=120)
         lines = counter.total()
     finally:
@@ -118,12 +137,22 @@ def main():
         ("lost", r"Queries lost:\s+(\d+)"), ("qps", r"Queries per second:\s+([\d.]+)"))}
     summary = ["workload %s, %d s, %s" % (workload, seconds, vexa.BIN)]
     summary += ["%s %s" % (k, m.group(1) if m else "?") for k, m in figures.items()]
+    summary += [l for l in load.stdout.splitlines() if l.startswith("wrk ")]
     done = float(figures["qps"].group(1)) * seconds if figures["qps"] and figures["qps"].group(1) != "None" else 0
     if done:
         summary.append("daemon per request: %.1f us CPU, %.2f context switches (threads alive at the end)" % (
             1e6 * (cpu1 - cpu0) / done, (sw1 - sw0) / done))
+    if done and os.path.exists(stat_file):
+        counts = {}
+        with open(stat_file) as f:
+            for line in f:
+                parts = line.split(",")
+                if len(parts) > 2 and parts[0].strip().isdigit():
+                    counts[parts[2]] = int(parts[0])
+        summary.append("perf stat per request: %s" % ", ".join(
+            "%.2f %s" % (n / done, name) for name, n in counts.items()))
     if per_query and figures["sent"]:
-        summary.append("DNS log lines %d of %d" % (lines, per_query * int(figures["sent"].group(1))))
+        summary.append("DNS log lines %d of %d" % (lines, per_query * (int(figures["sent"].group(1)) + warm_sent)))
     def perf_report(*sort):
         return subprocess.run(["perf", "report", "-i", os.path.join(out, "perf.data"), "--stdio", "--no-children",
                                "-g", "none", "--percent-limit", "0.7", "--sort", *sort],

@@ -48,7 +48,7 @@ void BasePoolThread::Thread::SetState(const char* state) {
     m_State = state;
 }
 
-void BasePoolThread::Thread::EndProc() {
+void BasePoolThread::Thread::EndProc(std::unique_lock<std::mutex>& lock) {
     const ProcKey key(m_Func, m_Arg);
     m_Func = nullptr;
     m_Arg = nullptr;
@@ -60,6 +60,8 @@ void BasePoolThread::Thread::EndProc() {
         // After the pool's stop nobody takes workers any more; its list no longer holds this one.
         if (m_Pool->m_IsActive) m_Pool->m_Idle.insert(this);
     }
+    // A stopper woken under the lock would only wake to wait for it.
+    lock.unlock();
     m_IdleCond.notify_all();
 }
 
@@ -71,11 +73,18 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
     std::unique_lock<std::mutex> lock(w->m_NotifyLock);
     for (;;) {
         w->m_State = "Before wait exec";
-        w->m_NotifyCond.wait(lock, [&] { return w->m_Notify.load() || !pool->m_IsActive.load(); });
+        for (;;) {
+            // The ticket first: a procedure handed over or a stop after this look rings after it.
+            const uint32_t ticket = w->m_NotifyBell.Ticket();
+            if (w->m_Notify.load() || !pool->m_IsActive.load()) break;
+            lock.unlock();
+            w->m_NotifyBell.Wait(ticket);
+            lock.lock();
+        }
         w->m_State = "After wait exec";
         if (!pool->m_IsActive) {
             // A procedure handed over as the pool stopped never runs; its stopper must not wait.
-            if (w->m_Notify) w->EndProc();
+            if (w->m_Notify) w->EndProc(lock);
             return true;
         }
         bool (*func)(void*) = w->m_Func;
@@ -87,7 +96,8 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
         if (run) w->Exec(func, arg, firstDelay, period);
         if (pool->IsLogOn()) w->PutLog("Stop  " + w->Name() + " ended in pool " + pool->m_Name);
         lock.lock();
-        w->EndProc();
+        w->EndProc(lock);
+        lock.lock();
     }
 }
 
@@ -161,9 +171,13 @@ void BasePoolThread::RecursiveLock::Lock() {
 }
 
 void BasePoolThread::RecursiveLock::Unlock() {
-    std::lock_guard<std::mutex> lock(m_Mutex);
-    if (m_Depth == 0 || --m_Depth > 0) return;
-    m_Owner = std::thread::id();
+    {
+        std::lock_guard<std::mutex> lock(m_Mutex);
+        if (m_Depth == 0 || --m_Depth > 0) return;
+        m_Owner = std::thread::id();
+    }
+    // Woken after the unlock, a waiter does not wake only to wait for m_Mutex; the lock lives as
+    // long as the pool.
     m_Free.notify_one();
 }
 
@@ -201,64 +215,67 @@ BasePoolThread::Load BasePoolThread::Workers() {
 
 BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)(void*), void* arg, int firstDelayMs,
                                                   int periodMs) {
-    PoolLock poolLock(*this, "BasePoolThread::StartProc " + name);
-    if (!m_IsActive) {
-        // A worker started now would end at once and leave the procedure marked busy for good.
-        PutLog(name + " NOT added to pool " + m_Name + " because the pool is stopped");
-        return nullptr;
-    }
-    // Checked under the pool lock, so two callers cannot both start the same pair.
-    std::string busyName;
-    if (Thread* running = IsStartProc(func, arg, busyName, false)) {
-        PutLog(name + " NOT added to pool " + m_Name + " because there is already a thread " + busyName);
-        return running;
-    }
-    auto assign = [&](Thread* w) {
-        w->m_ProcName = name;
-        w->m_State = "SetParamExec(" + name;
-        w->m_Func = func;
-        w->m_Arg = arg;
-        w->m_FirstDelay = firstDelayMs;
-        w->m_Period = periodMs;
-        w->m_BreakPool = false;
-        w->m_Notify = true;
-    };
     Thread* idle = nullptr;
+    std::string logName;
     {
-        std::lock_guard<std::mutex> index(m_IndexLock);
-        if (!m_Idle.empty()) {
-            idle = *m_Idle.begin();
-            m_Idle.erase(m_Idle.begin());
+        PoolLock poolLock(*this, "BasePoolThread::StartProc " + name);
+        if (!m_IsActive) {
+            // A worker started now would end at once and leave the procedure marked busy for good.
+            PutLog(name + " NOT added to pool " + m_Name + " because the pool is stopped");
+            return nullptr;
         }
-    }
-    if (idle != nullptr) {
+        // Checked under the pool lock, so two callers cannot both start the same pair.
+        std::string busyName;
+        if (Thread* running = IsStartProc(func, arg, busyName, false)) {
+            PutLog(name + " NOT added to pool " + m_Name + " because there is already a thread " + busyName);
+            return running;
+        }
+        auto assign = [&](Thread* w) {
+            w->m_ProcName = name;
+            w->m_State = "SetParamExec(" + name;
+            w->m_Func = func;
+            w->m_Arg = arg;
+            w->m_FirstDelay = firstDelayMs;
+            w->m_Period = periodMs;
+            w->m_BreakPool = false;
+            w->m_Notify = true;
+        };
+        {
+            std::lock_guard<std::mutex> index(m_IndexLock);
+            if (!m_Idle.empty()) {
+                idle = *m_Idle.begin();
+                m_Idle.erase(m_Idle.begin());
+            }
+        }
+        if (idle == nullptr) {
+            auto worker = std::make_unique<Thread>(this, m_HangLimit);
+            worker->m_Seq = m_NextSeq++;
+            assign(worker.get());
+            // Indexed before it starts: a procedure that ends at once finds its entry to remove.
+            Index(worker.get(), func, arg);
+            if (!worker->Start("BasePoolThread::StartProc: pool " + m_Name + " thread " + name,
+                               &Thread::PoolThreadProc, worker.get(), 0, 0, false)) {
+                std::lock_guard<std::mutex> index(m_IndexLock);
+                m_Running.erase(ProcKey(func, arg));
+                return nullptr;  // logged by Start; the worker never existed for anyone else
+            }
+            m_List.push_back(worker.get());
+            m_Workers.push_back(std::move(worker));
+            return m_List.back();
+        }
         // Only a worker that has cleared its procedure joins m_Idle, and only this (pool-locked)
         // function takes it out again: it is idle.
-        std::unique_lock<std::mutex> lock(idle->m_NotifyLock);
+        std::lock_guard<std::mutex> lock(idle->m_NotifyLock);
         assign(idle);
         Index(idle, func, arg);
-        const std::string logName = IsLogOn() ? idle->NameLocked() : std::string();
-        lock.unlock();
-        // Woken after the unlock, the worker does not wake only to wait for this lock. The pool
-        // lock, held until we return, keeps the worker from being deleted meanwhile.
-        idle->m_NotifyCond.notify_all();
-        if (IsLogOn()) PutLog("Start " + logName + "not new");
-        return idle;
+        if (IsLogOn()) logName = idle->NameLocked();
     }
-    auto worker = std::make_unique<Thread>(this, m_HangLimit);
-    worker->m_Seq = m_NextSeq++;
-    assign(worker.get());
-    // Indexed before it starts: a procedure that ends at once finds its entry to remove.
-    Index(worker.get(), func, arg);
-    if (!worker->Start("BasePoolThread::StartProc: pool " + m_Name + " thread " + name, &Thread::PoolThreadProc,
-                       worker.get(), 0, 0, false)) {
-        std::lock_guard<std::mutex> index(m_IndexLock);
-        m_Running.erase(ProcKey(func, arg));
-        return nullptr;  // logged by Start; the worker never existed for anyone else
-    }
-    m_List.push_back(worker.get());
-    m_Workers.push_back(std::move(worker));
-    return m_List.back();
+    // Woken after both unlocks: the worker does not wake only to wait for its lock, and when it runs
+    // at once in this thread's place, no other start or stop waits for the pool lock meanwhile.
+    // Workers are deleted only with the pool.
+    idle->m_NotifyBell.Ring();
+    if (IsLogOn()) PutLog("Start " + logName + "not new");
+    return idle;
 }
 
 void BasePoolThread::Index(Thread* w, bool (*func)(void*), void* arg) {
@@ -323,10 +340,7 @@ void BasePoolThread::Stop() {
     }
     // Without the pool lock: a procedure still running may need it to start or stop others.
     for (Thread* w : workers) {
-        {
-            std::lock_guard<std::mutex> lock(w->m_NotifyLock);
-            w->m_NotifyCond.notify_all();
-        }
+        w->m_NotifyBell.Ring();  // after m_IsActive went false: the worker sees it
         {
             std::lock_guard<std::mutex> lock(w->m_BreakLock);
             w->m_BreakPool = true;

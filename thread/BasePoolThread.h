@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "thread/BaseThread.h"
+#include "thread/Bell.h"
 
 class BasePoolThread {
 public:
@@ -41,8 +42,8 @@ public:
         std::string NameLocked();
         void Exec(bool (*func)(void*), void* arg, int firstDelay, int period);
         bool WaitBeforePoolExec(int ms, int period);
-        // Makes the worker idle; the caller holds m_NotifyLock.
-        void EndProc();
+        // Makes the worker idle; lock holds m_NotifyLock and is released, then stoppers are woken.
+        void EndProc(std::unique_lock<std::mutex>& lock);
 
         BasePoolThread* m_Pool;
         uint64_t m_Seq = 0;  // creation order: an idle worker is taken oldest first
@@ -50,7 +51,7 @@ public:
         // seen idle under that lock has no procedure.
         std::atomic<bool> m_Notify{false};
         std::mutex m_NotifyLock;                // guards the procedure fields; held only briefly
-        std::condition_variable m_NotifyCond;   // wakes the idle worker: work or the pool's end
+        Bell m_NotifyBell;                      // wakes the idle worker: work or the pool's end
         std::condition_variable m_IdleCond;     // wakes stoppers: the procedure has ended
         bool (*m_Func)(void*) = nullptr;
         void* m_Arg = nullptr;

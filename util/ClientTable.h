@@ -17,13 +17,17 @@
 //
 // An entry may also call Ended(key, this) once its relay is over, so that a full table finds it
 // without walking over every entry: a busy TCP rule sits at its bound with mostly ended connections
-// and makes room on every accept.
+// and makes room on every accept. Such an entry promises that none of its threads is left in a call
+// that its Stop cannot end at once (a name lookup): evicted, it is stopped by the admitting thread
+// itself, and the room is there at once.
 //
 // One thread admits entries (the rule's accept or receive loop); any thread may find, sweep or clear.
-// Eviction never makes that thread wait for the evicted client's threads: one of them may be inside
-// a name lookup that nothing can interrupt. Each evicted client is stopped on a pool thread of its
-// own, and until it has stopped it still counts against the bound, as do swept clients until the
-// sweep has stopped them: the bound is what the budget gave for threads and sockets in use.
+// Eviction never makes that thread wait for the threads of a client still relaying: one of them may
+// be inside a name lookup that nothing can interrupt. Each such evicted client is stopped on a pool
+// thread of its own, and until it has stopped it still counts against the bound, as do swept
+// clients until the sweep has stopped them: the bound is what the budget gave for threads and
+// sockets in use. A client that said it ended is stopped in place: handing it to a pool thread
+// would cost a wake-up of that thread, and the admitting thread would wait for it anyway.
 //
 // Lock order: the table mutex is a leaf for the table's own work. Entries are started, stopped and
 // logged outside it, so neither a disk that is slow to take log lines nor a thread that is slow to
@@ -157,6 +161,7 @@ public:
     Room MakeRoom(bool silentNewcomer = false, bool evict = true) {
         LeftList stopped;  // dropped last, after the lock
         Leaving* leaving = nullptr;
+        bool inPlace = false;
         uint64_t sum = 0;
         Room room;
         {
@@ -170,17 +175,20 @@ public:
             if (!evict && used < m_Bound) return Room::kFree;
             if (!evict) return Room::kNone;
             int tier = -1;
+            bool saidEnded = false;
             Ptr victim;
             if (used < m_Bound) {
                 // Ahead of need, and no more at once than the headroom holds.
                 room = Room::kFree;
-                if (m_Outside < m_Bound / 16) victim = TakeFirst(now, silentNewcomer, EvictRank::kOneWay, tier);
+                if (m_Outside < m_Bound / 16)
+                    victim = TakeFirst(now, silentNewcomer, EvictRank::kOneWay, tier, saidEnded);
                 if (!victim) return room;
             } else {
                 // A client already being stopped (for the one waiting, or by the sweep) brings its
                 // room; while it takes its time only an ended client is taken besides.
                 const bool coming = m_Outside > 0;
-                victim = TakeFirst(now, silentNewcomer, coming ? EvictRank::kEnded : EvictRank::kTwoWay, tier);
+                victim = TakeFirst(now, silentNewcomer, coming ? EvictRank::kEnded : EvictRank::kTwoWay, tier,
+                                   saidEnded);
                 if (!victim) return coming ? Room::kComing : Room::kNone;
                 room = Room::kComing;
             }
@@ -191,11 +199,14 @@ public:
             sum = m_EvictLines.Due(now);
             m_Leaving.push_back(std::make_unique<Leaving>(*this, std::move(victim), own));
             leaving = m_Leaving.back().get();
+            inPlace = saidEnded;
         }
         PutSum(sum, L"more deleted because table full");
-        if (!leaving->thread.Start(0, 0)) StopLeaving(leaving);  // no thread to spare: stop it here
+        // Stopped here when it said it ended, or when there is no thread to spare.
+        if (inPlace || !leaving->thread.Start(0, 0)) StopLeaving(leaving);
         std::lock_guard<std::mutex> lock(m_Mutex);
         leaving->launched = true;
+        if (inPlace && room == Room::kComing && m_Map.size() + m_Outside < m_Bound) room = Room::kFree;
         return room;
     }
 
@@ -251,11 +262,15 @@ public:
 
     // The relay of entry (under key) is over; it goes first when room is needed.
     void Ended(const Key& key, const Entry* entry) {
-        std::lock_guard<std::mutex> lock(m_Mutex);
-        auto it = m_Map.find(key);
-        if (it == m_Map.end() || it->second.entry.get() != entry) return;
-        m_Ended.emplace(it->second.seq, key);
-        ++m_Gone;  // a client waiting for room may take its place now
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            auto it = m_Map.find(key);
+            if (it == m_Map.end() || it->second.entry.get() != entry) return;
+            m_Ended.emplace(it->second.seq, key);
+            ++m_Gone;  // a client waiting for room may take its place now
+        }
+        // After the unlock: the admitting thread woken would otherwise wait for the lock at once. The
+        // table outlives its entries' threads (Clear stops them first).
         m_Removed.notify_all();
     }
 
@@ -410,8 +425,9 @@ private:
         Entry::PutLine(DBString().Format(L"%ls %llu ", m_Name.c_str(), static_cast<unsigned long long>(n)) + what);
     }
 
-    // Caller holds m_Mutex. The entry to evict, of a tier up to maxTier, taken out of the map, or null.
-    Ptr TakeFirst(int64_t now, bool silentNewcomer, int maxTier, int& tier) {
+    // Caller holds m_Mutex. The entry to evict, of a tier up to maxTier, taken out of the map, or null;
+    // saidEnded: it is one that called Ended.
+    Ptr TakeFirst(int64_t now, bool silentNewcomer, int maxTier, int& tier, bool& saidEnded) {
         auto best = m_Map.end();
         EvictRank bestRank;
         // The oldest of the entries that said they ended: nothing goes before it.
@@ -434,6 +450,7 @@ private:
             }
         }
         if (best == m_Map.end()) return nullptr;
+        saidEnded = m_Ended.count(best->second.seq) > 0;
         tier = bestRank.tier;
         if (m_Remember && tier != EvictRank::kEnded) Remember(best->first);
         Ptr entry = std::move(best->second.entry);
