@@ -4,6 +4,8 @@
 // the ticket; whoever changes the condition rings afterwards, which ends that sleep or makes it
 // return at once. A condition variable does the same, but the C library retakes the mutex of a woken
 // waiter marked contended, so the waiter's next unlock costs a futex call even when nobody waits.
+// std::atomic::wait would do too, but the C++ library spins and yields up to a dozen times before it
+// sleeps: system calls and switches an idle pool worker has no use for.
 #include <linux/futex.h>
 #include <sys/syscall.h>
 #include <unistd.h>
