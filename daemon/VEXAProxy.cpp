@@ -115,6 +115,7 @@ void VEXAProxy::PlanClients() {
     const std::vector<TableDemand> demands = Demands(m_Cfg, &names, &nodes);
     const Budget budget = BudgetFor(m_Cfg, Limits::Read());
     const BoundPlan plan = PlanBounds(budget, demands);
+    SplicePipe::s_Limit = budget.pipes;
     std::string line = budget.Line();
     m_Bounds.clear();
     for (size_t i = 0; i < nodes.size(); ++i) {

@@ -178,8 +178,12 @@ template <int AF>
 void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const wchar_t* sendError, bool echo) {
     // Past the first data only an echo's dump looks at the bytes: the rest go from socket to socket
     // through a pipe, never into the daemon. Without a pipe the side copies through a buffer.
+    // A side keeps its pipe only while it moves data: quiet for a while, it gives the pipe back and
+    // waits with a peek. The kernel counts every pipe's pages against the daemon user's allowance,
+    // past which new pipes shrink to two pages, and most held connections are idle.
     SplicePipe pipe;
     bool splice = !echo && pipe.Open();
+    if (splice) from.SetRecvTimeout(kQuietRelease);
     // The buffer is on the heap and only a copying side has one: a worker's stack keeps every page
     // ever written, and a held connection would keep two buffers' worth of them resident.
     std::unique_ptr<char[]> buffer;
@@ -189,17 +193,28 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const
             buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
             pages.emplace(buffer.get(), kBufferSize);
         }
-        ssize_t n = splice ? from.SpliceIn(pipe) : from.Recv(buffer.get(), kBufferSize - 1);
+        char peek;
+        ssize_t n = !splice ? from.Recv(buffer.get(), kBufferSize - 1)
+                    : pipe.IsOpen() ? from.SpliceIn(pipe)
+                                    : from.Recv(&peek, 1, MSG_PEEK);
         int err = errno;
         if (!m_Run) break;
+        if (splice && !pipe.IsOpen() && n > 0) {
+            // Data again after a quiet time: the next pass moves it.
+            if (pipe.Open()) from.SetRecvTimeout(kQuietRelease);
+            else splice = false;
+            continue;
+        }
         if (splice && n < 0 && err == EINVAL) {
             // This socket cannot be spliced; nothing was moved.
             splice = false;
             continue;
         }
         if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
-            // Quiet since a large receive: hand the buffer's pages back and wait without limit.
-            pages->Release();
+            // Quiet since the pipe was opened or since a large receive: hand the pipe or the
+            // buffer's pages back and wait without limit.
+            if (splice) pipe.Close();
+            else pages->Release();
             from.SetRecvTimeout(0);
             continue;
         }

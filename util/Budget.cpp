@@ -168,6 +168,8 @@ Budget Budget::From(const Limits& l, long long reserveThreads, long long reserve
     if (l.nofile >= 0) fds.push_back({l.nofile - std::max(l.ownFds, 0LL), "RLIMIT_NOFILE " + std::to_string(l.nofile)});
     const Candidate f = Least(fds, kAssumedFds, std::to_string(kAssumedFds));
     b.fds = std::max(0LL, f.room - reserveFds);
+    b.pipes = std::min(kMaxPipes, b.fds / 16);
+    b.fds -= 2 * b.pipes;
 
     std::vector<Candidate> memory;
     if (l.memAvailable >= 0) memory.push_back({l.memAvailable, "MemAvailable " + std::to_string(MiB(l.memAvailable)) + " MiB"});
@@ -183,7 +185,8 @@ Budget Budget::From(const Limits& l, long long reserveThreads, long long reserve
     // The rest stays for the kernel's socket buffers, the page cache and whatever else runs here.
     b.bytes = m.room / 4;
 
-    b.source = "threads: " + t.text + "; descriptors: " + f.text + "; memory: " + m.text + " / 4";
+    b.source = "threads: " + t.text + "; descriptors: " + f.text + "; memory: " + m.text + " / 4; pipes: " +
+               std::to_string(b.pipes) + " of the descriptors, two each";
     return b;
 }
 

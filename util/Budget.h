@@ -11,8 +11,7 @@ struct ClientCost {
     long long fds;
     long long bytes;
 };
-// Two relay threads with their stacks touched; two sockets and a pipe (two descriptors) per direction.
-inline constexpr ClientCost kCostTCP{2, 6, 60 * 1024};
+inline constexpr ClientCost kCostTCP{2, 2, 60 * 1024};  // two relay threads with their stacks touched
 inline constexpr ClientCost kCostUDP{1, 1, 41 * 1024};
 inline constexpr ClientCost kCostDNS{1, 1, 15 * 1024};
 inline constexpr ClientCost kCostRM7{0, 0, 512};
@@ -44,6 +43,11 @@ struct Budget {
     long long fds = 0;      // descriptors likewise
     long long bytes = 0;    // memory for clients: a quarter of what is available
     std::string source;     // which limit decided each figure, for the start-up line
+    // Pipes the TCP relays may hold at once to splice their data (two descriptors each), set
+    // aside from the descriptors before the tables share them: a sixteenth, at most kMaxPipes.
+    // A relay that finds none free copies instead.
+    long long pipes = 0;
+    static constexpr long long kMaxPipes = 256;
 
     // reserveThreads/reserveFds: what the daemon needs besides clients (ports, sweeps, log
     // writers, a margin).

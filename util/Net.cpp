@@ -173,11 +173,11 @@ ssize_t SendLoop(int fd, size_t len, std::atomic<int64_t>* progress, SendSome se
 }
 }  // namespace
 
-ssize_t Socket::Recv(void* buf, size_t len) {
+ssize_t Socket::Recv(void* buf, size_t len, int flags) {
     std::shared_lock<std::shared_mutex> lock(m_Use);
     int fd = m_Fd.load();
     if (fd == -1) return 0;
-    return net::Recv(fd, buf, len);
+    return net::Recv(fd, buf, len, flags);
 }
 
 ssize_t Socket::RecvFrom(void* buf, size_t len, SockAddr& from) {
@@ -212,9 +212,11 @@ ssize_t Socket::SpliceOutAll(SplicePipe& pipe, size_t len, std::atomic<int64_t>*
 SplicePipe::~SplicePipe() { Close(); }
 
 void SplicePipe::Close() {
-    if (m_Read != -1) ::close(m_Read);
-    if (m_Write != -1) ::close(m_Write);
+    if (m_Read == -1) return;
+    ::close(m_Read);
+    ::close(m_Write);
     m_Read = m_Write = -1;
+    s_Open.fetch_sub(1);
 }
 
 bool SplicePipe::Empty() {
@@ -224,8 +226,15 @@ bool SplicePipe::Empty() {
 
 bool SplicePipe::Open() {
     if (s_FailOpen.load() > 0 && s_FailOpen.fetch_sub(1) > 0) return false;
+    if (s_Open.fetch_add(1) >= s_Limit.load()) {
+        s_Open.fetch_sub(1);
+        return false;
+    }
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return false;
+    if (::pipe2(fds, O_CLOEXEC) != 0) {
+        s_Open.fetch_sub(1);
+        return false;
+    }
     m_Read = fds[0];
     m_Write = fds[1];
     return true;
@@ -329,9 +338,9 @@ ssize_t SendTo(int fd, const void* data, size_t len, const SockAddr& to) {
     }
 }
 
-ssize_t Recv(int fd, void* buf, size_t len) {
+ssize_t Recv(int fd, void* buf, size_t len, int flags) {
     for (;;) {
-        ssize_t n = ::recv(fd, buf, len, 0);
+        ssize_t n = ::recv(fd, buf, len, flags);
         if (n < 0 && errno == EINTR) continue;
         return n;
     }

@@ -61,6 +61,7 @@ public:
 
     // False when no pipe can be had (descriptors used up): the side then copies instead.
     bool Open();
+    void Close();
     // Throws away what a failed send left in the pipe, which would otherwise block the next
     // receive into it where no stop can wake it. False when no new pipe can be had.
     bool Empty();
@@ -69,9 +70,12 @@ public:
     int WriteEnd() const { return m_Write; }
     // Test hook: the next this many opens fail as if the descriptors were used up.
     static inline std::atomic<int> s_FailOpen{0};
+    // Pipes open at most at once, from the client budget; opens beyond it fail.
+    static inline std::atomic<long long> s_Limit{1LL << 40};
+    static long long OpenNow() { return s_Open.load(); }
 
 private:
-    void Close();
+    static inline std::atomic<long long> s_Open{0};
     int m_Read = -1;
     int m_Write = -1;
 };
@@ -101,7 +105,7 @@ public:
     int Release() { return m_Fd.exchange(-1); }
 
     // A closed socket reads as an orderly end (0) on Recv, and fails the others with EBADF.
-    ssize_t Recv(void* buf, size_t len);
+    ssize_t Recv(void* buf, size_t len, int flags = 0);
     ssize_t RecvFrom(void* buf, size_t len, SockAddr& from);
     // progress, when given, gets Clock::Now() whenever a send has moved some of the data.
     ssize_t SendAll(const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
@@ -153,7 +157,7 @@ std::string EchoTitle(const wchar_t* tag, int portLocal, const SockAddr& from);
 ssize_t SendAll(int fd, const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
 ssize_t SendTo(int fd, const void* data, size_t len, const SockAddr& to);
 // recv/recvfrom/accept, retried while interrupted by a signal.
-ssize_t Recv(int fd, void* buf, size_t len);
+ssize_t Recv(int fd, void* buf, size_t len, int flags = 0);
 ssize_t RecvFrom(int fd, void* buf, size_t len, SockAddr& from);
 int Accept(int fd, SockAddr& from);
 // A datagram or stream socket of the given family; -1 with errno on failure.

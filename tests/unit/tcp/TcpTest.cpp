@@ -84,12 +84,18 @@ TEST_F(TcpRelay, TargetsOfEitherFamilyResolvedRefusedOrMissing) {
 
 // Many clients at once each get their own bytes back (their relays start and stop each other's
 // threads in the pool concurrently), spliced inside the kernel or, when no pipe can be had, copied;
-// the rule counts every byte once each way; a stop ends them all without a line.
+// a connection quiet long enough to give its pipe or buffer back moves data again; the rule counts
+// every byte once each way; a stop ends them all without a line.
 TEST_F(TcpRelay, BurstOfTwoHundredConnectionsKeepTheirOwnBytes) {
     for (bool copy : {false, true}) {
         SCOPED_TRACE(copy ? "copied" : "spliced");
         SplicePipe::s_FailOpen = copy ? 1 << 30 : 0;
         auto port = Open("127.0.0.1", m_Target.Port());
+        Socket quiet = Connect("127.0.0.1", m_Local);
+        const std::string before = RandomBytes(16 * 1024, 7), after = RandomBytes(16 * 1024, 8);
+        EXPECT_TRUE(SendAll(quiet.Fd(), before) && RecvN(quiet.Fd(), before.size()) == before);
+        std::this_thread::sleep_for(std::chrono::milliseconds(CTCPCli::kQuietRelease + 200));
+        EXPECT_TRUE(SendAll(quiet.Fd(), after) && RecvN(quiet.Fd(), after.size()) == after);
         std::atomic<int> good{0};
         std::vector<std::thread> clients;
         for (unsigned i = 0; i < 200; ++i)
@@ -100,11 +106,13 @@ TEST_F(TcpRelay, BurstOfTwoHundredConnectionsKeepTheirOwnBytes) {
             });
         for (auto& t : clients) t.join();
         EXPECT_EQ(good.load(), 200);
-        const uint64_t bytes = 200 * 32 * 1024 + 100 * 199 * 200 / 2;
+        const uint64_t bytes = 200 * 32 * 1024 + 100 * 199 * 200 / 2 + 32 * 1024;
         EXPECT_EQ(port->m_Traffic.in.load(), bytes);
         EXPECT_EQ(port->m_Traffic.out.load(), bytes);
+        quiet.Close();
         port->Stop();
         EXPECT_EQ(port->m_CliTab.Count(), 0u);
+        EXPECT_EQ(SplicePipe::OpenNow(), 0);  // every pipe given back to the daemon's allowance
         for (const auto& l : m_Log.Take().lines) EXPECT_EQ(l.find("error"), std::string::npos) << l;
     }
     SplicePipe::s_FailOpen = 0;

@@ -13,6 +13,7 @@
 
 constexpr long long kMiB = 1LL << 20;
 
+// Of the descriptors a sixteenth, at most 256 pipes of two, stays for the TCP relays' splicing.
 TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
     // The system: 100000 threads-max and 32768 pids with 495 tasks of others, 65530 maps.
     Limits sys;
@@ -35,16 +36,16 @@ TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
         long long threads, fds, mib;
         const char* source;
     } cases[] = {
-        {"cgroup pids and memory", cgroup, 1475 - 22, 65526 - 36, 206,
+        {"cgroup pids and memory", cgroup, 1475 - 22, 65526 - 36 - 2 * 256, 206,
          "threads: cgroup pids.max 1500; descriptors: RLIMIT_NOFILE 65536; memory: cgroup memory.max 1024 MiB (824 MiB free) / 4"},
-        {"cgroup memory full of cache", cached, 1475 - 22, 65526 - 36, 452,
+        {"cgroup memory full of cache", cached, 1475 - 22, 65526 - 36 - 2 * 256, 452,
          "threads: cgroup pids.max 1500; descriptors: RLIMIT_NOFILE 65536; memory: cgroup memory.max 2048 MiB (1808 MiB free: "
          "2040 MiB used less 1800 MiB reclaimable cache) / 4"},
-        {"pid_max, MemAvailable", sys, 32273 - 22, 65526 - 36, 1024, "threads: pid_max 32768; descriptors: RLIMIT_NOFILE 65536; memory: MemAvailable 4096 MiB / 4"},
+        {"pid_max, MemAvailable", sys, 32273 - 22, 65526 - 36 - 2 * 256, 1024, "threads: pid_max 32768; descriptors: RLIMIT_NOFILE 65536; memory: MemAvailable 4096 MiB / 4"},
         {"threads-max and nofile below the reserve", busy, 0, 0, 1024, "threads: threads-max 3000; descriptors: RLIMIT_NOFILE 40;"},
-        {"RLIMIT_NPROC", nproc, 800 - 22, 65526 - 36, 1024, "threads: RLIMIT_NPROC 800;"},
-        {"vm.max_map_count", maps, 1500 - 22, 65526 - 36, 1024, "threads: vm.max_map_count 3000;"},
-        {"nothing readable", Limits{}, 1024 - 22, 1024 - 36, 64,
+        {"RLIMIT_NPROC", nproc, 800 - 22, 65526 - 36 - 2 * 256, 1024, "threads: RLIMIT_NPROC 800;"},
+        {"vm.max_map_count", maps, 1500 - 22, 65526 - 36 - 2 * 256, 1024, "threads: vm.max_map_count 3000;"},
+        {"nothing readable", Limits{}, 1024 - 22, 988 - 2 * (988 / 16), 64,
          "threads: no limit readable, 1024 tasks assumed; descriptors: no limit readable, 1024 assumed; memory: no limit readable, 256 MiB assumed / 4"},
     };
     for (const auto& c : cases) {
@@ -55,12 +56,13 @@ TEST(Budget, TheTightestLimitDecidesEachFigureAfterTheReserve) {
         EXPECT_EQ(b.source.rfind(c.source, 0), 0u) << c.name << ": " << b.source;
     }
     EXPECT_EQ(Budget::From(cgroup, 22, 36).Line(),
-              "Budget 1453 client threads, 65490 descriptors, 206 MiB (threads: cgroup pids.max 1500; descriptors: "
-              "RLIMIT_NOFILE 65536; memory: cgroup memory.max 1024 MiB (824 MiB free) / 4)");
+              "Budget 1453 client threads, 64978 descriptors, 206 MiB (threads: cgroup pids.max 1500; descriptors: "
+              "RLIMIT_NOFILE 65536; memory: cgroup memory.max 1024 MiB (824 MiB free) / 4; pipes: 256 of the "
+              "descriptors, two each)");
 }
 
 TEST(Budget, ExplicitBoundsFitOrShrinkTogetherAndTheRestIsSharedFairly) {
-    const Budget room{1000, 6000, 1LL << 30, ""};
+    const Budget room{1000, 1000, 1LL << 30, ""};
     const TableDemand tcp{kCostTCP}, udp{kCostUDP}, dns{kCostDNS}, rm7{kCostRM7, 0, 9999899};
     auto want = [](TableDemand t, long long n) {
         t.wanted = n;
