@@ -1,9 +1,9 @@
 #include <netinet/tcp.h>
+#include <sys/mman.h>
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <optional>
+#include <thread>
 #include <vector>
 
 #include "config/ErrorXML.h"
@@ -11,9 +11,35 @@
 #include "tcp/CTCPPort.h"
 #include "util/Clock.h"
 #include "util/ParseString.h"
-#include "util/QuietPages.h"
+#include "util/StackPages.h"
 
 namespace {
+// A copying side's receive buffer, mapped only while its stream moves data: unmapped, its pages
+// are the system's again, where freed heap memory would stay with the process.
+class CopyBuffer {
+public:
+    CopyBuffer() = default;
+    ~CopyBuffer() { Unmap(); }
+    CopyBuffer(const CopyBuffer&) = delete;
+    CopyBuffer& operator=(const CopyBuffer&) = delete;
+    // False when the system has no memory for it.
+    bool Map() {
+        void* p = ::mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (p == MAP_FAILED) return false;
+        m_Data = static_cast<char*>(p);
+        return true;
+    }
+    void Unmap() {
+        if (m_Data != nullptr) ::munmap(m_Data, kSize);
+        m_Data = nullptr;
+    }
+    char* Data() const { return m_Data; }
+
+private:
+    static constexpr size_t kSize = CTCPCli::kBufferSize;
+    char* m_Data = nullptr;
+};
+
 bool IsPeerEnd(ssize_t n, int err) { return n == 0 || (n < 0 && (err == ECONNABORTED || err == ECONNRESET)); }
 
 // Client bytes shown in the log stay on one line: control characters are written as escapes, so a
@@ -178,43 +204,48 @@ template <int AF>
 void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const wchar_t* sendError, bool echo) {
     // Past the first data only an echo's dump looks at the bytes: the rest go from socket to socket
     // through a pipe, never into the daemon. Without a pipe the side copies through a buffer.
-    // A side keeps its pipe only while it moves data: quiet for a while, it gives the pipe back and
-    // waits with a peek. The kernel counts every pipe's pages against the daemon user's allowance,
-    // past which new pipes shrink to two pages, and most held connections are idle.
+    // Either is held only while the stream moves: quiet for a second, the side gives both back
+    // (and its worker's unused stack) and waits for data with a peek. The pipes are a bounded
+    // set, and most held connections are idle.
+    bool spliceable = !echo;
     SplicePipe pipe;
-    bool splice = !echo && pipe.Open();
-    if (splice) from.SetRecvTimeout(kQuietRelease);
-    // The buffer is on the heap and only a copying side has one: a worker's stack keeps every page
-    // ever written, and a held connection would keep two buffers' worth of them resident.
-    std::unique_ptr<char[]> buffer;
-    std::optional<QuietPages> pages;
+    CopyBuffer copy;
+    auto equip = [&] {
+        if (!(spliceable && pipe.Open()) && !copy.Map()) return false;
+        from.SetRecvTimeout(kQuietRelease);
+        return true;
+    };
+    bool equipped = equip();
     while (m_Run) {
-        if (!splice && !buffer) {
-            buffer = std::make_unique_for_overwrite<char[]>(kBufferSize);
-            pages.emplace(buffer.get(), kBufferSize);
-        }
         char peek;
-        ssize_t n = !splice ? from.Recv(buffer.get(), kBufferSize - 1)
-                    : pipe.IsOpen() ? from.SpliceIn(pipe)
-                                    : from.Recv(&peek, 1, MSG_PEEK);
+        ssize_t n = pipe.IsOpen() ? from.SpliceIn(pipe)
+                    : copy.Data() ? from.Recv(copy.Data(), kBufferSize - 1)
+                                  : from.Recv(&peek, 1, equipped ? MSG_PEEK : MSG_PEEK | MSG_DONTWAIT);
         int err = errno;
         if (!m_Run) break;
-        if (splice && !pipe.IsOpen() && n > 0) {
+        if (!equipped) {
+            // Out of memory for a buffer: the data waits in the socket until there is some.
+            if (n > 0 || (n < 0 && err == EAGAIN)) {
+                equipped = equip();
+                if (!equipped) std::this_thread::sleep_for(std::chrono::milliseconds(kQuietRelease));
+                continue;
+            }
+        } else if (!pipe.IsOpen() && !copy.Data() && n > 0) {
             // Data again after a quiet time: the next pass moves it.
-            if (pipe.Open()) from.SetRecvTimeout(kQuietRelease);
-            else splice = false;
+            equipped = equip();
             continue;
         }
-        if (splice && n < 0 && err == EINVAL) {
+        if (pipe.IsOpen() && n < 0 && err == EINVAL) {
             // This socket cannot be spliced; nothing was moved.
-            splice = false;
+            pipe.Close();
+            spliceable = false;
+            equipped = equip();
             continue;
         }
         if (n < 0 && (err == EAGAIN || err == EWOULDBLOCK)) {
-            // Quiet since the pipe was opened or since a large receive: hand the pipe or the
-            // buffer's pages back and wait without limit.
-            if (splice) pipe.Close();
-            else pages->Release();
+            pipe.Close();
+            copy.Unmap();
+            ReleaseStackBelow();
             from.SetRecvTimeout(0);
             continue;
         }
@@ -228,16 +259,15 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const
         }
         m_TimeLast = Clock::Now();
         const size_t len = static_cast<size_t>(n);
-        if (splice) {
+        if (pipe.IsOpen()) {
             // A failed send loses its piece as a copy's would; the relay goes on as with a copy.
             if (!Send(from, to, len, sendError, [&] { return to.SpliceOutAll(pipe, len, &m_TimeLast); }) &&
                 !pipe.Empty())
                 break;
             continue;
         }
-        buffer[len] = 0;
-        if (pages->Note(len + 1)) from.SetRecvTimeout(kQuietRelease);
-        Forward(from, to, buffer.get(), len, sendError, echo);
+        copy.Data()[len] = 0;
+        Forward(from, to, copy.Data(), len, sendError, echo);
     }
 }
 
@@ -266,31 +296,32 @@ void TCPCliT<AF>::ConnectTarget() {
 
 template <int AF>
 void TCPCliT<AF>::RunClient() {
-    // The first data is read whole for the Host check and echo's dump; its buffer is gone before
-    // the relay goes on, and the pages it wrote with it: freed memory stays resident otherwise,
-    // and thousands of connections opened at once leave that many first buffers behind.
-    auto first = std::make_unique_for_overwrite<char[]>(kBufferSize);
-    char* buffer = first.get();
-    QuietPages firstPages(buffer, kBufferSize);
+    const bool echo = m_Port->m_Echo >= 0;
+    TakeFirst(echo);
+    if (echo) Pump(m_SocketCli, m_SocketCli, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
+    else Pump(m_SocketCli, m_SocketSrv, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
+}
+
+template <int AF>
+void TCPCliT<AF>::TakeFirst(bool echo) {
+    // The first data is read whole for the Host check and echo's dump, into a buffer on this
+    // frame's stack. The relay runs in shallower frames after it, so a quiet side can hand the
+    // pages it wrote back (Pump) while heap memory, once touched, would stay with the process.
+    char buffer[kBufferSize];
     ssize_t n = m_SocketCli.Recv(buffer, kBufferSize - 1);
     int err = errno;
     if (!m_Run) throw ErrorXML(L"", 0);
     if (IsPeerEnd(n, err)) throw ErrorXML((m_Str + L"disconnect").c_str(), 0);
     if (n < 0) throw ErrorXML((m_Str + L"recv(m_SocketCli) error").c_str(), err);
     buffer[n] = 0;
-    firstPages.Note(static_cast<size_t>(n) + 1);
     m_TimeLast = Clock::Now();
     m_Talked = true;
     m_SocketCli.SetSendTimeout(kSendProgress);
     m_SocketCli.SetOption(IPPROTO_TCP, TCP_NODELAY, 1);
     size_t len = static_cast<size_t>(n);
 
-    const bool echo = m_Port->m_Echo >= 0;
     if (echo) {
         Forward(m_SocketCli, m_SocketCli, buffer, len, L"send(m_SocketCli) error", true);
-        firstPages.Release();
-        first.reset();
-        Pump(m_SocketCli, m_SocketCli, L"recv(m_SocketCli) error", L"send(m_SocketCli) error", true);
         return;
     }
     if (!m_Port->m_HTTPHost.empty()) {
@@ -308,12 +339,9 @@ void TCPCliT<AF>::RunClient() {
     // The first data goes before the target side starts: started first, its worker takes the CPU
     // from this one only to wait for an answer to data not yet sent.
     Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
-    firstPages.Release();
-    first.reset();
     // Without its target side, the target's answers would go unread: end the connection instead
     // (the pool has logged why).
     if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
-    Pump(m_SocketCli, m_SocketSrv, L"recv(m_SocketCli) error", L"send(m_SocketSrv) error", false);
 }
 
 template <int AF>

@@ -118,6 +118,8 @@ public:
 
 private:
     void RunClient();
+    // Reads the first data and passes it on (connecting the target first); deeper than the relay.
+    [[gnu::noinline]] void TakeFirst(bool echo);
     void ConnectTarget();
     // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
     void Pump(Socket& from, Socket& to, const wchar_t* recvError, const wchar_t* sendError, bool echo);
