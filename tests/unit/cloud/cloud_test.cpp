@@ -97,12 +97,12 @@ TEST(RM7Relay, RelaysCheckedDatagramsByNodeFollowsMovedDevicesAndForgetsSilentOn
 
     Bytes up = Datagram(3, 1234, 1), badCrc = up;
     badCrc[20] ^= 0x10;
-    const Bytes rejects[] = {Bytes(up.begin(), up.begin() + 14), Bytes(up.begin(), up.begin() + 15), Bytes(500, 0xEE), badCrc,
-                             Datagram(5, 1234, 1), Datagram(3, 0, 1), Datagram(3, 9999900, 1), Datagram(3, 16777215, 1)};
+    // The drop length, one that does not decode (what else does not is PackV7's part), nodes out of range.
+    const Bytes rejects[] = {Bytes(up.begin(), up.begin() + 14), badCrc, Datagram(3, 0, 1), Datagram(3, 9999900, 1)};
     for (const Bytes& d : rejects) device.SendTo(kPortRM7, d);
     device.SendTo(kPortRM7, up);  // one sender's datagrams arrive in order
     EXPECT_EQ(cloud.From(kPortCloud), up);
-    for (size_t i = 0; i < 5; ++i) cloud.SendTo(kPortCloud, rejects[i]);
+    for (size_t i = 0; i < 2; ++i) cloud.SendTo(kPortCloud, rejects[i]);
     for (int node : {42, 0, 9999900}) cloud.SendTo(kPortCloud, Datagram(3, 77, node));
     Bytes down = Datagram(4, 1, 1234, 300);
     cloud.SendTo(kPortCloud, down);
