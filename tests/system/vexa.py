@@ -41,6 +41,23 @@ def config(*children, dns_srv=""):
     return '<?xml version="1.0"?>\n<VEXAProxy%s>\n%s\n</VEXAProxy>\n' % (attr, "\n".join(children))
 
 
+# Mounts over target (in the private mount namespace) for the with block: `how` are mount's
+# arguments before the target, such as "-t", "tmpfs", "tmpfs" or "--bind", a file.
+@contextlib.contextmanager
+def mounted(target, *how):
+    subprocess.run(["mount", *how, target], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "-l", target], check=False)
+
+
+# A file with text (written to scratch) over path, for the with block.
+def bound_file(path, text, scratch):
+    scratch.write_text(text)
+    return mounted(path, "--bind", str(scratch))
+
+
 # All lines of a log directory's files, in file-number order.
 def read_lines(directory):
     names = sorted(os.listdir(directory)) if os.path.isdir(directory) else []
