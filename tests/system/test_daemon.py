@@ -89,9 +89,6 @@ def test_budget_status_block_and_stop_on_sigint(daemon):
     assert "0 service" in d.stdout
 
 
-STOP_LINES = ["TCPv4 Stop", "UDPv4 Stop", "TCPv6 Stop", "UDPv6 Stop", "CloudRM7 Stop", "End Stop"]
-
-
 def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, servers):
     # A second rule on a port already taken, and a second cloud node, which is only listed.
     d = daemon(open(vexa.SAMPLE).read().replace("</VEXAProxy>", '<Port TypProt="TCP" PortLocal="7007" Echo="0"/>'
@@ -136,7 +133,7 @@ def test_sample_configuration_lists_relays_and_stops_every_rule(daemon, servers)
         d.wait_for(re.compile(r"^TCPv4 07007 00201 "), timeout=20)
         subprocess.run(["sh", "-c", "for i in $(seq 30); do kill -TERM %d; sleep 0.02; done" % d.proc.pid], stderr=subprocess.DEVNULL)
         d.stop(timeout=10)
-    assert [l for l in d.main() if l in STOP_LINES] == STOP_LINES
+    assert [l for l in d.main() if l in vexa.STOP_LINES] == vexa.STOP_LINES
 
 
 @pytest.mark.parametrize("config,expected", [
@@ -159,7 +156,7 @@ def test_configurations_that_start_nothing(daemon, config, expected):
     assert [l for l in lines if l in expected] == expected
     assert lines.index("Interrup signal number 1") < lines.index("Reload")  # SIGHUP only reloads
     assert not [l for l in lines if vexa.LISTED.match(l) or "warning" in l or "ignored" in l], d.describe()
-    assert lines[-len(STOP_LINES) - 1:] == ["Interrup signal number 15"] + STOP_LINES
+    assert lines[-len(vexa.STOP_LINES) - 1:] == ["Interrup signal number 15"] + vexa.STOP_LINES
 
 
 # A client that writes a header and a body as two pieces and then waits for the answer, as device

@@ -32,6 +32,10 @@ SAMPLE_LISTING = [
 ]
 
 
+# What an orderly stop writes last in the main log, whatever the configuration.
+STOP_LINES = ["TCPv4 Stop", "UDPv4 Stop", "TCPv6 Stop", "UDPv6 Stop", "CloudRM7 Stop", "End Stop"]
+
+
 def in_private_namespaces():
     return os.environ.get("VEXA_IN_NS") == "1"
 
