@@ -18,13 +18,16 @@ using namespace lb;
 namespace {
 const char* LoIP(int family) { return family == AF_INET6 ? "::1" : "127.0.0.1"; }
 
-// A port of one family relaying to a target peer of another, and a way to drive it.
+// A port of one family relaying to a target peer of another, and a way to drive it. Its clock
+// stands still but for the test's own steps: ages, the answer grace, the wait for room and the
+// second of a burst do not depend on how fast the machine runs the test.
 template <typename PortT = CUDPPort>
 struct Rig {
     PortT port;
     Udp target;  // bound first: it may not take the rule's port before the rule binds it
     int local = FreePort("::", SOCK_DGRAM);
     explicit Rig(int targetFamily = AF_INET, int echo = -1, const char* targetText = nullptr) : target(LoIP(targetFamily)) {
+        Clock::Freeze();
         TakeLog();
         port.Start(local, target.Port(), targetText ? targetText : LoIP(targetFamily),
                    targetFamily == AF_INET6 ? PortT::IPv6 : PortT::IPv4, echo);
