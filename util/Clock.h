@@ -8,12 +8,15 @@
 #include <cstdint>
 
 namespace Clock {
-// Milliseconds on CLOCK_MONOTONIC, plus whatever tests have added with Advance.
+// Milliseconds on CLOCK_MONOTONIC (where a test froze it), plus whatever tests have added with Advance.
 int64_t Now();
 // Seconds since 1970 for log text, plus whatever tests have added with StepWall.
 int64_t Wall();
-// Test hooks: move the monotonic clock forward (or back), step the wall clock, undo both.
+// Test hooks: move the monotonic clock forward (or back), stop it where it is (from then on only
+// Advance moves it: events a test makes one after the other share a millisecond however slowly they
+// run), step the wall clock, undo all three.
 void Advance(std::chrono::milliseconds by);
+void Freeze();
 void StepWall(std::chrono::seconds by);
 void Reset();
 }  // namespace Clock

@@ -11,7 +11,7 @@ from machine import SYSTEMD, Machine, until
 
 SYSTEM_TESTS = os.path.join(package.ROOT, "tests", "system")
 sys.path.insert(0, SYSTEM_TESTS)
-from vexa import CFG_FILE, DNS_LOG_DIR, MAIN_LOG_DIR, config, read_lines, strip_stamp  # noqa: E402
+from vexa import CFG_FILE, DNS_LOG_DIR, MAIN_LOG_DIR, STOP_LINES, config, read_lines, strip_stamp  # noqa: E402
 
 # Forwarding rules relay to the echo rules on port 7 of the same daemon: the relays need no peer.
 CONFIG = config('<Port TypProt="TCP" PortLocal="8080" PortRemote="7" IPRemote="127.0.0.1"/>', '<Port TypProt="TCP" PortLocal="7" Echo="0"/>',
@@ -24,7 +24,6 @@ peers.wait_udp("0.0.0.0", 53, timeout=30)
 print(peers.tcp_exchange("127.0.0.1", 8080, b"tcp").decode(), peers.udp_exchange("127.0.0.1", 5300, b"udp")[0].decode(),
       dns.query.udp(dns.message.make_query("printer.lan", "A"), "127.0.0.1", timeout=5).answer[0][0].address)
 '''
-STOP_LINES = ["TCPv4 Stop", "UDPv4 Stop", "TCPv6 Stop", "UDPv6 Stop", "CloudRM7 Stop", "End Stop"]
 
 
 @pytest.fixture(scope="module")

@@ -35,8 +35,8 @@ LOG_FAULTS = {
 @pytest.mark.parametrize("fault", sorted(LOG_FAULTS))
 def test_log_fault_is_reported_relaying_goes_on_and_writing_resumes_once_mended(daemon, fault):
     before_start, once_listed, mend, report = LOG_FAULTS[fault]
-    subprocess.run("mkdir -p %s && mount -t tmpfs -o size=256k tmpfs %s" % (LOGS, LOGS), shell=True, check=True)
-    try:
+    os.makedirs(LOGS, exist_ok=True)
+    with vexa.mounted(LOGS, "-t", "tmpfs", "-o", "size=256k", "tmpfs"):
         subprocess.run(before_start, shell=True, check=True)
         d = daemon(vexa.config('<Port TypProt="UDP" PortLocal="7007" Echo="0"/>'), wait_for=None, listed=bool(once_listed),
                    clean_logs=False)
@@ -50,18 +50,14 @@ def test_log_fault_is_reported_relaying_goes_on_and_writing_resumes_once_mended(
         d.wait_for("Reload")
         assert peers.udp_exchange("127.0.0.1", 7007, b"ping")[0] == b"ping"
         d.stop()
-    finally:
-        subprocess.run(["umount", "-l", LOGS], check=False)
 
 
 def test_unresolvable_dns_server_is_logged_and_the_daemon_stays_up(daemon, tmp_path):
     def ask(name, timeout=5):
         return dns.query.udp(dns.message.make_query(name, "A"), "127.0.0.1", timeout=timeout, source_port=40101)
 
-    conf = tmp_path / "resolv.conf"
-    conf.write_text("nameserver 192.0.2.1\noptions timeout:1 attempts:1\n")  # no route to it: look-ups fail at once
-    subprocess.run(["mount", "--bind", conf, "/etc/resolv.conf"], check=True)  # in the private mount namespace
-    try:
+    # No route to the name server: look-ups fail at once.
+    with vexa.bound_file("/etc/resolv.conf", "nameserver 192.0.2.1\noptions timeout:1 attempts:1\n", tmp_path / "resolv.conf"):
         d = daemon(vexa.config('<DNS Name="printer.lan" IP="192.168.0.50"/>', dns_srv="dns.relay-test.invalid"))
         peers.wait_udp("0.0.0.0", 53)
         with pytest.raises(dns.exception.Timeout):
@@ -70,8 +66,6 @@ def test_unresolvable_dns_server_is_logged_and_the_daemon_stays_up(daemon, tmp_p
         assert "DNS00053 00001  127.0.0.1:40101 connect" in d.main()
         assert ask("printer.lan").answer  # names of the configuration are still answered
         d.stop()
-    finally:
-        subprocess.run(["umount", "/etc/resolv.conf"], check=True)
 
 
 def cpu_seconds(pid):

@@ -8,7 +8,6 @@ import queue
 import re
 import signal
 import socket
-import subprocess
 import threading
 import time
 
@@ -23,17 +22,6 @@ import vexa
 
 STUCK = "stuck.example."
 LOOKUP_TIMEOUT = 8  # s: the resolver's time-out, after which a lookup left unanswered gives up
-
-
-# Mounts a file with text over path (both in the private mount namespace) for the with block.
-@contextlib.contextmanager
-def bound_file(path, text, scratch):
-    scratch.write_text(text)
-    subprocess.run(["mount", "--bind", scratch, path], check=True)
-    try:
-        yield
-    finally:
-        subprocess.run(["umount", path], check=True)
 
 
 # The name server of /etc/resolv.conf, on 127.0.0.9:53: while swallow is set a query for STUCK gets
@@ -93,10 +81,10 @@ def test_connection_evicted_during_a_hung_lookup_holds_up_neither_the_rule_nor_t
         return "TCPv4 08083 %05d  127.0.0.1:%d %s" % (n, s.getsockname()[1], event)
 
     with contextlib.ExitStack() as stack:
-        stack.enter_context(bound_file("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:%d attempts:1\n"
-                                       % LOOKUP_TIMEOUT, tmp_path / "resolv.conf"))
+        stack.enter_context(vexa.bound_file("/etc/resolv.conf", "nameserver 127.0.0.9\noptions timeout:%d attempts:1\n"
+                                            % LOOKUP_TIMEOUT, tmp_path / "resolv.conf"))
         # Names are looked up in the file and on that server only, whatever else the host's NSS asks.
-        stack.enter_context(bound_file("/etc/nsswitch.conf", "hosts: files dns\n", tmp_path / "nsswitch.conf"))
+        stack.enter_context(vexa.bound_file("/etc/nsswitch.conf", "hosts: files dns\n", tmp_path / "nsswitch.conf"))
         resolver = stack.enter_context(Resolver())
         stack.enter_context(peers.TcpTarget("127.0.0.3", 8003, echo))
         d = daemon(vexa.config('<Port TypProt="TCP" PortLocal="8083" PortRemote="8003" IPRemote="stuck.example" '

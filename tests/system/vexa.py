@@ -32,6 +32,10 @@ SAMPLE_LISTING = [
 ]
 
 
+# What an orderly stop writes last in the main log, whatever the configuration.
+STOP_LINES = ["TCPv4 Stop", "UDPv4 Stop", "TCPv6 Stop", "UDPv6 Stop", "CloudRM7 Stop", "End Stop"]
+
+
 def in_private_namespaces():
     return os.environ.get("VEXA_IN_NS") == "1"
 
@@ -39,6 +43,23 @@ def in_private_namespaces():
 def config(*children, dns_srv=""):
     attr = ' DNSSrv="%s"' % dns_srv if dns_srv else ""
     return '<?xml version="1.0"?>\n<VEXAProxy%s>\n%s\n</VEXAProxy>\n' % (attr, "\n".join(children))
+
+
+# Mounts over target (in the private mount namespace) for the with block: `how` are mount's
+# arguments before the target, such as "-t", "tmpfs", "tmpfs" or "--bind", a file.
+@contextlib.contextmanager
+def mounted(target, *how):
+    subprocess.run(["mount", *how, target], check=True)
+    try:
+        yield
+    finally:
+        subprocess.run(["umount", "-l", target], check=False)
+
+
+# A file with text (written to scratch) over path, for the with block.
+def bound_file(path, text, scratch):
+    scratch.write_text(text)
+    return mounted(path, "--bind", str(scratch))
 
 
 # All lines of a log directory's files, in file-number order.

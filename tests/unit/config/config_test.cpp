@@ -123,7 +123,9 @@ TEST_F(Config, NeverFetchesFromTheNetwork) {
     EXPECT_EQ(m_Cfg.m_DNSSrv, L"local");
 }
 
+// A message without text in the table, or in a carried block without text, is named by its number.
 TEST(ErrorXMLText, FromTheMessageTableWithItsElement) {
     EXPECT_EQ(ErrorXML(40000, "Port").m_Text, L"RUS40000 elements Port");
+    EXPECT_EQ(ErrorXML(41077, nullptr).m_Text, L"RUS41077");
     EXPECT_EQ(ErrorXML(41080, nullptr).m_Text, L"Ошибка при создании XML анализатора");
 }

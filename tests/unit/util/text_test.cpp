@@ -1,4 +1,4 @@
-// Conversions at the edges, log time stamps and the message table (the string helpers are fuzzed: fuzz_dbstring).
+// Conversions at the edges and log time stamps (the string helpers are fuzzed: fuzz_dbstring).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -6,7 +6,6 @@
 
 #include "util/DBString.h"
 #include "util/DBTime.h"
-#include "util/StringTable.h"
 
 TEST(DBString, Utf8InAndOutWithSubstitutesForMalformedText) {
     DBString mixed("a\xE2\x82\xAC\xF0\x9F\x98\x80z");  // a, euro sign, emoji, z
@@ -37,10 +36,4 @@ TEST(DBTime, LogStampsInLocalTime) {
     EXPECT_EQ(DBTime(0).DatTimForLog(), "00.00.0000 00:00.00");
     unsetenv("TZ");
     tzset();
-}
-
-// A message without text in the table, or in a carried block without text, is named by its number.
-TEST(MessageTable, MissingTextsByTheirNumber) {
-    EXPECT_EQ(_S_(40000), L"RUS40000");
-    EXPECT_EQ(_S_(41077), L"RUS41077");
 }
