@@ -137,6 +137,11 @@ void TCPCliT<AF>::Close() {
 
 template <int AF>
 void TCPCliT<AF>::Finish() {
+    if (m_Sides.fetch_sub(1) > 1) {
+        m_SocketSrv.Shutdown();
+        m_SocketCli.Shutdown();
+        return;
+    }
     Close();
     if (m_Port != nullptr) m_Port->m_CliTab.Ended(m_Key, this);
 }
@@ -341,7 +346,11 @@ void TCPCliT<AF>::TakeFirst(bool echo) {
     Forward(m_SocketCli, m_SocketSrv, buffer, len, L"send(m_SocketSrv) error", false);
     // Without its target side, the target's answers would go unread: end the connection instead
     // (the pool has logged why).
-    if (!m_ThreadSrv.Start(0, 0)) throw ErrorXML(L"", 0);
+    m_Sides = 2;
+    if (!m_ThreadSrv.Start(0, 0)) {
+        m_Sides = 1;
+        throw ErrorXML(L"", 0);
+    }
 }
 
 template <int AF>

@@ -85,7 +85,10 @@ public:
     DBString Str() const { return m_Str; }
     void PutLog(const wchar_t* text) const;
     void Close();
-    // A side's relay is over: closes both sockets and tells the table the connection has ended.
+    // A side's relay is over. The first side to end shuts both sockets down, which wakes the other
+    // side; the last closes them and tells the table the connection has ended. Closing first would
+    // make the first side wait in Close until the other had left its receive: a context switch per
+    // connection for nothing.
     void Finish();
     void Stop();
     const wchar_t* SweepReason(int64_t now) const;
@@ -112,6 +115,7 @@ public:
     int64_t m_TimeOpen;                // ms
     std::atomic<int64_t> m_TimeLast;   // ms: the last receive, or a send that moved data
     std::atomic<int> m_Sending{0};     // sides inside a send
+    std::atomic<int> m_Sides{1};       // sides running: the client side, and the target side once started
     // The client has sent its first data. Until then the connection is the first to make room at
     // the bound: a flood of clients that connect and say nothing must not lock out those that talk.
     std::atomic<bool> m_Talked{false};
