@@ -30,7 +30,7 @@ const char* VEXAProxy::BuildTime() { return __TIME__; }
 DBString CBadLog::Dir() { return _Modul.PathLogs() + L"bad"; }
 DBString CDNSLog::Dir() { return _Modul.PathLogs() + L"dns"; }
 
-VEXAProxy::VEXAProxy() : m_Log(1000, 0), m_LogDNS(1000, 0), m_PoolThread("VEXAProxy", false) {}
+VEXAProxy::VEXAProxy() : m_Log(1000, 0), m_LogDNS(1000, 0), m_PoolThread("VEXAProxy") {}
 
 VEXAProxy::~VEXAProxy() = default;
 
