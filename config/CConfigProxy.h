@@ -1,9 +1,3 @@
 #pragma once
+// The daemon's configuration is the plain tree; the DNS relay still includes it by this name.
 #include "config/CProxyCFG.h"
-
-// The daemon's configuration: reports of its nodes go to the main log.
-class CConfigProxy : public CProxyCFG {
-public:
-    void BadPut(const wchar_t* text) override;
-    void BadPutErr(const wchar_t* text, int code) override;
-};

@@ -1,14 +1,10 @@
 #include "config/CNodeB.h"
 
-#include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
-
-#include "config/ErrorXML.h"
 
 namespace VEXACloud {
 
@@ -25,17 +21,9 @@ std::optional<std::string> GetProp(xmlNode* node, const char* attr) {
     return std::string(reinterpret_cast<const char*>(value.get()));
 }
 
-void SetProp(xmlNode* node, const std::string& value, const char* element, const char* attr) {
-    if (!node || !xmlSetProp(node, BAD_CAST attr, BAD_CAST value.c_str())) throw ErrorXML(41076, element, attr);
-}
-
-void UnsetProp(xmlNode* node, const char* attr) {
-    if (node) xmlUnsetProp(node, BAD_CAST attr);  // removing an absent attribute is no error
-}
-
 }  // namespace
 
-DBString CNodeB::XMLLoadString(xmlNode* node, const char* /*element*/, const char* attr, bool trim) {
+DBString CNodeB::XMLLoadString(xmlNode* node, const char* attr, bool trim) {
     auto value = GetProp(node, attr);
     if (!value) return DBString();
     DBString text(*value);
@@ -43,14 +31,14 @@ DBString CNodeB::XMLLoadString(xmlNode* node, const char* /*element*/, const cha
     return text;
 }
 
-int CNodeB::XMLLoadInteger(xmlNode* node, const char* /*element*/, const char* attr, int def) {
+int CNodeB::XMLLoadInteger(xmlNode* node, const char* attr, int def) {
     auto value = GetProp(node, attr);
     if (!value) return def;
     // An out-of-range number saturates like strtol; the cast keeps its low 32 bits.
     return static_cast<int>(std::strtol(value->c_str(), nullptr, 10));
 }
 
-int CNodeB::XMLLoadIP(xmlNode* node, const char* /*element*/, const char* attr, int def) {
+int CNodeB::XMLLoadIP(xmlNode* node, const char* attr, int def) {
     auto value = GetProp(node, attr);
     if (!value) return def;
     // Reads what "%d.%d.%d.%d" would, without sscanf's undefined behaviour on huge numbers.
@@ -71,28 +59,6 @@ int CNodeB::XMLLoadIP(xmlNode* node, const char* /*element*/, const char* attr, 
     static_assert(sizeof addr == sizeof bytes);
     std::memcpy(&addr, bytes, sizeof addr);
     return addr;
-}
-
-void CNodeB::XMLUpdateString(xmlNode* node, const DBString& value, const char* element, const char* attr) {
-    if (value.empty()) UnsetProp(node, attr);
-    else SetProp(node, value.ToStr(), element, attr);
-}
-
-void CNodeB::XMLUpdateInteger(xmlNode* node, int value, const char* element, const char* attr, bool always) {
-    if (value == 0 && !always) UnsetProp(node, attr);
-    else SetProp(node, std::to_string(value), element, attr);
-}
-
-void CNodeB::XMLUpdateIP(xmlNode* node, int addr, const char* element, const char* attr, bool always) {
-    if (addr == 0 && !always) {
-        UnsetProp(node, attr);
-        return;
-    }
-    unsigned char b[4];
-    std::memcpy(b, &addr, sizeof b);
-    char text[16];
-    std::snprintf(text, sizeof text, "%d.%d.%d.%d", b[0], b[1], b[2], b[3]);
-    SetProp(node, text, element, attr);
 }
 
 }  // namespace VEXACloud

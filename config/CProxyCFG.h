@@ -22,76 +22,45 @@ public:
     CNodeProxyCFG& operator=(const CNodeProxyCFG&) = delete;
 
     virtual ~CNodeProxyCFG() = default;
-    // Writes the node's fields as attributes of m_XMLNode.
-    virtual void XMLUpdate() = 0;
-    // Creates the node's element under its parent's element, then XMLUpdate().
-    virtual void XMLCreate() = 0;
     virtual int TypNode() const = 0;
-    // Configuration reports go to the root of the tree, which decides where they end up.
-    virtual void BadPut(const wchar_t* text);
-    virtual void BadPutErr(const wchar_t* text, int code);
 
-    void Clear() { m_Parent = nullptr; }
-    CNodeProxyCFG* Root();
-
-    CNodeProxyCFG* m_Parent = nullptr;  // not owned; null for the root
-    xmlNode* m_XMLNode = nullptr;       // the node's element in the root's document, not owned
+    xmlNode* m_XMLNode = nullptr;  // the node's element in the root's document, not owned
 };
 
-// Owned child nodes in document order.
-class CNodeProxyCFGArray : public std::vector<std::unique_ptr<CNodeProxyCFG>> {
-public:
-    void Clear() { clear(); }
-};
-
-class CNodeProxyCFGTree : public CNodeProxyCFG {
-public:
-    CNodeProxyCFGArray m_Nodes;
-};
-
-// The root. Its reports are dropped; CConfigProxy (the daemon's configuration) logs them.
-class CProxyCFG : public CNodeProxyCFGTree {
+// The root: the rule nodes in document order.
+class CProxyCFG : public CNodeProxyCFG {
 public:
     static constexpr int kTypNode = 10;
     static constexpr const char* kElement = "VEXAProxy";
 
-    CProxyCFG() = default;
-    ~CProxyCFG() override;
-    void XMLUpdate() override;
-    void XMLCreate() override;
     int TypNode() const override { return kTypNode; }
-    void BadPut(const wchar_t* text) override;
-    void BadPutErr(const wchar_t* text, int code) override;
 
     // Loads the file; one that is missing, unreadable, malformed or has another root element
     // leaves an empty configuration. Raises ErrorXML only when not even the built-in empty
     // document can be parsed.
     void XMLLoadFile(const char* path);
-    void XMLLoad(xmlNode* element);
-    // Creates the root element in m_XMLDOM and writes its attributes.
-    void XMLAdd();
-    void Clear();
 
     DBString m_DNSSrv;        // DNS server of the DNS relay; empty: no relay
     int m_DNSMaxClients = 0;  // bound of the DNS relay's client table; 0: a fair share of the budget
+    std::vector<std::unique_ptr<CNodeProxyCFG>> m_Nodes;
 
     struct FreeDoc {
         void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
     };
     std::unique_ptr<xmlDoc, FreeDoc> m_XMLDOM;  // the nodes' elements point into it
+
+private:
+    void XMLLoad(xmlNode* element);
 };
 
 // One forwarding rule (element "Port").
-class CProxyPort : public CNodeProxyCFGTree {
+class CProxyPort : public CNodeProxyCFG {
 public:
     static constexpr int kTypNode = 20;
     static constexpr const char* kElement = "Port";
     // m_TypProt codes, in the order their texts are tried.
     enum typProt { UDP = 0, TCP = 1, UDPv6 = 2, TCPv6 = 3 };
 
-    ~CProxyPort() override = default;
-    void XMLUpdate() override;
-    void XMLCreate() override;
     int TypNode() const override { return kTypNode; }
     void XMLLoad(xmlNode* element);
 
@@ -107,7 +76,6 @@ public:
     int m_PortRemote = 0;
     DBString m_IPRemote;
     DBString m_IPv6Remote;
-    DBString m_Note;
     DBString m_HTTPHost;   // empty: no HTTP Host check
     int m_Echo = -1;       // -1: forwarding rule
     int m_MaxClients = 0;  // bound of the rule's client table; 0: a fair share of the budget
@@ -115,15 +83,12 @@ public:
 
 // A name the DNS relay answers itself (element "DNS"). The images are DNS messages without their
 // first 4 bytes (identifier and flags): byte n of an image is byte n+4 of the message.
-class CProxyDNS : public CNodeProxyCFGTree {
+class CProxyDNS : public CNodeProxyCFG {
 public:
     static constexpr int kTypNode = 30;
     static constexpr const char* kElement = "DNS";
     static constexpr unsigned long kImageSize = 128;
 
-    ~CProxyDNS() override = default;
-    void XMLUpdate() override;
-    void XMLCreate() override;
     int TypNode() const override { return kTypNode; }
     void XMLLoad(xmlNode* element);
 
@@ -146,7 +111,7 @@ private:
 };
 
 // The cloud relay for RM7 devices (element "CloudRM7").
-class CProxyCloudRM7 : public CNodeProxyCFGTree {
+class CProxyCloudRM7 : public CNodeProxyCFG {
 public:
     static constexpr int kTypNode = 40;
     static constexpr const char* kElement = "CloudRM7";
@@ -154,9 +119,6 @@ public:
     // no cloud server cannot send device data anywhere by accident.
     static constexpr const wchar_t* kDefaultCloud = L"cloud.vexa.invalid";
 
-    ~CProxyCloudRM7() override = default;
-    void XMLUpdate() override;
-    void XMLCreate() override;
     int TypNode() const override { return kTypNode; }
     void XMLLoad(xmlNode* element);
 

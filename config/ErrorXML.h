@@ -7,10 +7,6 @@
 class ErrorXML {
 public:
     ErrorXML(const wchar_t* text, int code);
-    ErrorXML(const char* text, const char* element);
-    explicit ErrorXML(int id);
-    ErrorXML(int id, const char* element);
-    ErrorXML(int id, const char* element, const char* parameter);
 
     DBString m_Text;
     int m_Code = 0;

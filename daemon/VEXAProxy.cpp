@@ -30,7 +30,7 @@ const char* VEXAProxy::BuildTime() { return __TIME__; }
 DBString CBadLog::Dir() { return _Modul.PathLogs() + L"bad"; }
 DBString CDNSLog::Dir() { return _Modul.PathLogs() + L"dns"; }
 
-VEXAProxy::VEXAProxy() : m_Log(1000, 0), m_LogDNS(1000, 0), m_PoolThread("VEXAProxy", false) {}
+VEXAProxy::VEXAProxy() : m_Log(1000, 0), m_LogDNS(1000, 0), m_PoolThread("VEXAProxy") {}
 
 VEXAProxy::~VEXAProxy() = default;
 
@@ -63,12 +63,11 @@ void VEXAProxy::Start() {
     xmlKeepBlanksDefault(0);
     xmlGenericErrorFunc handler = foo;
     initGenericErrorDefaultFunc(&handler);
-    m_PathCfg = "/etc/VEXAProxy/";
-    m_CfgFound = false;
-    m_FileCfg = m_PathCfg + "VEXAProxy.xml";
-    if (FILE* f = std::fopen(m_FileCfg.c_str(), "rb")) {
+    const std::string fileCfg = "/etc/VEXAProxy/VEXAProxy.xml";
+    bool cfgFound = false;
+    if (FILE* f = std::fopen(fileCfg.c_str(), "rb")) {
         std::fclose(f);
-        m_CfgFound = true;
+        cfgFound = true;
     }
     RaiseDescriptorLimit();
 
@@ -93,11 +92,8 @@ void VEXAProxy::Start() {
     m_LogDNS.Open("C", "log");
 
     try {
-        if (!m_CfgFound) {
-            m_Cfg.XMLCreate();
-            throw ErrorXML((DBString(L"Configuration not found ") + m_FileCfg.c_str()).c_str(), 0);
-        }
-        m_Cfg.XMLLoadFile(m_FileCfg.c_str());
+        if (!cfgFound) throw ErrorXML((DBString(L"Configuration not found ") + fileCfg.c_str()).c_str(), 0);
+        m_Cfg.XMLLoadFile(fileCfg.c_str());
         PlanClients();
         StartRules();
         if (!m_Cfg.m_DNSSrv.empty()) {
@@ -255,12 +251,6 @@ void VEXAProxy::Stop() {
     PutPendingSignals();
     m_Log.Put(L"End Stop");
     m_Log.Close();
-}
-
-DBString VEXAProxy::ToStr(int addr, int port) {
-    std::string text;
-    net::AppendAddrText(text, addr, port);
-    return DBString(text);
 }
 
 DBString VEXAProxy::ToStr(const in6_addr& addr, int port) {

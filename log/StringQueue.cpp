@@ -19,16 +19,6 @@ bool StringQueue::Put(std::string s) {
     return kept;
 }
 
-bool StringQueue::Read(std::string& out) {
-    std::unique_lock<std::mutex> lock(m_Lock);
-    m_Cond.wait(lock, [this] { return !empty() || m_Finished; });
-    if (empty()) return false;
-    out = std::move(front());
-    pop();
-    m_Count.store(size(), std::memory_order_relaxed);
-    return true;
-}
-
 bool StringQueue::ReadAll(std::deque<std::string>& out) {
     std::unique_lock<std::mutex> lock(m_Lock);
     m_Cond.wait(lock, [this] { return !empty() || m_Finished; });

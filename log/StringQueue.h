@@ -18,10 +18,8 @@ public:
 
     // Appends s; returns false when older lines had to be dropped to make room.
     bool Put(std::string s);
-    // Waits for a line and moves the oldest into out. Returns false only once Finish was called and
-    // every line queued before it has been read.
-    bool Read(std::string& out);
-    // Like Read, but moves every queued line into out (appended, oldest first).
+    // Waits for lines and moves every queued one into out (appended, oldest first). Returns false
+    // only once Finish was called and every line queued before it has been read.
     bool ReadAll(std::deque<std::string>& out);
     // Lets the reader drain what is queued and then end.
     void Finish();

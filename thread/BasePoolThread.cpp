@@ -65,7 +65,7 @@ void BasePoolThread::Thread::EndProc(std::unique_lock<std::mutex>& lock) {
     m_IdleCond.notify_all();
 }
 
-bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
+void BasePoolThread::Thread::PoolThreadProc(void* worker) {
     auto* w = static_cast<Thread*>(worker);
     BasePoolThread* pool = w->m_Pool;
     tls_Worker = w;
@@ -85,7 +85,7 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
         if (!pool->m_IsActive) {
             // A procedure handed over as the pool stopped never runs; its stopper must not wait.
             if (w->m_Notify) w->EndProc(lock);
-            return true;
+            return;
         }
         bool (*func)(void*) = w->m_Func;
         void* arg = w->m_Arg;
@@ -94,7 +94,6 @@ bool BasePoolThread::Thread::PoolThreadProc(void* worker) {
         const bool run = func != nullptr && arg != nullptr && !w->m_BreakPool;
         lock.unlock();
         if (run) w->Exec(func, arg, firstDelay, period);
-        if (pool->IsLogOn()) w->PutLog("Stop  " + w->Name() + " ended in pool " + pool->m_Name);
         lock.lock();
         w->EndProc(lock);
         lock.lock();
@@ -138,8 +137,8 @@ bool BasePoolThread::Thread::WaitBeforePoolExec(int ms, int period) {
 
 // ---- pool ----
 
-BasePoolThread::BasePoolThread(std::string name, bool isLog, std::chrono::milliseconds hangLimit)
-    : m_Name(std::move(name)), m_IsLog(isLog), m_HangLimit(hangLimit) {}
+BasePoolThread::BasePoolThread(std::string name, std::chrono::milliseconds hangLimit)
+    : m_Name(std::move(name)), m_HangLimit(hangLimit) {}
 
 BasePoolThread::~BasePoolThread() { Stop(); }
 
@@ -200,11 +199,6 @@ void BasePoolThread::Lock(const std::string& label) {
 
 void BasePoolThread::Unlock() { m_Lock.Unlock(); }
 
-size_t BasePoolThread::Count() {
-    PoolLock lock(*this, "BasePoolThread::Count");
-    return m_List.size();
-}
-
 BasePoolThread::Load BasePoolThread::Workers() {
     // Both under the pool lock: no worker is created or handed a procedure meanwhile, and every
     // idle worker is one of m_List.
@@ -216,7 +210,6 @@ BasePoolThread::Load BasePoolThread::Workers() {
 BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)(void*), void* arg, int firstDelayMs,
                                                   int periodMs) {
     Thread* idle = nullptr;
-    std::string logName;
     {
         PoolLock poolLock(*this, "BasePoolThread::StartProc " + name);
         if (!m_IsActive) {
@@ -253,8 +246,7 @@ BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)
             assign(worker.get());
             // Indexed before it starts: a procedure that ends at once finds its entry to remove.
             Index(worker.get(), func, arg);
-            if (!worker->Start("BasePoolThread::StartProc: pool " + m_Name + " thread " + name,
-                               &Thread::PoolThreadProc, worker.get(), 0, 0, false)) {
+            if (!worker->Start(&Thread::PoolThreadProc, worker.get())) {
                 std::lock_guard<std::mutex> index(m_IndexLock);
                 m_Running.erase(ProcKey(func, arg));
                 return nullptr;  // logged by Start; the worker never existed for anyone else
@@ -268,13 +260,11 @@ BasePoolThread::Thread* BasePoolThread::StartProc(std::string name, bool (*func)
         std::lock_guard<std::mutex> lock(idle->m_NotifyLock);
         assign(idle);
         Index(idle, func, arg);
-        if (IsLogOn()) logName = idle->NameLocked();
     }
     // Woken after both unlocks: the worker does not wake only to wait for its lock, and when it runs
     // at once in this thread's place, no other start or stop waits for the pool lock meanwhile.
     // Workers are deleted only with the pool.
     idle->m_NotifyBell.Ring();
-    if (IsLogOn()) PutLog("Start " + logName + "not new");
     return idle;
 }
 
@@ -311,10 +301,7 @@ void BasePoolThread::StopProc(bool (*func)(void*), void* arg) {
     const auto deadline = SteadyClock::now() + m_HangLimit;
     std::string name;
     Thread* w = IsStartProc(func, arg, name, true);
-    if (w == nullptr) {
-        if (IsLogOn() && !name.empty()) PutLog("Stop  " + name + " removed from pool " + m_Name);
-        return;
-    }
+    if (w == nullptr) return;
     // From inside the procedure itself: its waits are broken, it ends when it returns.
     if (w == tls_Worker) return;
     auto ended = [&] { return !(w->m_Notify.load() && w->m_Func == func && w->m_Arg == arg); };
@@ -346,7 +333,7 @@ void BasePoolThread::Stop() {
             w->m_BreakPool = true;
             w->m_BreakCond.notify_all();
         }
-        w->BaseThread::Stop();
+        w->Stop();
     }
 }
 

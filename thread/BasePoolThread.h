@@ -32,8 +32,7 @@ public:
         void PutLog(const std::string& message) override;
 
         // The worker's body: serves procedures until the pool stops.
-        static bool PoolThreadProc(void* worker);
-        bool IsBusy() const { return m_Notify.load(); }
+        static void PoolThreadProc(void* worker);
 
     private:
         friend class BasePoolThread;
@@ -64,8 +63,7 @@ public:
         std::condition_variable m_BreakCond;
     };
 
-    explicit BasePoolThread(std::string name, bool isLog = false,
-                            std::chrono::milliseconds hangLimit = BaseThread::kHangLimit);
+    explicit BasePoolThread(std::string name, std::chrono::milliseconds hangLimit = BaseThread::kHangLimit);
     virtual ~BasePoolThread();
     BasePoolThread(const BasePoolThread&) = delete;
     BasePoolThread& operator=(const BasePoolThread&) = delete;
@@ -83,18 +81,12 @@ public:
     void Unlock();
     virtual void PutLog(const std::string& message);
 
-    bool IsActive() const { return m_IsActive.load(); }
-    // Number of workers (operating-system threads) the pool has.
-    size_t Count();
     // The workers running a procedure and those waiting for one, counted at one moment.
     struct Load {
         size_t busy = 0;
         size_t idle = 0;
     };
     Load Workers();
-
-protected:
-    bool IsLogOn() const { return m_IsLog || BaseThread::s_IsAllLog.load(); }
 
 private:
     // A recursive lock with a monotonic deadline, built on a plain mutex and condition variable:
@@ -113,7 +105,6 @@ private:
     };
 
     std::string m_Name;
-    bool m_IsLog;
     std::list<Thread*> m_List;
     RecursiveLock m_Lock;
     std::mutex m_LockNameLock;  // m_LockName is read by a caller that could not get m_Lock

@@ -7,9 +7,8 @@
 
 class PoolThread : public BasePoolThread {
 public:
-    explicit PoolThread(std::string name, bool isLog = false,
-                        std::chrono::milliseconds hangLimit = BaseThread::kHangLimit)
-        : BasePoolThread(std::move(name), isLog, hangLimit) {}
+    explicit PoolThread(std::string name, std::chrono::milliseconds hangLimit = BaseThread::kHangLimit)
+        : BasePoolThread(std::move(name), hangLimit) {}
     // Stops here, while the messages of the stop can still reach the main log.
     ~PoolThread() override { Stop(); }
 

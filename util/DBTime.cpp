@@ -38,7 +38,6 @@ void AppendStamp(int64_t value, bool dnsForm, std::string& out) {
 }
 }  // namespace
 
-DBString DBTime::DatTimString() const { return DBString(DatTimStr()); }
 std::string DBTime::DatTimStr() const {
     std::string text;
     AppendDatTimStr(text);

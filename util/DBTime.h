@@ -3,8 +3,6 @@
 #include <cstdint>
 #include <string>
 
-#include "util/DBString.h"
-
 class DBTime {
 public:
     DBTime() = default;
@@ -12,8 +10,7 @@ public:
 
     static DBTime CurDateTime();
 
-    DBString DatTimString() const;     // "dd.mm.yyyy hh:mm:ss " (wide)
-    std::string DatTimStr() const;     // the same, narrow
+    std::string DatTimStr() const;     // "dd.mm.yyyy hh:mm:ss "
     std::string DatTimForLog() const;  // "dd.mm.yyyy hh:mm.ss", for the DNS log
     // The narrow forms written behind what out holds: a line built in one string.
     void AppendDatTimStr(std::string& out) const;

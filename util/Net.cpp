@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "config/ErrorXML.h"
-#include "daemon/VEXAProxy.h"
 #include "util/Digits.h"
 #include "util/ParseString.h"
 
@@ -56,8 +55,9 @@ int SockAddr::Port() const {
 }
 
 DBString SockAddr::ToLog() const {
-    if (Family() == AF_INET6) return VEXAProxy::ToStr(m_Addr.v6.sin6_addr, Port());
-    return VEXAProxy::ToStr(static_cast<int>(m_Addr.v4.sin_addr.s_addr), Port());
+    std::string text;
+    AppendLog(text);
+    return DBString(text);
 }
 
 void SockAddr::AppendLog(std::string& out) const {
@@ -101,17 +101,10 @@ std::string net::EchoTitle(const wchar_t* tag, int portLocal, const SockAddr& fr
     return title;
 }
 
-bool SockAddr::operator==(const SockAddr& o) const { return !(*this < o) && !(o < *this); }
-
-bool SockAddr::operator<(const SockAddr& o) const {
-    if (Family() != o.Family()) return Family() < o.Family();
-    if (Family() == AF_INET6) {
-        int c = std::memcmp(&m_Addr.v6.sin6_addr, &o.m_Addr.v6.sin6_addr, sizeof(in6_addr));
-        if (c != 0) return c < 0;
-    } else if (m_Addr.v4.sin_addr.s_addr != o.m_Addr.v4.sin_addr.s_addr) {
-        return m_Addr.v4.sin_addr.s_addr < o.m_Addr.v4.sin_addr.s_addr;
-    }
-    return Port() < o.Port();
+bool SockAddr::operator==(const SockAddr& o) const {
+    if (Family() != o.Family() || Port() != o.Port()) return false;
+    if (Family() == AF_INET6) return std::memcmp(&m_Addr.v6.sin6_addr, &o.m_Addr.v6.sin6_addr, sizeof(in6_addr)) == 0;
+    return m_Addr.v4.sin_addr.s_addr == o.m_Addr.v4.sin_addr.s_addr;
 }
 
 Socket& Socket::operator=(Socket&& o) noexcept {

@@ -13,8 +13,7 @@
 
 #include "util/DBString.h"
 
-// An IPv4 or IPv6 socket address. Compares and orders by family, address and port, so it can key
-// a table of clients of either family.
+// An IPv4 or IPv6 socket address; two are equal when family, address and port are.
 class SockAddr {
 public:
     SockAddr() { Clear(); }
@@ -40,7 +39,6 @@ public:
     void AppendLog(std::string& out) const;
 
     bool operator==(const SockAddr& o) const;
-    bool operator<(const SockAddr& o) const;
 
 private:
     union {
@@ -143,7 +141,7 @@ private:
 };
 
 namespace net {
-// The log texts of addresses (VEXAProxy::ToStr gives them as DBString), appended to out in UTF-8:
+// The log texts of addresses, appended to out in UTF-8:
 // " a.b.c.d:port " with the four bytes of addr in memory order and port as an unsigned number;
 // " [addr]:port " for IPv6, or " [???]port " when the address cannot be written.
 void AppendAddrText(std::string& out, int addr, int port);

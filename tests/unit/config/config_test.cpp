@@ -1,5 +1,5 @@
 // Loading the configuration file (odd values read like the original loader, unusable files, no
-// network), the DNS images and the error texts.
+// network) and the DNS images.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <unistd.h>
@@ -11,7 +11,6 @@
 
 #include "common/Loopback.h"
 #include "config/CProxyCFG.h"
-#include "config/ErrorXML.h"
 
 namespace {
 using lb::Bytes;
@@ -64,7 +63,7 @@ TEST_F(Config, NumbersBoundsAndAddresses) {
 
 TEST_F(Config, OddValuesAndOnlyExactDirectChildren) {
     LoadRoot(R"(<Port TypProt=" TCP " PortLocal="8080" Echo=""/>
-                <Port TypProt="tcp" Note="  a  b  "/><Port TypProt="TCP6"/>
+                <Port TypProt="tcp"/><Port TypProt="TCP6"/>
                 <Port TypProt="TCPv6" IPRemote="10.0.0.1" IPv6Remote="::1"/>
                 <port PortLocal="1"/><Dns Name="x"/><!-- c --> text <Other><Port PortLocal="2"/></Other>
                 <DNS Name=" a.b " IP="1.1.1.1"/><DNS Name="a.b" IP="2.2.2.2"><Port PortLocal="3"/></DNS>
@@ -75,7 +74,6 @@ TEST_F(Config, OddValuesAndOnlyExactDirectChildren) {
     EXPECT_EQ(At<CProxyPort>(0).m_TypProt, CProxyPort::TCP);
     EXPECT_TRUE(At<CProxyPort>(0).IsEcho());                  // an empty Echo makes an echo rule
     EXPECT_EQ(At<CProxyPort>(1).m_TypProt, CProxyPort::UDP);  // unknown TypProt texts run as UDP
-    EXPECT_EQ(At<CProxyPort>(1).m_Note, L"a  b");
     EXPECT_EQ(At<CProxyPort>(2).m_TypProt, CProxyPort::UDP);
     EXPECT_EQ(At<CProxyPort>(3).RemoteHost(), L"10.0.0.1");  // IPRemote wins
     EXPECT_EQ(At<CProxyDNS>(4).m_DNSName, L"a.b");
@@ -121,11 +119,4 @@ TEST_F(Config, NeverFetchesFromTheNetwork) {
     Load("<!DOCTYPE VEXAProxy SYSTEM \"" + url + "\"><VEXAProxy DNSSrv=\"local\"/>");
     EXPECT_EQ(server.Accepted(), 0);
     EXPECT_EQ(m_Cfg.m_DNSSrv, L"local");
-}
-
-// A message without text in the table, or in a carried block without text, is named by its number.
-TEST(ErrorXMLText, FromTheMessageTableWithItsElement) {
-    EXPECT_EQ(ErrorXML(40000, "Port").m_Text, L"RUS40000 elements Port");
-    EXPECT_EQ(ErrorXML(41077, nullptr).m_Text, L"RUS41077");
-    EXPECT_EQ(ErrorXML(41080, nullptr).m_Text, L"Ошибка при создании XML анализатора");
 }

@@ -1,5 +1,5 @@
-// The daemon's thread pool as ports and connections use it (its workers are the only threads the
-// daemon starts, so the plain thread is tested through them): how often a procedure runs, stops
+// The daemon's thread pool as ports and connections use it (its workers are the plain thread's only
+// users, so the plain thread is tested through them): how often a procedure runs, stops
 // that end waits at once or wait for a hung procedure, and the lines written when something goes
 // wrong.
 #include <gtest/gtest.h>
@@ -81,7 +81,7 @@ std::thread ReleaseWhenReported(lb::MainLog& log, Job& job, const std::string& l
 TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     lb::TakeLog();
     lb::MainLog log;
-    PoolThread pool("TestPool", false, 200ms);
+    PoolThread pool("TestPool", 200ms);
     auto idle = [&] { return lb::WaitUntil([&] { return pool.Workers().busy == 0; }); };
     Job job, untilFalse, self, overruns, delayed, held, thrower, last;
     BaseThread::s_FailCreate = 1;
@@ -105,7 +105,7 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     pool.StopProc(Job::Proc, &delayed);
     EXPECT_LT(SteadyClock::now() - t0, 1000ms);  // not the 10 s of the delay
     EXPECT_EQ(std::vector<int>({1, 3, 1, 0}), std::vector<int>({job.calls, untilFalse.calls, self.calls, delayed.calls}));
-    EXPECT_EQ(3, job.blocked);  // the daemon's signals land on its main thread
+    EXPECT_EQ(3, job.blocked);  // SIGINT, SIGTERM and SIGHUP never run their handler on a worker
     EXPECT_EQ(1u, pool.Workers().idle);  // the failed start left no worker behind
 
     held.hold = true;
@@ -128,7 +128,7 @@ TEST(Pool, RunsUntilStoppedAndWritesEachFault) {
     EXPECT_FALSE(last.inside);
     EXPECT_EQ(nullptr, pool.StartProc("Late", Job::Proc, &job, 0, 0));
 
-    PoolThread locked("TestPool", false, 1000ms);
+    PoolThread locked("TestPool", 1000ms);
     std::atomic<bool> holding{false}, released{false};
     std::thread holder([&] {
         locked.Lock("Holder");
