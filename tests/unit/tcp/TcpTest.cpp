@@ -181,6 +181,9 @@ TEST_F(TcpRelay, HostCheck) {
 // Ages run on the monotonic clock: a step of the wall clock by an hour either way changes nothing.
 // An echo rule answers each piece with one dump line and never contacts its target.
 TEST_F(TcpRelay, FullRuleMakesRoomByRankAndGrace) {
+    // Ages move only with the test's own steps: on a loaded machine the real clock could make the
+    // talking clients quiet for two seconds before the newcomer is weighed against them.
+    Clock::Freeze();
     CTCPPort::s_DeferSeconds = 0;  // silent clients reach accept() at once
     auto port = Open("127.0.0.1", m_Target.Port(), CTCPPort::IPv4, "", 0);
     port->m_CliTab.SetBound(2);
