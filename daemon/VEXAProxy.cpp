@@ -101,7 +101,7 @@ void VEXAProxy::Start() {
         PlanClients();
         StartRules();
         if (!m_Cfg.m_DNSSrv.empty()) {
-            m_DNSPort.CliTab().SetBound(BoundOf(&m_Cfg));
+            m_DNSPort.m_CliTab.SetBound(BoundOf(&m_Cfg));
             m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), 53, 53);
         }
     } catch (const ErrorXML& e) {
