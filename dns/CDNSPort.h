@@ -23,8 +23,6 @@ public:
     DBString CliPrefix(int id) const override;
     // Both records of an answer: as received from the server and as sent to the client.
     void Replying(const Association& cli, const char* buf, int len, const SockAddr& from) override;
-
-protected:
     void RecvFromCli(char* buf, int len, int size, const SockAddr& from) override;
 
 private:

@@ -38,6 +38,9 @@ public:
     virtual DBString CliPrefix(int id) const;
     // A datagram of the target, on its way to the client of cli.
     virtual void Replying(const Association& cli, const char* buf, int len, const SockAddr& from);
+    // One datagram of len bytes from a client, in a buffer of size bytes: echoed, or relayed through
+    // the client's association.
+    virtual void RecvFromCli(char* buf, int len, int size, const SockAddr& from);
 
     Socket m_Socket;
     CliTab m_CliTab;
@@ -55,9 +58,6 @@ protected:
     // Binds the local port and starts the receive loop and the sweep; a failure is logged and leaves
     // the port stopped.
     void Open(int portLocal, int portRemote, const char* ipRemote, bool targetIPv6, int echo);
-    // One datagram of len bytes from a client, in a buffer of size bytes: echoed, or relayed through
-    // the client's association.
-    virtual void RecvFromCli(char* buf, int len, int size, const SockAddr& from);
     // The association of a client, started first if it has none; empty when the table refused it.
     // Held, so that the sweep does not stop it while it is used outside the table lock.
     CliTab::Held Associate(const SockAddr& from);
