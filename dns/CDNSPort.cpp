@@ -120,7 +120,8 @@ void CDNSPort::Replying(const Association& cli, const char* buf, int len, const 
 }
 
 void CDNSPort::RecvFromCli(char* buf, int len, int size, const SockAddr& from) {
-    // The wait for the log comes first, outside any lock.
+    // The wait for the log comes first, outside any lock. The association is held, not locked: its
+    // records, a local answer and the send keep neither the table nor its sweep waiting.
     _Modul.m_LogDNS.PaceRecords();
     if (auto cli = Associate(from)) {
         cli->FromClient();
