@@ -51,6 +51,7 @@ struct Rig {
     int sink = -1;  // receives the echoes: a datagram socket nobody reads (a full one drops them)
     SockAddr sinkAddr;
     sockaddr_in client{};
+    char echo[sizeof kEcho];  // a receive buffer, as the port's loop hands it over
 
     Rig() {
         tcpPort.m_PortLocal = 8080;
@@ -65,6 +66,7 @@ struct Rig {
         socklen_t len = SockAddr::Capacity();
         ::getsockname(sink, sinkAddr.Raw(), &len);
         client = Loopback(40000).V4();
+        std::memcpy(echo, kEcho, sizeof echo);
     }
     ~Rig() { ::close(sink); }
 };
@@ -78,7 +80,7 @@ void DnsAnswer() { _Modul.m_LogDNS.Put(CDNSLog::typSend, kAnswer, sizeof kAnswer
 void DumpLine() {
     _Modul.m_Log.PutMes(L"UDPv4 07000 127.0.0.1:40000 ", reinterpret_cast<const unsigned char*>(kEcho), 30);
 }
-void EchoDatagram() { g_Rig->echoPort.RecvFromCli(kEcho, 30, g_Rig->sinkAddr); }
+void EchoDatagram() { g_Rig->echoPort.RecvFromCli(g_Rig->echo, 30, sizeof g_Rig->echo, g_Rig->sinkAddr); }
 void FormatPrefix() {
     DBString s;
     s.Format(L"%ls %05d %05d ", L"TCPv4", 8080, 1);

@@ -11,6 +11,7 @@
 #include "util/Clock.h"
 #include "util/DatagramLoop.h"
 #include "util/IPv6.h"
+#include "util/RuleName.h"
 
 // ---------------------------------------------------------------------------------------------- RM7
 
@@ -90,9 +91,9 @@ void RM7Tab::RecvFromCloud(char* buf, int len, sockaddr_in6 /*from*/) {
 // ------------------------------------------------------------------------------------------ RM7Port
 
 RM7Port::RM7Port()
-    : m_ThreadRM7("RM7Port::InpRM7Proc", &RM7Port::InpRM7Proc, this),
+    : PortBase("RM7Port", [this] { m_Tab.DeleteCloseOrOld(); }),
+      m_ThreadRM7("RM7Port::InpRM7Proc", &RM7Port::InpRM7Proc, this),
       m_ThreadCloud("RM7Port::InpCloudProc", &RM7Port::InpCloudProc, this),
-      m_ThreadTimer("RM7Port::TimerClose", &RM7Port::TimerClose, this),
       m_Tab(this),
       m_CloudIPv6(NulIPv6()) {
     std::memset(&m_CloudAddr, 0, sizeof m_CloudAddr);
@@ -123,7 +124,7 @@ RM7Port::Side RM7Port::CloudSide() {
 }
 
 void RM7Port::Start(int portRM7, int portCloud, int portVexaCloud, const char* host) {
-    if (m_Running.load()) return;  // one relay per daemon; the running one is kept
+    if (m_Run.load()) return;  // one relay per daemon; the running one is kept
     PortRM7 = portRM7;
     PortCloud = portCloud;
     PortVEXACloud = portVexaCloud;
@@ -151,10 +152,9 @@ void RM7Port::Start(int portRM7, int portCloud, int portVexaCloud, const char* h
         return;
     }
 
-    m_Tab.Devices().SetName(DBString().Format(L"CloudRM7 %05d", PortRM7), L"datagrams of new devices dropped: table full");
-    DBString error;
-    if (BindRM7(error) != 0) return;
-    if (BindCloud(error) != 0) return;
+    m_Tab.Devices().SetName(RuleName(RuleKind::CloudRM7, PortRM7), L"datagrams of new devices dropped: table full");
+    if (BindRM7() != 0) return;
+    if (BindCloud() != 0) return;
 
     std::memset(&m_CloudAddr, 0, sizeof m_CloudAddr);
     m_CloudAddr.sin6_family = AF_INET6;
@@ -162,49 +162,28 @@ void RM7Port::Start(int portRM7, int portCloud, int portVexaCloud, const char* h
     m_CloudAddr.sin6_flowinfo = 0;
     m_CloudAddr.sin6_addr = m_CloudIPv6;
     m_CloudAddr.sin6_scope_id = 0;
-    m_Running.store(true);
-    m_ThreadRM7.Start(0, 0);
-    m_ThreadCloud.Start(0, 0);
-    m_ThreadTimer.Start(kSweepMs, kSweepMs);
+    Run({&m_ThreadRM7, &m_ThreadCloud});
 }
 
 void RM7Port::Stop() {
-    m_ThreadTimer.Stop();
-    if (m_Running.exchange(false)) {
-        // Shut down first and close only once the loops have ended, so that a loop can never call
-        // recvfrom on a descriptor number that was closed and reused meanwhile.
+    // Shut down first and closed only once the loops have ended, so that a loop can never call
+    // recvfrom on a descriptor number that was closed and reused meanwhile.
+    Halt({&m_ThreadRM7, &m_ThreadCloud}, [this] {
         m_SocketRM7.Shutdown();
         m_SocketCloud.Shutdown();
-        m_ThreadRM7.Stop();
-        m_ThreadCloud.Stop();
-        m_SocketRM7.Close();
-        m_SocketCloud.Close();
-    }
+    });
+    m_SocketRM7.Close();
+    m_SocketCloud.Close();
     m_Tab.Clear();
 }
 
 int RM7Port::Bind(const Side& side) {
-    int fd = net::OpenSocket(AF_INET6, SOCK_DGRAM);
-    if (fd == -1) {
-        int err = errno;
-        _Modul.m_Log.PutErr(side.socketText, err);
-        return err;
-    }
-    // Published only once bound: a send from the other side's loop meanwhile would bind it to a
-    // random port of its own, and the bind would then fail for good.
-    if (net::Bind(fd, SockAddr::Any(AF_INET6, this->*side.port)) != 0) {
-        int err = errno;
-        Socket(fd).Close();
-        _Modul.m_Log.PutErr(side.bindText, err);
-        return err;
-    }
-    side.socket.Reset(fd);
-    return 0;
+    return OpenBound(side.socket, AF_INET6, SOCK_DGRAM, this->*side.port, {side.socketText, side.bindText, {}});
 }
 
-int RM7Port::BindRM7(DBString& /*error*/) { return Bind(RM7Side()); }
+int RM7Port::BindRM7() { return Bind(RM7Side()); }
 
-int RM7Port::BindCloud(DBString& /*error*/) { return Bind(CloudSide()); }
+int RM7Port::BindCloud() { return Bind(CloudSide()); }
 
 void RM7Port::Send(const Side& side, char* buf, int len, const sockaddr_in6& to) {
     // Sent on the cloud-side socket: a device's datagram; on the device side: one for a device.
@@ -224,15 +203,12 @@ void RM7Port::SendToCloud(char* buf, int len) { Send(CloudSide(), buf, len, m_Cl
 void RM7Port::RecvLoop(const Side& side) {
     char buf[kRecvBuf];
     DatagramLoop(
-        side.socket, [this] { return m_Running.load(); }, buf, sizeof buf,
+        side.socket, [this] { return m_Run.load(); }, buf, sizeof buf,
         [&](char* data, size_t n, const SockAddr& from) {
             if (from.Family() == AF_INET6) (m_Tab.*side.handler)(data, static_cast<int>(n), from.V6());
         },
         [&](int err) { _Modul.m_Log.PutErr(side.recvText, err); },
-        [&] {
-            DBString error;
-            return (this->*side.bind)(error) == 0;
-        });
+        [&] { return (this->*side.bind)() == 0; });
 }
 
 bool RM7Port::InpRM7Proc(void* port) {
@@ -244,10 +220,5 @@ bool RM7Port::InpRM7Proc(void* port) {
 bool RM7Port::InpCloudProc(void* port) {
     auto* self = static_cast<RM7Port*>(port);
     self->RecvLoop(self->CloudSide());
-    return true;
-}
-
-bool RM7Port::TimerClose(void* port) {
-    static_cast<RM7Port*>(port)->m_Tab.DeleteCloseOrOld();
     return true;
 }

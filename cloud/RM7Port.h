@@ -14,6 +14,7 @@
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
+#include "util/PortBase.h"
 #include "util/Traffic.h"
 
 class RM7Port;
@@ -93,10 +94,9 @@ private:
     RM7Port* m_Port;
 };
 
-class RM7Port {
+class RM7Port : public PortBase {
 public:
     static constexpr int kRecvBuf = 2048;
-    static constexpr int kSweepMs = 8000;
 
     RM7Port();
     ~RM7Port();
@@ -107,16 +107,14 @@ public:
     // outcome shows in IsRunning and in the general log; a failed start is not retried.
     void Start(int portRM7, int portCloud, int portVexaCloud, const char* host);
     void Stop();
-    bool IsRunning() const { return m_Running.load(); }
 
-    int BindRM7(DBString& error);
-    int BindCloud(DBString& error);
+    int BindRM7();
+    int BindCloud();
     void SendToRM7(char* buf, int len, sockaddr_in6 to);
     void SendToCloud(char* buf, int len);
 
     static bool InpRM7Proc(void* port);
     static bool InpCloudProc(void* port);
-    static bool TimerClose(void* port);
 
     RM7Tab& Tab() { return m_Tab; }
     // Datagrams from devices sent to the cloud (in) and from the cloud sent to devices (out).
@@ -137,7 +135,7 @@ private:
         const wchar_t* bindText;
         const wchar_t* recvText;
         const wchar_t* sendText;
-        int (RM7Port::*bind)(DBString&);
+        int (RM7Port::*bind)();
         void (RM7Tab::*handler)(char*, int, sockaddr_in6);
     };
     Side RM7Side();
@@ -149,8 +147,6 @@ private:
 
     Thread m_ThreadRM7;
     Thread m_ThreadCloud;
-    Thread m_ThreadTimer;
-    std::atomic<bool> m_Running{false};
     Socket m_SocketRM7;
     Socket m_SocketCloud;
     RM7Tab m_Tab;

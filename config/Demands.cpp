@@ -1,16 +1,8 @@
 #include "config/Demands.h"
 
-#include <cstdio>
-
 #include "config/RuleSummary.h"
 
 namespace {
-
-std::string Name(const std::string& kind, int port) {
-    char number[16];
-    std::snprintf(number, sizeof number, " %05d", port);
-    return kind + number;
-}
 
 struct Table {
     TableDemand demand;
@@ -31,19 +23,19 @@ std::vector<Table> Tables(const CProxyCFG& cfg, int* rules) {
             // A UDP echo answers from its port's own socket and keeps no clients.
             if (!tcp && port.IsEcho()) continue;
             tables.push_back({{tcp ? kCostTCP : kCostUDP, port.m_MaxClients, 0},
-                              Name(DBString(KindText(port)).ToStr(), port.m_PortLocal), &port});
+                              RuleName(KindOf(port), port.m_PortLocal).ToStr(), &port});
         } else if (node->TypNode() == CProxyCloudRM7::kTypNode) {
             const auto& rm7 = static_cast<const CProxyCloudRM7&>(*node);
             // The first element with a cloud side runs the relay; the daemon ignores later ones.
             if (rm7.m_PortCloud == 0 || cloud) continue;
             cloud = true;
             ++count;
-            tables.push_back({{kCostRM7, rm7.m_MaxClients, kRM7Devices}, Name("CloudRM7", rm7.m_PortRM7), &rm7});
+            tables.push_back({{kCostRM7, rm7.m_MaxClients, kRM7Devices}, RuleName(RuleKind::CloudRM7, rm7.m_PortRM7).ToStr(), &rm7});
         }
     }
     if (!cfg.m_DNSSrv.empty()) {
         ++count;
-        tables.push_back({{kCostDNS, cfg.m_DNSMaxClients, 0}, Name("DNS", 53), &cfg});
+        tables.push_back({{kCostDNS, cfg.m_DNSMaxClients, 0}, RuleName(RuleKind::DNS, 53).ToStr(), &cfg});
     }
     if (rules) *rules = count;
     return tables;

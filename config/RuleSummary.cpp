@@ -1,14 +1,12 @@
 #include "config/RuleSummary.h"
 
-namespace {
-// Indexed by the typProt codes.
-constexpr const wchar_t* kKindText[] = {L"UDPv4", L"TCPv4", L"UDPv6", L"TCPv6"};
-}  // namespace
-
-const wchar_t* KindText(const CProxyPort& port) {
+RuleKind KindOf(const CProxyPort& port) {
+    // The kinds begin in the order of the typProt codes; anything else runs as UDP.
     const bool known = port.m_TypProt >= CProxyPort::UDP && port.m_TypProt <= CProxyPort::TCPv6;
-    return kKindText[known ? port.m_TypProt : CProxyPort::UDP];
+    return static_cast<RuleKind>(known ? port.m_TypProt : CProxyPort::UDP);
 }
+
+const wchar_t* KindText(const CProxyPort& port) { return RuleKindText(KindOf(port)); }
 
 DBString SummaryLine(const CProxyPort& port) {
     const wchar_t* kind = KindText(port);

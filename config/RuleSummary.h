@@ -3,7 +3,10 @@
 // and vexaproxy-check both print these, so an operator can match the checker's output with the log.
 #include "config/CProxyCFG.h"
 #include "util/DBString.h"
+#include "util/RuleName.h"
 
+// The rule's kind, as its port runs it.
+RuleKind KindOf(const CProxyPort& port);
 // "UDPv4", "TCPv4", "UDPv6" or "TCPv6": the rule's kind as the listing names it.
 const wchar_t* KindText(const CProxyPort& port);
 // "TCPv4  8080 -> [192.168.1.10]:80 Host: portal", "UDPv4     7 -> Echo"

@@ -7,14 +7,11 @@
 
 #include "daemon/VEXAProxy.h"
 #include "util/Clock.h"
+#include "util/RuleName.h"
 
 namespace {
 
-std::string Name(const wchar_t* kind, int port) {
-    char number[16];
-    std::snprintf(number, sizeof number, " %05d", port);
-    return DBString(kind).ToStr() + number;
-}
+std::string Name(RuleKind kind, int port) { return RuleName(kind, port).ToStr(); }
 
 // "clients 2 bound 2727 started 2 evicted 0 failed 0 refused 0 in 11 out 11 bytes"; TCP rules add
 // "waiting N" after "refused": clients in the listen backlog for want of room.
@@ -45,14 +42,14 @@ void VEXAProxy::PutStatusLine(const std::string& text) {
 void VEXAProxy::PutStatus() {
     const auto up = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_StartedAt);
     PutStatusLine("begin up " + std::to_string(up.count()) + " s");
-    for (auto& p : m_TCPv4) PutStatusLine(Name(L"TCPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
-    for (auto& p : m_UDPv4) PutStatusLine(Name(L"UDPv4", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
-    for (auto& p : m_TCPv6) PutStatusLine(Name(L"TCPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
-    for (auto& p : m_UDPv6) PutStatusLine(Name(L"UDPv6", p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
+    for (auto& p : m_TCPv4) PutStatusLine(Name(RuleKind::TCPv4, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
+    for (auto& p : m_UDPv4) PutStatusLine(Name(RuleKind::UDPv4, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
+    for (auto& p : m_TCPv6) PutStatusLine(Name(RuleKind::TCPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
+    for (auto& p : m_UDPv6) PutStatusLine(Name(RuleKind::UDPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
     if (m_DNSPort.IsRunning())
-        PutStatusLine(Name(L"DNS", m_DNSPort.PortLocal()) + Figures(m_DNSPort.CliTab(), m_DNSPort.Relayed(), "datagrams"));
+        PutStatusLine(Name(RuleKind::DNS, m_DNSPort.m_PortLocal) + Figures(m_DNSPort.m_CliTab, m_DNSPort.m_Traffic, "datagrams"));
     if (m_RM7Port.IsRunning()) {
-        PutStatusLine(Name(L"CloudRM7", m_RM7Port.PortRM7) +
+        PutStatusLine(Name(RuleKind::CloudRM7, m_RM7Port.PortRM7) +
                       Figures(m_RM7Port.Tab().Devices(), m_RM7Port.Relayed(), "datagrams"));
         const int64_t now = Clock::Now();
         for (const auto& device : m_RM7Port.Tab().Snapshot()) {

@@ -4,6 +4,7 @@
 #include "config/Demands.h"
 #include "config/ErrorXML.h"
 #include "config/RuleSummary.h"
+#include "util/RuleName.h"
 
 #include <arpa/inet.h>
 #include <libxml/parser.h>
@@ -97,7 +98,7 @@ void VEXAProxy::Start() {
         PlanClients();
         StartRules();
         if (!m_Cfg.m_DNSSrv.empty()) {
-            m_DNSPort.CliTab().SetBound(BoundOf(&m_Cfg));
+            m_DNSPort.m_CliTab.SetBound(BoundOf(&m_Cfg));
             m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), 53, 53);
         }
     } catch (const ErrorXML& e) {
@@ -237,15 +238,16 @@ void VEXAProxy::StopPorts(std::vector<std::unique_ptr<Port>>& ports) {
 void VEXAProxy::Stop() {
     m_DNSPort.Stop();
     m_LogDNS.Close();
-    m_Log.Put(L"TCPv4 Stop");
+    auto stopping = [this](RuleKind kind) { m_Log.Put((DBString(RuleKindText(kind)) + L" Stop").c_str()); };
+    stopping(RuleKind::TCPv4);
     StopPorts(m_TCPv4);
-    m_Log.Put(L"UDPv4 Stop");
+    stopping(RuleKind::UDPv4);
     StopPorts(m_UDPv4);
-    m_Log.Put(L"TCPv6 Stop");
+    stopping(RuleKind::TCPv6);
     StopPorts(m_TCPv6);
-    m_Log.Put(L"UDPv6 Stop");
+    stopping(RuleKind::UDPv6);
     StopPorts(m_UDPv6);
-    m_Log.Put(L"CloudRM7 Stop");
+    stopping(RuleKind::CloudRM7);
     m_RM7Port.Stop();
     m_PoolThread.Stop();
     PutPendingSignals();

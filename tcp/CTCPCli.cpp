@@ -120,7 +120,7 @@ void TCPCliT<AF>::PutLine(const DBString& text) {
 template <int AF>
 void TCPCliT<AF>::SetID(int id) {
     m_ID = id;
-    m_Str = DBString().Format(L"%ls %05d %05d ", TCPFamily<AF>::kTag, m_Port->m_PortLocal, id) +
+    m_Str = RuleName(TCPFamily<AF>::kKind, m_Port->m_PortLocal) + DBString().Format(L" %05d ", id) +
             m_AddrCli.ToLog();
 }
 
@@ -179,7 +179,7 @@ template <int AF>
 void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError,
                           bool echo) {
     if (echo) {
-        _Modul.m_Log.PutMes(net::EchoTitle(TCPFamily<AF>::kTag, m_Port->m_PortLocal, m_AddrCli),
+        _Modul.m_Log.PutMes(net::EchoTitle(RuleKindText(TCPFamily<AF>::kKind), m_Port->m_PortLocal, m_AddrCli),
                             reinterpret_cast<const unsigned char*>(data), static_cast<int>(n));
     }
     Send(from, to, n, sendError, [&] { return to.SendAll(data, n, &m_TimeLast); });

@@ -22,8 +22,8 @@ constexpr auto kAcceptBackOff = std::chrono::milliseconds(100);
 
 template <int AF>
 TCPPortT<AF>::TCPPortT()
-    : m_ThreadAccept(std::string(Family::kPortClass) + "::WinSockAcceptProc", WinSockAcceptProc, this),
-      m_ThreadTimer(std::string(Family::kPortClass) + "::TimerClose", TimerClose, this) {}
+    : PortBase(Family::kPortClass, [this] { m_CliTab.DeleteCloseOrOld(); }),
+      m_ThreadAccept(std::string(Family::kPortClass) + "::WinSockAcceptProc", WinSockAcceptProc, this) {}
 
 template <int AF>
 TCPPortT<AF>::~TCPPortT() {
@@ -45,46 +45,18 @@ void TCPPortT<AF>::Start(int portLocal, int portRemote, const char* ipRemote, co
 template <int AF>
 void TCPPortT<AF>::Start() {
     m_Run = false;
-    int fd = net::OpenSocket(AF, SOCK_STREAM);
-    if (fd < 0) {
-        _Modul.m_Log.PutErr(Family::kSocketError, errno);
+    const SockAddr any = SockAddr::Any(AF, m_PortLocal);
+    if (OpenBound(m_Socket, AF, SOCK_STREAM, m_PortLocal,
+                  {Family::kSocketError, L" bind(" + any.ToLog() + L") error", L" listen() error"}) != 0)
         return;
-    }
-    // Connections this port closed linger in TIME_WAIT for a minute; without address reuse a
-    // restarted daemon could not bind its port again until they expire. Two live listeners on one
-    // port are still refused.
-    int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    SockAddr any = SockAddr::Any(AF, m_PortLocal);
-    if (net::Bind(fd, any) != 0) {
-        int err = errno;
-        ::close(fd);
-        _Modul.m_Log.PutErr((L" bind(" + any.ToLog() + L") error").c_str(), err);
-        return;
-    }
-    // A deep backlog: with one thread per connection, a burst of clients otherwise waits in SYN
-    // retries for whole seconds.
-    if (::listen(fd, SOMAXCONN) != 0) {
-        int err = errno;
-        ::close(fd);
-        _Modul.m_Log.PutErr(L" listen() error", err);
-        return;
-    }
-    m_Socket.Reset(fd);
     m_Deferring = false;
-    m_CliTab.SetName(DBString().Format(L"%ls %05d", Family::kTag, m_PortLocal), L"clients turned away: no room for them");
-    m_Run = true;
-    m_ThreadAccept.Start(0, 0);
-    m_ThreadTimer.Start(8000, 8000);
+    m_CliTab.SetName(RuleName(Family::kKind, m_PortLocal), L"clients turned away: no room for them");
+    Run({&m_ThreadAccept});
 }
 
 template <int AF>
 void TCPPortT<AF>::Stop() {
-    m_ThreadTimer.Stop();
-    if (m_Run.exchange(false)) {
-        m_Socket.Close();
-        m_ThreadAccept.Stop();
-    }
+    Halt({&m_ThreadAccept}, [this] { m_Socket.Close(); });
     m_Held.Close();
     m_CliTab.Clear();
 }
@@ -188,12 +160,6 @@ void TCPPortT<AF>::AcceptLoop() {
         const uint64_t key = cli->m_Key;
         m_CliTab.Add(key, std::move(cli), [](TCPCliT<AF>&) {});
     }
-}
-
-template <int AF>
-bool TCPPortT<AF>::TimerClose(void* arg) {
-    static_cast<TCPPortT*>(arg)->m_CliTab.DeleteCloseOrOld();
-    return true;
 }
 
 template class TCPPortT<AF_INET>;

@@ -14,6 +14,8 @@
 #include "util/ClientTable.h"
 #include "util/DBString.h"
 #include "util/Net.h"
+#include "util/PortBase.h"
+#include "util/RuleName.h"
 #include "util/Traffic.h"
 
 // The texts that tell the two families apart.
@@ -22,7 +24,7 @@ struct TCPFamily;
 
 template <>
 struct TCPFamily<AF_INET> {
-    static constexpr const wchar_t* kTag = L"TCPv4";
+    static constexpr RuleKind kKind = RuleKind::TCPv4;
     static constexpr const wchar_t* kSocketError = L"TCP socket() error";
     static constexpr const char* kPortClass = "CTCPPort";
     static constexpr const char* kCliClass = "CTCPCli";
@@ -31,7 +33,7 @@ struct TCPFamily<AF_INET> {
 
 template <>
 struct TCPFamily<AF_INET6> {
-    static constexpr const wchar_t* kTag = L"TCPv6";
+    static constexpr RuleKind kKind = RuleKind::TCPv6;
     static constexpr const wchar_t* kSocketError = L"TCPv6 socket() error";
     static constexpr const char* kPortClass = "CTCPv6Port";
     static constexpr const char* kCliClass = "CTCPv6Cli";
@@ -139,7 +141,7 @@ template <int AF>
 using TCPCliTabT = ClientTable<uint64_t, TCPCliT<AF>>;
 
 template <int AF>
-class TCPPortT {
+class TCPPortT : public PortBase {
 public:
     enum typIP { IPv4 = 1, IPv6 = 2 };
     using Family = TCPFamily<AF>;
@@ -157,11 +159,8 @@ public:
     size_t Waiting();
 
     static bool WinSockAcceptProc(void* port);
-    static bool TimerClose(void* port);
 
     Thread m_ThreadAccept;
-    Thread m_ThreadTimer;
-    std::atomic<bool> m_Run{false};
     Socket m_Socket;
     TCPCliTabT<AF> m_CliTab;
     Traffic m_Traffic;        // bytes

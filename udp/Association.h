@@ -1,28 +1,18 @@
 #pragma once
-// The part every datagram association shares (UDP rules and the DNS relay): its own socket towards
-// the target, bound to an ephemeral port, and the thread that reads it.
+// One client of a datagram relay (a UDP rule, the DNS relay): its own socket towards the target,
+// bound to an ephemeral port, and the thread that carries the target's datagrams back to the client
+// from the port's socket. An entry of the port's ClientTable.
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 
 #include "thread/Thread.h"
 #include "util/ClientTable.h"
+#include "util/Clock.h"
 #include "util/DBString.h"
 #include "util/Net.h"
 
-// Opens and binds the socket, connects it to target, then starts the reader with run set. A failure
-// is logged as failed + "socket()" / "bind(0.0.0.0:0)" / "bind(0:0)" (the pool logs a thread it could
-// not create) and leaves nothing open: no socket may stay without its reader. Connected, the socket
-// takes datagrams from the target only (nobody else can slip an answer into the association) and
-// sends without a route lookup each time; a connect the system refuses leaves it unconnected, as
-// associations were before (connected tells which).
-bool OpenAssociation(const SockAddr& target, Socket& socket, Thread& reader, std::atomic<bool>& run,
-                     const DBString& failed, bool& connected);
-// One datagram towards the association's target (connected: see OpenAssociation).
-ssize_t SendToTarget(Socket& socket, bool connected, const SockAddr& target, const char* data, size_t len);
-// Whether a receive error of an association is one to go on after: a connected socket reports an
-// ICMP error (the target's port closed for a moment) on its next call; nothing was lost by it.
-inline bool IsTargetHiccup(int err) { return err == ECONNREFUSED; }
+class DatagramPort;
 
 // Who has talked on an association, for the table's choice at its bound. A spoofed source never
 // sees its answer and so never sends again after it; an association whose client answers back is
@@ -57,4 +47,59 @@ private:
     std::atomic<int64_t> m_Active;  // ms: the last datagram either way
     std::atomic<bool> m_Answered{false};
     std::atomic<bool> m_TwoWay{false};
+};
+
+class Association {
+public:
+    // Sweep: ended associations, and those whose target was silent for more than 180 s (in ms).
+    static constexpr int64_t kIdleLimit = 180000;
+
+    Association(const SockAddr& client, DatagramPort* port);
+    ~Association();
+    Association(const Association&) = delete;
+    Association& operator=(const Association&) = delete;
+
+    // Finds the target, opens and binds the socket and starts the receive thread, then logs
+    // "connect". A failing step is logged as "<Cli>::Start <step>" ("socket()", "bind(0.0.0.0:0)",
+    // "bind(0:0)"; the pool logs a thread it could not create) and leaves nothing open: no socket may
+    // stay without its reader. Without a target the association stays, closed and holding nothing,
+    // until the sweep. Connected, the socket takes datagrams from the target only (nobody else can
+    // slip an answer into the association) and sends without a route lookup each time; a connect
+    // the system refuses leaves it unconnected, as associations were before.
+    bool Start();
+    void SetID(int id);
+    DBString Str() const { return m_Str; }
+    void PutLog(const wchar_t* text) const;
+    // A datagram from the client: counts for the table's choice at its bound.
+    void FromClient() { m_Exchange.FromClient(Clock::Now()); }
+    void SendToSrv(const char* buf, int len);
+    void Stop();
+    const wchar_t* SweepReason(int64_t now) const;
+    EvictRank Rank(int64_t now, bool silentNewcomer) const;
+    static void PaceLog();
+    static void PutLine(const DBString& text);
+
+    int ID() const { return m_ID; }
+    int64_t TimeLast() const { return m_TimeLast; }
+    const SockAddr& AddrCli() const { return m_AddrCli; }
+    const SockAddr& AddrSrv() const { return m_AddrSrv; }
+
+private:
+    static bool WinSockProc(void* cli);
+    // Whether a receive error is one to go on after: a connected socket reports an ICMP error (the
+    // target's port closed for a moment) on its next call; nothing was lost by it.
+    static bool IsTargetHiccup(int err) { return err == ECONNREFUSED; }
+
+    DatagramPort* m_Port;
+    Thread m_Thread;
+    DBString m_Str;  // log prefix: the port's CliPrefix and the client's address
+    int m_ID = 0;
+    std::atomic<bool> m_Run{false};
+    Socket m_Socket;
+    SockAddr m_AddrCli;
+    SockAddr m_AddrSrv;
+    bool m_Connected = false;  // m_Socket connected to m_AddrSrv
+    // Refreshed only by datagrams from the target: a client talking to a silent target is dropped.
+    std::atomic<int64_t> m_TimeLast;
+    Exchange m_Exchange;
 };

@@ -151,6 +151,40 @@ public:
         }
     }
 
+    // An entry found or made by Hold: the sweep, an eviction and Clear take it out of the table as
+    // usual but stop it only once it is let go, so the datagram path can log and send without the
+    // table lock. A thread that holds one asks the table for no other entry meanwhile: evicting
+    // the held one would make it wait for itself.
+    class Held {
+    public:
+        Held() = default;
+        Held(Held&& o) noexcept : m_Table(std::exchange(o.m_Table, nullptr)), m_Entry(std::exchange(o.m_Entry, nullptr)) {}
+        Held& operator=(Held&&) = delete;
+        ~Held() {
+            if (m_Entry) m_Table->Release(m_Entry);
+        }
+        explicit operator bool() const { return m_Entry != nullptr; }
+        Entry* operator->() const { return m_Entry; }
+        Entry& operator*() const { return *m_Entry; }
+
+    private:
+        friend class ClientTable;
+        Held(ClientTable* table, Entry* entry) : m_Table(table), m_Entry(entry) {}
+        ClientTable* m_Table = nullptr;
+        Entry* m_Entry = nullptr;
+    };
+
+    // Deliver, with the entry held instead of used under the lock; empty when it was refused.
+    template <class Make>
+    Held Hold(const Key& key, Make&& make) {
+        Entry* held = nullptr;
+        Deliver(key, std::forward<Make>(make), [&](Entry& e) {
+            held = &e;
+            m_Held.insert(held);
+        });
+        return held ? Held(this, held) : Held();
+    }
+
     // Whether a new client may be taken now. At the bound the entry that matters least, if one may
     // go and evict allows, is evicted to make room: its line is written and it is stopped on a pool
     // thread, and the room is there once it has stopped (kComing). A silent newcomer (a TCP client
@@ -311,6 +345,7 @@ public:
         for (auto& [reason, entry] : gone) {
             Entry::PaceLog();
             entry->PutLog(reason);
+            WaitReleased(entry.get());
             entry->Stop();
             entry.reset();
             std::lock_guard<std::mutex> lock(m_Mutex);
@@ -335,7 +370,10 @@ public:
         }
         PutSum(sum, L"more deleted because table full");
         PutSum(refusals, m_Refusals);
-        for (auto& entry : all) entry.second.entry->Stop();
+        for (auto& entry : all) {
+            WaitReleased(entry.second.entry.get());
+            entry.second.entry->Stop();
+        }
         all.clear();
         LeftList stopped;
         std::unique_lock<std::mutex> lock(m_Mutex);
@@ -397,6 +435,7 @@ private:
 
     void StopLeaving(Leaving* l) {
         if (l->ownLine) l->entry->PutLog(L"deleted because table full");
+        WaitReleased(l->entry.get());
         l->entry->Stop();
         l->entry.reset();
         std::lock_guard<std::mutex> lock(m_Mutex);
@@ -405,6 +444,20 @@ private:
         --m_Evicting;
         ++m_Gone;
         m_Removed.notify_all();
+    }
+
+    void Release(const Entry* entry) {
+        {
+            std::lock_guard<std::mutex> lock(m_Mutex);
+            m_Held.erase(m_Held.find(entry));
+        }
+        m_Removed.notify_all();
+    }
+
+    // Before an entry out of the table is stopped: until nobody holds it.
+    void WaitReleased(const Entry* entry) {
+        std::unique_lock<std::mutex> lock(m_Mutex);
+        m_Removed.wait(lock, [&] { return m_Held.count(entry) == 0; });
     }
 
     using LeftList = std::list<std::unique_ptr<Leaving>>;
@@ -489,6 +542,7 @@ private:
     LineGate m_EvictLines{kOwnEvictionLines};
     LineGate m_RefuseLines{0};
     bool m_Remember = false;
+    std::multiset<const Entry*> m_Held;  // entries held (Hold), once per holder
     std::set<Key> m_Evicted;  // keys of clients evicted lately, for m_Remember
     std::deque<Key> m_EvictedOrder;
 };

@@ -65,9 +65,9 @@ Lines TakeDNS(size_t n) {
 // Only a full query with RD set, whose question matches a name with an answer image in any letter
 // case, with nothing after it but one OPT record, is answered here; the answer echoes the question as
 // asked, without the OPT record. Everything else reaches the server byte for byte, and every datagram
-// is in the DNS log. Numbers wrap after 99999; an association goes after 180 s without a datagram
-// from the server, or at the first sweep after the server ended it with an empty datagram. A port
-// that cannot bind stays stopped.
+// is in the DNS log. Numbers wrap after 99999; an association goes after more than 180 s without a
+// datagram from the server, or at the first sweep after the server ended it with an empty datagram.
+// A port that cannot bind stays stopped.
 TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) {
     // A name of this process's own: the other test programs run at the same time.
     const std::string path = "/tmp/vexaproxy-dns-unit-" + std::to_string(getpid()) + ".xml";
@@ -84,7 +84,7 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
     _Modul.m_LogDNS.TakeQueued();
     port.Start("127.0.0.2", local, server.Port());
     ASSERT_TRUE(port.IsRunning());
-    port.CliTab().SetLastID(99999);
+    port.m_CliTab.SetLastID(99999);
     auto prefix = [&](int id) { return DBString().Format(L"DNS%05d %05d ", local, id).ToStr() + client.Me().ToLog().ToStr(); };
 
     const Bytes plain = Query(7, 0x01, "printer.zone"), edns = Query(8, 0x01, "printer.zone", true);
@@ -126,25 +126,25 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
 
     const Bytes q = Query(9, 0x01, "scanner.lan");
     SockAddr assoc;
-    port.CliTab().ForEach([](auto, auto& cli) {  // the limit to the second, on its own clock
-        EXPECT_EQ(cli.SweepReason(cli.TimeLast() + 180999), nullptr);
-        EXPECT_STREQ(cli.SweepReason(cli.TimeLast() + 181000), L"deleted because long idle");
+    port.m_CliTab.ForEach([](auto, auto& cli) {  // the limit to the second, on its own clock
+        EXPECT_EQ(cli.SweepReason(cli.TimeLast() + 180000), nullptr);
+        EXPECT_STREQ(cli.SweepReason(cli.TimeLast() + 180001), L"deleted because long idle");
     });
     Clock::Advance(std::chrono::seconds(179));
     client.Send(q, relay);  // queries from the client do not keep it alive
     server.Recv();
-    port.CliTab().DeleteCloseOrOld();
-    EXPECT_EQ(port.CliTab().Count(), 1u);
+    port.m_CliTab.DeleteCloseOrOld();
+    EXPECT_EQ(port.m_CliTab.Count(), 1u);
     Clock::Advance(std::chrono::seconds(3));
-    port.CliTab().DeleteCloseOrOld();
-    EXPECT_EQ(port.CliTab().Count(), 0u);
+    port.m_CliTab.DeleteCloseOrOld();
+    EXPECT_EQ(port.m_CliTab.Count(), 0u);
     client.Send(q, relay);
     server.Recv(&assoc);
     server.Send(Bytes{}, assoc);
     ASSERT_TRUE(log.WaitFor(prefix(2) + "disconnect"));
     client.Send(q, relay);  // until the sweep the client's queries fail, and are still logged
     ASSERT_TRUE(log.WaitFor("CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor"));
-    port.CliTab().DeleteCloseOrOld();
+    port.m_CliTab.DeleteCloseOrOld();
     client.Send(q, relay);
     server.Recv();
     Udp taken("0.0.0.0");

@@ -30,7 +30,7 @@ protected:
         auto port = std::make_unique<PortT>();
         if (m_Local == 0) m_Local = FreePort("::");
         port->Start(m_Local, targetPort, target, host, static_cast<typename PortT::typIP>(typ), echo);
-        EXPECT_TRUE(port->m_Run);
+        EXPECT_TRUE(port->IsRunning());
         return port;
     }
     // A client whose "connect" line has been written; its line prefix.

@@ -1,0 +1,56 @@
+#include "util/PortBase.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "daemon/VEXAProxy.h"
+
+PortBase::PortBase(const std::string& cls, std::function<void()> sweep)
+    : m_Sweep(std::move(sweep)), m_ThreadTimer(cls + "::TimerClose", &TimerClose, this) {}
+
+int PortBase::OpenBound(Socket& into, int family, int type, int port, const BindTexts& texts) {
+    Socket sock(net::OpenSocket(family, type));
+    if (!sock.IsOpen()) {
+        const int err = errno;
+        _Modul.m_Log.PutErr(texts.socket.c_str(), err);
+        return err;
+    }
+    auto fail = [&](const DBString& text) {
+        const int err = errno;
+        sock.Close();
+        _Modul.m_Log.PutErr(text.c_str(), err);
+        return err;
+    };
+    if (type == SOCK_STREAM) {
+        // Connections this port closed linger in TIME_WAIT for a minute; without address reuse a
+        // restarted daemon could not bind its port again until they expire. Two live listeners on
+        // one port are still refused.
+        int one = 1;
+        ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    }
+    if (net::Bind(sock.Fd(), SockAddr::Any(family, port)) != 0) return fail(texts.bind);
+    // A deep backlog: with one thread per connection, a burst of clients otherwise waits in SYN
+    // retries for whole seconds.
+    if (type == SOCK_STREAM && ::listen(sock.Fd(), SOMAXCONN) != 0) return fail(texts.listen);
+    into = std::move(sock);
+    return 0;
+}
+
+void PortBase::Run(std::initializer_list<Thread*> loops) {
+    m_Run = true;
+    for (Thread* loop : loops) loop->Start(0, 0);
+    m_ThreadTimer.Start(kSweepMs, kSweepMs);
+}
+
+void PortBase::Halt(std::initializer_list<Thread*> loops, const std::function<void()>& wake) {
+    m_ThreadTimer.Stop();
+    if (!m_Run.exchange(false)) return;
+    wake();
+    for (Thread* loop : loops) loop->Stop();
+}
+
+bool PortBase::TimerClose(void* port) {
+    static_cast<PortBase*>(port)->m_Sweep();
+    return true;
+}
