@@ -18,7 +18,7 @@
 RM7::RM7(int node, sockaddr_in6 addr, RM7Port* port)
     : m_Port(port), m_Node(node), m_Addr(addr), m_Last(Clock::Now()) {
     m_Str.Format(L"RM7 %05d %7d ", port->PortRM7, node);
-    m_Str += VEXAProxy::ToStr(addr.sin6_addr, ntohs(addr.sin6_port));
+    m_Str += SockAddr(addr).ToLog();
 }
 
 void RM7::PutLog(const wchar_t* text) const { _Modul.m_Log.Put(m_Str, text); }

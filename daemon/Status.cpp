@@ -54,7 +54,7 @@ void VEXAProxy::PutStatus() {
         const int64_t now = Clock::Now();
         for (const auto& device : m_RM7Port.Tab().Snapshot()) {
             PutStatusLine("RM7 node " + std::to_string(device.node) + " address" +
-                          ToStr(device.addr.sin6_addr, ntohs(device.addr.sin6_port)).ToStr() + "quiet " +
+                          SockAddr(device.addr).ToLog().ToStr() + "quiet " +
                           std::to_string((now - device.last) / 1000) + " s");
         }
     }

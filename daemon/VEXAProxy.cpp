@@ -254,9 +254,3 @@ void VEXAProxy::Stop() {
     m_Log.Put(L"End Stop");
     m_Log.Close();
 }
-
-DBString VEXAProxy::ToStr(const in6_addr& addr, int port) {
-    std::string text;
-    net::AppendAddrText(text, addr, port);
-    return DBString(text);
-}

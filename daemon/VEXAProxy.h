@@ -34,7 +34,6 @@ public:
     static void signalHandler(int sig);
 
     DBString PathLogs();
-    static DBString ToStr(const in6_addr& addr, int port);
 
     // Build date and time as the compiler saw them, e.g. "Jan 25 2026" and "12:13:29".
     static const char* BuildDate();

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "config/CConfigProxy.h"
+#include "config/CProxyCFG.h"
 #include "daemon/VEXAProxy.h"
 #include "dns/CDNSLog.h"
 
