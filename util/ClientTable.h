@@ -180,7 +180,7 @@ public:
         Entry* held = nullptr;
         Deliver(key, std::forward<Make>(make), [&](Entry& e) {
             held = &e;
-            m_Held.insert(held);
+            m_Held.push_back(held);
         });
         return held ? Held(this, held) : Held();
     }
@@ -449,7 +449,9 @@ private:
     void Release(const Entry* entry) {
         {
             std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Held.erase(m_Held.find(entry));
+            auto it = std::find(m_Held.begin(), m_Held.end(), entry);
+            *it = m_Held.back();
+            m_Held.pop_back();
         }
         m_Removed.notify_all();
     }
@@ -457,7 +459,7 @@ private:
     // Before an entry out of the table is stopped: until nobody holds it.
     void WaitReleased(const Entry* entry) {
         std::unique_lock<std::mutex> lock(m_Mutex);
-        m_Removed.wait(lock, [&] { return m_Held.count(entry) == 0; });
+        m_Removed.wait(lock, [&] { return std::find(m_Held.begin(), m_Held.end(), entry) == m_Held.end(); });
     }
 
     using LeftList = std::list<std::unique_ptr<Leaving>>;
@@ -542,7 +544,9 @@ private:
     LineGate m_EvictLines{kOwnEvictionLines};
     LineGate m_RefuseLines{0};
     bool m_Remember = false;
-    std::multiset<const Entry*> m_Held;  // entries held (Hold), once per holder
+    // Entries held (Hold), once per holder: as many as threads that receive datagrams for the rule,
+    // so a vector that stops growing after the first beats a set that allocates on every datagram.
+    std::vector<const Entry*> m_Held;
     std::set<Key> m_Evicted;  // keys of clients evicted lately, for m_Remember
     std::deque<Key> m_EvictedOrder;
 };
