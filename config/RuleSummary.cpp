@@ -3,6 +3,15 @@
 namespace {
 // Indexed by the typProt codes.
 constexpr const wchar_t* kKindText[] = {L"UDPv4", L"TCPv4", L"UDPv6", L"TCPv6"};
+
+// " listen 127.0.0.2 allow 10.0.0.0/8,fd00::/8", each part only when its attribute is given: lines
+// of files without them stay as they always were.
+DBString Where(const DBString& local, const AllowList& allow) {
+    DBString text;
+    if (!local.empty()) text += L" listen " + local;
+    if (allow.Given()) text += L" allow " + DBString(allow.Text());
+    return text;
+}
 }  // namespace
 
 const wchar_t* KindText(const CProxyPort& port) {
@@ -19,7 +28,7 @@ DBString SummaryLine(const CProxyPort& port) {
         line.Format(L"%ls %5d -> [%ls]:%d", kind, port.m_PortLocal, port.RemoteHost().c_str(), port.m_PortRemote);
     const bool tcp = port.m_TypProt == CProxyPort::TCP || port.m_TypProt == CProxyPort::TCPv6;
     if (tcp && !port.m_HTTPHost.empty()) line += L" Host: " + port.m_HTTPHost;
-    return line;
+    return line + Where(port.LocalHost(), port.m_Allow);
 }
 
 DBString SummaryLine(const CProxyDNS& dns) {
@@ -31,5 +40,21 @@ DBString SummaryLine(const CProxyDNS& dns) {
 
 DBString SummaryLine(const CProxyCloudRM7& cloud) {
     return DBString().Format(L"RM7 UDP %d Cloud UDP %d -> [%ls]:%d", cloud.m_PortRM7, cloud.m_PortCloud,
-                             cloud.m_VEXACloud.c_str(), cloud.m_PortVEXACloud);
+                             cloud.m_VEXACloud.c_str(), cloud.m_PortVEXACloud) +
+           Where(cloud.m_IPLocal, cloud.m_Allow);
+}
+
+DBString DNSRelayLine(const CProxyCFG& cfg, int port) {
+    if (cfg.m_DNSSrv.empty() || (cfg.m_DNSIPLocal.empty() && !cfg.m_DNSAllow.Given())) return DBString();
+    return DBString().Format(L"DNSSrv %5d -> [%ls]:%d", port, cfg.m_DNSSrv.c_str(), port) +
+           Where(cfg.m_DNSIPLocal, cfg.m_DNSAllow);
+}
+
+std::vector<DBString> AllowNotes(const DBString& name, const char* attr, const AllowList& allow) {
+    std::vector<DBString> notes;
+    const DBString head = name + L" " + DBString(attr);
+    for (const auto& bad : allow.BadEntries())
+        notes.push_back(head + L" entry \"" + DBString(bad.text) + L"\" skipped: it " + DBString(bad.why));
+    if (allow.ServesNobody()) notes.push_back(head + L" has no valid entry: nobody is served");
+    return notes;
 }

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <string>
+#include <tuple>
 
 #include "util/AllowList.h"
 #include "util/Clock.h"
@@ -122,4 +123,22 @@ TEST(Refusals, OneLineASecondWithTheCountSinceTheLast) {
     EXPECT_EQ(r.Total(), 13u);
     EXPECT_EQ(Refusals::Line(L"UDPv4 05300", 12, Refusals::kDatagrams), L"UDPv4 05300 12 datagrams dropped: source not in Allow");
     Clock::Reset();
+}
+
+// Listening addresses: the family's own texts, IPv4 for a dual-stack socket as its mapped form.
+TEST(ParseLocal, AddressesOfTheSocketsFamilyOnly) {
+    const std::tuple<const char*, int, const wchar_t*> cases[] = {
+        {"", AF_INET, L" 0.0.0.0:80 "},          {"127.0.0.2", AF_INET, L" 127.0.0.2:80 "},
+        {"", AF_INET6, L" [::]:80 "},            {"::1", AF_INET6, L" [::1]:80 "},
+        {"127.0.0.2", AF_INET6, L" [::ffff:127.0.0.2]:80 "},
+        {"::1", AF_INET, nullptr},               {"localhost", AF_INET6, nullptr},
+        {"127.0.0.2 ", AF_INET, nullptr},        {"10.1", AF_INET, nullptr},
+    };
+    for (const auto& [text, family, log] : cases) {
+        SockAddr addr;
+        EXPECT_EQ(net::ParseLocal(text, family, 80, addr), log != nullptr) << text;
+        if (log) {
+            EXPECT_EQ(addr.ToLog(), log) << text;
+        }
+    }
 }
