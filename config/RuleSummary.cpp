@@ -1,5 +1,7 @@
 #include "config/RuleSummary.h"
 
+#include "util/Net.h"
+
 namespace {
 // Indexed by the typProt codes.
 constexpr const wchar_t* kKindText[] = {L"UDPv4", L"TCPv4", L"UDPv6", L"TCPv6"};
@@ -50,11 +52,44 @@ DBString DNSRelayLine(const CProxyCFG& cfg, int port) {
            Where(cfg.m_DNSIPLocal, cfg.m_DNSAllow);
 }
 
-std::vector<DBString> AllowNotes(const DBString& name, const char* attr, const AllowList& allow) {
-    std::vector<DBString> notes;
+namespace {
+// The names the rules' own lines use ("TCPv4 08080"), as their client tables give them.
+DBString Name(const wchar_t* kind, int port) { return DBString().Format(L"%ls %05d", kind, port); }
+
+void NoteLocal(std::vector<DBString>& notes, const DBString& name, const char* attr, const DBString& local, int family) {
+    SockAddr addr;
+    if (!net::ParseLocal(local.ToStr(), family, 0, addr))
+        notes.push_back(name + L" " + DBString(attr) + L" \"" + local + L"\" is not an address: not started");
+}
+
+void NoteAllow(std::vector<DBString>& notes, const DBString& name, const char* attr, const AllowList& allow) {
     const DBString head = name + L" " + DBString(attr);
     for (const auto& bad : allow.BadEntries())
         notes.push_back(head + L" entry \"" + DBString(bad.text) + L"\" skipped: it " + DBString(bad.why));
     if (allow.ServesNobody()) notes.push_back(head + L" has no valid entry: nobody is served");
+}
+}  // namespace
+
+std::vector<DBString> StartNotes(const CProxyPort& port) {
+    std::vector<DBString> notes;
+    const DBString name = Name(KindText(port), port.m_PortLocal);
+    NoteLocal(notes, name, port.IsV6() ? "IPv6Local" : "IPLocal", port.LocalHost(), port.IsV6() ? AF_INET6 : AF_INET);
+    NoteAllow(notes, name, "Allow", port.m_Allow);
+    return notes;
+}
+
+std::vector<DBString> StartNotes(const CProxyCloudRM7& cloud) {
+    std::vector<DBString> notes;
+    const DBString name = Name(L"CloudRM7", cloud.m_PortRM7);
+    NoteLocal(notes, name, "IPLocal", cloud.m_IPLocal, AF_INET6);
+    NoteAllow(notes, name, "Allow", cloud.m_Allow);
+    return notes;
+}
+
+std::vector<DBString> StartNotes(const CProxyCFG& cfg, int port) {
+    std::vector<DBString> notes;
+    const DBString name = Name(L"DNS", port);
+    NoteLocal(notes, name, "DNSIPLocal", cfg.m_DNSIPLocal, AF_INET);
+    NoteAllow(notes, name, "DNSAllow", cfg.m_DNSAllow);
     return notes;
 }

@@ -20,11 +20,15 @@ DBString SummaryLine(const CProxyCloudRM7& cloud);
 // "DNSSrv    53 -> [10.0.0.53]:53 listen 192.168.0.1 allow 192.168.0.0/16" for a DNS relay on port
 // with DNSIPLocal or DNSAllow; empty otherwise (no line: a file without them lists as it always did).
 DBString DNSRelayLine(const CProxyCFG& cfg, int port);
-// The lines after a summary line about an Allow list (attr: its attribute's name), for the rule
-// named as its other lines name it ("TCPv4 08080"): one per entry skipped, such as
+// The lines written after a node's summary line (for the DNS relay, on port, before it starts)
+// about its listening address and its Allow list, named as the rule's other lines name it:
+//   TCPv4 08080 IPLocal "10.1" is not an address: not started
 //   TCPv4 08080 Allow entry "10.0.0.1/8" skipped: it has address bits set past its prefix (10.0.0.0/8?)
-// and, when none is left, "TCPv4 08080 Allow has no valid entry: nobody is served".
-std::vector<DBString> AllowNotes(const DBString& name, const char* attr, const AllowList& allow);
+//   TCPv4 08080 Allow has no valid entry: nobody is served
+// None for a node without those attributes.
+std::vector<DBString> StartNotes(const CProxyPort& port);
+std::vector<DBString> StartNotes(const CProxyCloudRM7& cloud);
+std::vector<DBString> StartNotes(const CProxyCFG& cfg, int port);
 
 // "Not set PortCloud": written after the summary line of a CloudRM7 node whose PortCloud is 0.
 inline constexpr const wchar_t* kNotSetPortCloud = L"Not set PortCloud";
