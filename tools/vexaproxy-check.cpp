@@ -226,7 +226,7 @@ public:
             if (listing && !relay.empty()) std::cout << relay.ToStr() << '\n';
             const std::string where = "<VEXAProxy>";
             CheckAllow(root, where, "DNSAllow", m_Cfg.m_DNSAllow);
-            if (CheckLocal(root, where, "DNSIPLocal", m_Cfg.m_DNSIPLocal, AF_INET, "the DNS relay fails to bind")) {
+            if (CheckLocal(root, where, "DNSIPLocal", m_Cfg.m_DNSIPLocal, AF_INET, "the DNS relay is not started")) {
                 Bind({false, false, 53, LineOf(root), "the DNS relay (DNSSrv)", m_Cfg.m_DNSIPLocal.ToStr()});
                 CheckOpen(root, "the DNS relay", m_Cfg.m_DNSIPLocal, AF_INET, m_Cfg.m_DNSAllow,
                           "an open resolver anyone can use to flood others with answers; DNSAllow or DNSIPLocal restrict it");
@@ -464,7 +464,7 @@ private:
         const char* otherAttr = v6 ? "IPLocal" : "IPv6Local";
         if (Attr(e, otherAttr))
             m_Report.Warn(LineOf(e), where + " " + otherAttr + " is ignored on " + kind + " rules: they listen on " + localAttr);
-        if (!CheckLocal(e, where, localAttr, port.LocalHost(), v6 ? AF_INET6 : AF_INET, "the rule fails to bind")) return;
+        if (!CheckLocal(e, where, localAttr, port.LocalHost(), v6 ? AF_INET6 : AF_INET, "the rule is not started")) return;
         if (port.m_PortLocal >= 1 && port.m_PortLocal <= 65535) {
             Bind({tcp, v6, port.m_PortLocal, LineOf(e), "the " + kind + " rule", port.LocalHost().ToStr()});
             if (!tcp)
@@ -549,7 +549,7 @@ private:
         if (CheckInteger(e, where, "PortVEXACloud")) CheckPortRange(e, where, "PortVEXACloud", cloud.m_PortVEXACloud);
         const bool cloudClean = CheckInteger(e, where, "PortCloud");
         CheckAllow(e, where, "Allow", cloud.m_Allow);
-        const bool localClean = CheckLocal(e, where, "IPLocal", cloud.m_IPLocal, AF_INET6, "the device side fails to bind");
+        const bool localClean = CheckLocal(e, where, "IPLocal", cloud.m_IPLocal, AF_INET6, "the cloud relay is not started");
         if (cloud.m_PortCloud == 0) {
             if (cloudClean) m_Report.Warn(LineOf(e), where + " without PortCloud: the cloud relay is not started (\"Not set PortCloud\")");
             return;

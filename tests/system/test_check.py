@@ -61,7 +61,7 @@ FINDINGS = {
     "Allow without entries": (rules('<CloudRM7 PortCloud="5000" VEXACloud="h" Allow=" , "/>'), ":4: warning",
                               "<CloudRM7> Allow has no valid entry: nobody is served"),
     "listening address": (rules('<Port TypProt="UDPv6" PortLocal="53" PortRemote="53" IPRemote="h" IPv6Local="localhost"/>'), ":4: warning",
-                          'IPv6Local "localhost" is not an IPv6 or IPv4 address (names are not resolved): the rule fails to bind'),
+                          'IPv6Local "localhost" is not an IPv6 or IPv4 address (names are not resolved): the rule is not started'),
     "limit": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IdleLimit="-1" OpenLimit="0"/>'), ":4: warning",
               'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
     "address and its mapped form": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IPLocal="127.0.0.2"/>\n'
