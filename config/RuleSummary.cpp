@@ -14,6 +14,22 @@ DBString Where(const DBString& local, const AllowList& allow) {
     if (allow.Given()) text += L" allow " + DBString(allow.Text());
     return text;
 }
+
+// The names the rules' own lines use ("TCPv4 08080"), as their client tables give them.
+DBString Name(const wchar_t* kind, int port) { return DBString().Format(L"%ls %05d", kind, port); }
+
+void NoteLocal(std::vector<DBString>& notes, const DBString& name, const char* attr, const DBString& local, int family) {
+    SockAddr addr;
+    if (!net::ParseLocal(local.ToStr(), family, 0, addr))
+        notes.push_back(name + L" " + DBString(attr) + L" \"" + local + L"\" is not an address: not started");
+}
+
+void NoteAllow(std::vector<DBString>& notes, const DBString& name, const char* attr, const AllowList& allow) {
+    const DBString head = name + L" " + DBString(attr);
+    for (const auto& bad : allow.BadEntries())
+        notes.push_back(head + L" entry \"" + DBString(bad.text) + L"\" skipped: it " + DBString(bad.why));
+    if (allow.ServesNobody()) notes.push_back(head + L" has no valid entry: nobody is served");
+}
 }  // namespace
 
 const wchar_t* KindText(const CProxyPort& port) {
@@ -51,24 +67,6 @@ DBString DNSRelayLine(const CProxyCFG& cfg, int port) {
     return DBString().Format(L"DNSSrv %5d -> [%ls]:%d", port, cfg.m_DNSSrv.c_str(), port) +
            Where(cfg.m_DNSIPLocal, cfg.m_DNSAllow);
 }
-
-namespace {
-// The names the rules' own lines use ("TCPv4 08080"), as their client tables give them.
-DBString Name(const wchar_t* kind, int port) { return DBString().Format(L"%ls %05d", kind, port); }
-
-void NoteLocal(std::vector<DBString>& notes, const DBString& name, const char* attr, const DBString& local, int family) {
-    SockAddr addr;
-    if (!net::ParseLocal(local.ToStr(), family, 0, addr))
-        notes.push_back(name + L" " + DBString(attr) + L" \"" + local + L"\" is not an address: not started");
-}
-
-void NoteAllow(std::vector<DBString>& notes, const DBString& name, const char* attr, const AllowList& allow) {
-    const DBString head = name + L" " + DBString(attr);
-    for (const auto& bad : allow.BadEntries())
-        notes.push_back(head + L" entry \"" + DBString(bad.text) + L"\" skipped: it " + DBString(bad.why));
-    if (allow.ServesNobody()) notes.push_back(head + L" has no valid entry: nobody is served");
-}
-}  // namespace
 
 std::vector<DBString> StartNotes(const CProxyPort& port) {
     std::vector<DBString> notes;
