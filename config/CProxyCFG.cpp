@@ -3,6 +3,9 @@
 #include <libxml/parser.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 #include <string>
@@ -32,6 +35,29 @@ bool IsElement(const xmlNode* node, const char* name) {
 // A client bound: a value that is not a positive number leaves the table its fair share.
 int LoadBound(xmlNode* element, const char* attr) {
     return std::max(0, CNodeB::XMLLoadInteger(element, attr, 0));
+}
+
+// An absent Allow leaves the list unset: everyone is served.
+AllowList LoadAllow(xmlNode* element, const char* attr) {
+    struct Free {
+        void operator()(xmlChar* p) const { xmlFree(p); }
+    };
+    std::unique_ptr<xmlChar, Free> value(xmlGetProp(element, BAD_CAST attr));
+    if (!value) return AllowList();
+    return AllowList::Parse(reinterpret_cast<const char*>(value.get()));
+}
+
+// A limit in seconds, read like the other numbers. One that is absent, has no digits, is negative
+// or beyond an int, or is 0 where 0 means nothing, keeps the default: a mistyped limit must neither
+// cut every client at once nor keep them all for ever.
+int LoadSeconds(xmlNode* element, const char* attr, int def, bool zeroMeansNone) {
+    const std::string text = CNodeB::XMLLoadString(element, attr, true).ToStr();
+    const char* p = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(p, &end, 10);
+    if (end == p || errno == ERANGE || value < 0 || value > INT_MAX || (value == 0 && !zeroMeansNone)) return def;
+    return static_cast<int>(value);
 }
 
 template <class Node>
@@ -69,6 +95,8 @@ void CProxyCFG::XMLLoad(xmlNode* element) {
     m_XMLNode = element;
     m_DNSSrv = CNodeB::XMLLoadString(element, "DNSSrv", true);
     m_DNSMaxClients = LoadBound(element, "DNSMaxClients");
+    m_DNSIPLocal = CNodeB::XMLLoadString(element, "DNSIPLocal", true);
+    m_DNSAllow = LoadAllow(element, "DNSAllow");
     for (xmlNode* child = element->children; child; child = child->next) {
         if (IsElement(child, CProxyPort::kElement)) LoadChild<CProxyPort>(*this, child);
         else if (IsElement(child, CProxyCloudRM7::kElement)) LoadChild<CProxyCloudRM7>(*this, child);
@@ -99,6 +127,11 @@ void CProxyPort::XMLLoad(xmlNode* element) {
     m_HTTPHost = CNodeB::XMLLoadString(element, "HTTPHost", true);
     m_Echo = CNodeB::XMLLoadInteger(element, "Echo", -1);
     m_MaxClients = LoadBound(element, "MaxClients");
+    m_IPLocal = CNodeB::XMLLoadString(element, "IPLocal", true);
+    m_IPv6Local = CNodeB::XMLLoadString(element, "IPv6Local", true);
+    m_Allow = LoadAllow(element, "Allow");
+    m_IdleLimit = LoadSeconds(element, "IdleLimit", IsTCP() ? kTCPIdleLimit : kUDPIdleLimit, false);
+    m_OpenLimit = LoadSeconds(element, "OpenLimit", kTCPOpenLimit, true);
 }
 
 // ---- DNS -------------------------------------------------------------------------------------
@@ -155,4 +188,6 @@ void CProxyCloudRM7::XMLLoad(xmlNode* element) {
     m_VEXACloud = CNodeB::XMLLoadString(element, "VEXACloud", true);
     if (m_VEXACloud.empty()) m_VEXACloud = kDefaultCloud;
     m_MaxClients = LoadBound(element, "MaxClients");
+    m_IPLocal = CNodeB::XMLLoadString(element, "IPLocal", true);
+    m_Allow = LoadAllow(element, "Allow");
 }

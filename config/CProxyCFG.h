@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "util/AllowList.h"
 #include "util/DBString.h"
 
 class CNodeProxyCFG {
@@ -43,6 +44,8 @@ public:
     DBString m_DNSSrv;        // DNS server of the DNS relay; empty: no relay
     int m_DNSMaxClients = 0;  // bound of the DNS relay's client table; 0: a fair share of the budget
     std::vector<std::unique_ptr<CNodeProxyCFG>> m_Nodes;
+    DBString m_DNSIPLocal;    // IPv4 address the DNS relay listens on; empty: every address
+    AllowList m_DNSAllow;     // whom the DNS relay serves; not given: everyone
 
     struct FreeDoc {
         void operator()(xmlDoc* doc) const { xmlFreeDoc(doc); }
@@ -60,6 +63,12 @@ public:
     static constexpr const char* kElement = "Port";
     // m_TypProt codes, in the order their texts are tried.
     enum typProt { UDP = 0, TCP = 1, UDPv6 = 2, TCPv6 = 3 };
+    // The sweep's limits in seconds when the rule sets none: a TCP connection goes after 30 s
+    // without data moving and 60 s after acceptance however busy, a UDP association after 180 s
+    // without an answer from its target.
+    static constexpr int kTCPIdleLimit = 30;
+    static constexpr int kTCPOpenLimit = 60;
+    static constexpr int kUDPIdleLimit = 180;
 
     int TypNode() const override { return kTypNode; }
     void XMLLoad(xmlNode* element);
@@ -70,6 +79,11 @@ public:
     // IPv6Remote, possibly empty (kind 2, IPv6 text).
     const DBString& RemoteHost() const { return m_IPRemote.empty() ? m_IPv6Remote : m_IPRemote; }
     int RemoteKind() const { return m_IPRemote.empty() ? 2 : 1; }
+    bool IsTCP() const { return m_TypProt == TCP || m_TypProt == TCPv6; }
+    bool IsV6() const { return m_TypProt == UDPv6 || m_TypProt == TCPv6; }
+    // The address text the rule listens on: IPv6Local for UDPv6 and TCPv6 rules, IPLocal for the
+    // others; empty: every address.
+    const DBString& LocalHost() const { return IsV6() ? m_IPv6Local : m_IPLocal; }
 
     int m_TypProt = UDP;
     int m_PortLocal = 0;
@@ -79,6 +93,11 @@ public:
     DBString m_HTTPHost;   // empty: no HTTP Host check
     int m_Echo = -1;       // -1: forwarding rule
     int m_MaxClients = 0;  // bound of the rule's client table; 0: a fair share of the budget
+    DBString m_IPLocal;    // see LocalHost
+    DBString m_IPv6Local;
+    AllowList m_Allow;     // whom the rule serves; not given: everyone
+    int m_IdleLimit = kUDPIdleLimit;  // seconds; TCP rules default to kTCPIdleLimit
+    int m_OpenLimit = kTCPOpenLimit;  // seconds, TCP rules only; 0: no limit
 };
 
 // A name the DNS relay answers itself (element "DNS"). The images are DNS messages without their
@@ -127,4 +146,7 @@ public:
     int m_PortVEXACloud = 4999;  // port of the cloud server
     DBString m_VEXACloud = kDefaultCloud;
     int m_MaxClients = 0;        // bound of the device table; 0: a fair share of the budget
+    DBString m_IPLocal;          // address the device side listens on (IPv6, or IPv4 as its mapped
+                                 // form); empty: every address
+    AllowList m_Allow;           // the devices served; not given: every one
 };

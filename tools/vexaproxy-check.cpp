@@ -1,7 +1,12 @@
 // vexaproxy-check [-q] [FILE]: loads a configuration file with the daemon's own loader, prints the
 // start-up listing the daemon would write, then one line per value the daemon would silently
 // default, misread or ignore. Exit status: 0 clean, 1 warnings, 2 the file cannot be loaded.
+//
+// Whether a relay that serves every source is open to the internet depends on the host's addresses:
+// they are read from the interfaces, or, for tests, from VEXAPROXY_CHECK_ADDRESSES (addresses
+// separated by blanks).
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <libxml/parser.h>
 #include <libxml/xmlerror.h>
 #include <strings.h>
@@ -24,7 +29,10 @@
 #include "config/ErrorXML.h"
 #include "config/RuleSummary.h"
 #include "log/CBaseLog.h"
+#include "util/AllowList.h"
 #include "util/Budget.h"
+#include "util/IPv6.h"
+#include "util/Net.h"
 #include "util/ParseString.h"
 
 #ifndef VEXAPROXY_VERSION_TEXT
@@ -127,18 +135,82 @@ struct Binding {
     int port;
     long line;
     std::string what;
+    std::string local = "";  // the address it listens on; empty: every address of its family
 };
+
+// Whether two sockets of one protocol and port want an address in common: an IPv4 wildcard takes
+// every IPv4 address, an IPv6 one every address (dual-stack), an IPv4 address and its mapped form
+// are one.
+bool Overlap(const Binding& a, const Binding& b) {
+    if ((a.local.empty() && a.v6) || (b.local.empty() && b.v6)) return true;
+    SockAddr x, y;
+    const bool readA = net::ParseLocal(a.local, a.v6 ? AF_INET6 : AF_INET, 0, x);
+    const bool readB = net::ParseLocal(b.local, b.v6 ? AF_INET6 : AF_INET, 0, y);
+    if (!readA || !readB) return false;  // such a socket is never bound
+    auto mapped = [](const SockAddr& s) {
+        return s.Family() == AF_INET ? ToIPv6(static_cast<int>(s.V4().sin_addr.s_addr)) : s.V6().sin6_addr;
+    };
+    const in6_addr ma = mapped(x), mb = mapped(y);
+    if (a.local.empty() || b.local.empty()) return IN6_IS_ADDR_V4MAPPED(a.local.empty() ? &mb : &ma);
+    return std::memcmp(&ma, &mb, sizeof ma) == 0;
+}
+
+// The host's addresses, from VEXAPROXY_CHECK_ADDRESSES when set, otherwise from its interfaces.
+std::vector<SockAddr> HostAddresses() {
+    std::vector<SockAddr> addrs;
+    if (const char* given = std::getenv("VEXAPROXY_CHECK_ADDRESSES")) {
+        std::vector<std::string> texts;
+        ParseString(given, " ", texts);
+        for (const auto& text : texts) {
+            SockAddr a;
+            if (!text.empty() && (net::ParseLocal(text, AF_INET, 0, a) || net::ParseLocal(text, AF_INET6, 0, a)))
+                addrs.push_back(a);
+        }
+        return addrs;
+    }
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) return addrs;
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr) continue;
+        if (i->ifa_addr->sa_family == AF_INET) addrs.emplace_back(*reinterpret_cast<const sockaddr_in*>(i->ifa_addr));
+        else if (i->ifa_addr->sa_family == AF_INET6) addrs.emplace_back(*reinterpret_cast<const sockaddr_in6*>(i->ifa_addr));
+    }
+    ::freeifaddrs(list);
+    return addrs;
+}
+
+bool IsIPv4(const SockAddr& a) {
+    return a.Family() == AF_INET || (a.Family() == AF_INET6 && IN6_IS_ADDR_V4MAPPED(&a.V6().sin6_addr));
+}
+
+// An address the internet reaches: IPv4 outside the private, shared, loopback, link-local,
+// multicast and reserved ranges; IPv6 in the global unicast range.
+bool IsGlobal(const SockAddr& a) {
+    static const AllowList local = AllowList::Parse(
+        "0.0.0.0/8 10.0.0.0/8 100.64.0.0/10 127.0.0.0/8 169.254.0.0/16 172.16.0.0/12 192.168.0.0/16 224.0.0.0/3");
+    static const AllowList global6 = AllowList::Parse("2000::/3");
+    return IsIPv4(a) ? !local.Allows(a) : global6.Allows(a);
+}
+
+std::string AddressText(const SockAddr& a) {
+    char text[INET6_ADDRSTRLEN] = "?";
+    if (a.Family() == AF_INET) ::inet_ntop(AF_INET, &a.V4().sin_addr, text, sizeof text);
+    else ::inet_ntop(AF_INET6, &a.V6().sin6_addr, text, sizeof text);
+    return text;
+}
 
 class Checker {
 public:
-    Checker(Report& report, CProxyCFG& cfg) : m_Report(report), m_Cfg(cfg) {}
+    Checker(Report& report, CProxyCFG& cfg, std::vector<SockAddr> hostAddresses)
+        : m_Report(report), m_Cfg(cfg), m_HostAddresses(std::move(hostAddresses)) {}
 
     void Run(bool listing) {
         xmlNode* root = m_Cfg.m_XMLNode;
-        CheckAttributes(root, "VEXAProxy", {"DNSSrv", "DNSMaxClients"});
+        CheckAttributes(root, "VEXAProxy", {"DNSSrv", "DNSMaxClients", "DNSIPLocal", "DNSAllow"});
         CheckBound(root, "<VEXAProxy>", "DNSMaxClients", m_Cfg.m_DNSMaxClients);
-        if (m_Cfg.m_DNSSrv.empty() && Attr(root, "DNSMaxClients"))
-            m_Report.Warn(LineOf(root), "<VEXAProxy> DNSMaxClients is ignored without DNSSrv: no DNS relay runs");
+        for (const char* attr : {"DNSMaxClients", "DNSIPLocal", "DNSAllow"})
+            if (m_Cfg.m_DNSSrv.empty() && Attr(root, attr))
+                m_Report.Warn(LineOf(root), std::string("<VEXAProxy> ") + attr + " is ignored without DNSSrv: no DNS relay runs");
         CheckElements(root);
         for (const auto& node : m_Cfg.m_Nodes) {
             switch (node->TypNode()) {
@@ -149,8 +221,17 @@ public:
             if (listing) List(*node);
         }
         // The daemon starts the DNS relay after every rule.
-        if (!m_Cfg.m_DNSSrv.empty()) Bind({false, false, 53, LineOf(root), "the DNS relay (DNSSrv)"});
-        else if (m_FirstDNSLine)
+        if (!m_Cfg.m_DNSSrv.empty()) {
+            const DBString relay = DNSRelayLine(m_Cfg, 53);
+            if (listing && !relay.empty()) std::cout << relay.ToStr() << '\n';
+            const std::string where = "<VEXAProxy>";
+            CheckAllow(root, where, "DNSAllow", m_Cfg.m_DNSAllow);
+            if (CheckLocal(root, where, "DNSIPLocal", m_Cfg.m_DNSIPLocal, AF_INET, "the DNS relay is not started")) {
+                Bind({false, false, 53, LineOf(root), "the DNS relay (DNSSrv)", m_Cfg.m_DNSIPLocal.ToStr()});
+                CheckOpen(root, "the DNS relay", m_Cfg.m_DNSIPLocal, AF_INET, m_Cfg.m_DNSAllow,
+                          "an open resolver anyone can use to flood others with answers; DNSAllow or DNSIPLocal restrict it");
+            }
+        } else if (m_FirstDNSLine)
             m_Report.Warn(m_FirstDNSLine, "<DNS> elements but no DNSSrv on <VEXAProxy>: no DNS relay runs, the names are only listed");
         CheckBudget();
     }
@@ -289,10 +370,65 @@ private:
             m_Report.Warn(LineOf(element), where + " " + attr + " " + std::to_string(value) + " is not a port (1..65535)");
     }
 
+    // An Allow list: each entry the daemon skips, and a list left serving nobody.
+    void CheckAllow(xmlNode* e, const std::string& where, const char* attr, const AllowList& allow) {
+        for (const auto& bad : allow.BadEntries())
+            m_Report.Warn(LineOf(e), where + " " + attr + " entry " + Quote(bad.text) + " is skipped: it " + bad.why);
+        if (allow.ServesNobody()) m_Report.Warn(LineOf(e), where + " " + attr + " has no valid entry: nobody is served");
+    }
+
+    // A listening address of the socket's family; returns whether it reads (or is absent).
+    bool CheckLocal(xmlNode* e, const std::string& where, const char* attr, const DBString& local, int family,
+                    const std::string& result) {
+        SockAddr addr;
+        if (net::ParseLocal(local.ToStr(), family, 0, addr)) return true;
+        m_Report.Warn(LineOf(e), where + " " + attr + " " + Quote(local.ToStr()) + " is not an " +
+                                     (family == AF_INET ? "IPv4 address" : "IPv6 or IPv4 address") +
+                                     " (names are not resolved): " + result);
+        return false;
+    }
+
+    // A datagram relay that serves every source on an address the internet reaches relays (and
+    // reflects) for anyone.
+    void CheckOpen(xmlNode* e, const std::string& what, const DBString& local, int family, const AllowList& allow,
+                   const std::string& risk) {
+        if (allow.Given()) return;
+        SockAddr at;
+        net::ParseLocal(local.ToStr(), family, 0, at);
+        std::optional<SockAddr> global;
+        if (!local.empty()) {
+            if (IsGlobal(at)) global = at;
+        } else {
+            for (const auto& a : m_HostAddresses)
+                if (IsGlobal(a) && (family == AF_INET6 || IsIPv4(a))) {
+                    global = a;
+                    break;
+                }
+        }
+        if (global)
+            m_Report.Warn(LineOf(e), what + " serves every source on the global address " + AddressText(*global) + ": " + risk);
+    }
+
+    // A limit in seconds as the loader reads it (see LoadSeconds there).
+    void CheckSeconds(xmlNode* e, const std::string& where, const char* attr, int def, bool zeroMeansNone) {
+        auto text = Attr(e, attr);
+        if (!text) return;
+        int value = 0;
+        const auto problem = IntegerProblem(*text, value);
+        const bool trailing = problem && problem->rfind("has trailing", 0) == 0;
+        if ((problem && !trailing) || value < 0 || (value == 0 && !zeroMeansNone))
+            m_Report.Warn(LineOf(e), where + " " + attr + " " + Quote(*text) + " is not " +
+                                         (zeroMeansNone ? "0 or a number of seconds" : "a positive number of seconds") +
+                                         ": the default " + std::to_string(def) + " is used");
+        else if (problem)
+            m_Report.Warn(LineOf(e), where + " " + attr + " " + Quote(*text) + " " + *problem);
+    }
+
     void CheckPort(const CProxyPort& port) {
         xmlNode* e = port.m_XMLNode;
         const std::string where = "<Port>";
-        CheckAttributes(e, "Port", {"TypProt", "PortLocal", "PortRemote", "IPRemote", "IPv6Remote", "Note", "HTTPHost", "Echo", "MaxClients"});
+        CheckAttributes(e, "Port", {"TypProt", "PortLocal", "PortRemote", "IPRemote", "IPv6Remote", "Note", "HTTPHost", "Echo",
+                                    "MaxClients", "IPLocal", "IPv6Local", "Allow", "IdleLimit", "OpenLimit"});
         CheckNested(e, "Port");
 
         if (auto typ = Attr(e, "TypProt")) {
@@ -319,9 +455,21 @@ private:
             if (CheckInteger(e, where, "PortRemote")) CheckPortRange(e, where, "PortRemote", port.m_PortRemote);
             CheckTarget(port);
         }
+        const std::string kind = DBString(KindText(port)).ToStr();
+        CheckAllow(e, where, "Allow", port.m_Allow);
+        CheckSeconds(e, where, "IdleLimit", tcp ? CProxyPort::kTCPIdleLimit : CProxyPort::kUDPIdleLimit, false);
+        if (tcp) CheckSeconds(e, where, "OpenLimit", CProxyPort::kTCPOpenLimit, true);
+        else if (Attr(e, "OpenLimit")) m_Report.Warn(LineOf(e), where + " OpenLimit is ignored on UDP rules");
+        const char* localAttr = v6 ? "IPv6Local" : "IPLocal";
+        const char* otherAttr = v6 ? "IPLocal" : "IPv6Local";
+        if (Attr(e, otherAttr))
+            m_Report.Warn(LineOf(e), where + " " + otherAttr + " is ignored on " + kind + " rules: they listen on " + localAttr);
+        if (!CheckLocal(e, where, localAttr, port.LocalHost(), v6 ? AF_INET6 : AF_INET, "the rule is not started")) return;
         if (port.m_PortLocal >= 1 && port.m_PortLocal <= 65535) {
-            const std::string kind = DBString(KindText(port)).ToStr();
-            Bind({tcp, v6, port.m_PortLocal, LineOf(e), "the " + kind + " rule"});
+            Bind({tcp, v6, port.m_PortLocal, LineOf(e), "the " + kind + " rule", port.LocalHost().ToStr()});
+            if (!tcp)
+                CheckOpen(e, "the " + kind + " rule", port.LocalHost(), v6 ? AF_INET6 : AF_INET, port.m_Allow,
+                          "it relays and reflects datagrams for anyone; Allow or " + std::string(localAttr) + " restrict it");
         }
     }
 
@@ -394,12 +542,14 @@ private:
     void CheckCloud(const CProxyCloudRM7& cloud) {
         xmlNode* e = cloud.m_XMLNode;
         const std::string where = "<CloudRM7>";
-        CheckAttributes(e, "CloudRM7", {"PortRM7", "PortCloud", "PortVEXACloud", "VEXACloud", "MaxClients"});
+        CheckAttributes(e, "CloudRM7", {"PortRM7", "PortCloud", "PortVEXACloud", "VEXACloud", "MaxClients", "IPLocal", "Allow"});
         CheckNested(e, "CloudRM7");
         CheckBound(e, where, "MaxClients", cloud.m_MaxClients);
         if (CheckInteger(e, where, "PortRM7")) CheckPortRange(e, where, "PortRM7", cloud.m_PortRM7);
         if (CheckInteger(e, where, "PortVEXACloud")) CheckPortRange(e, where, "PortVEXACloud", cloud.m_PortVEXACloud);
         const bool cloudClean = CheckInteger(e, where, "PortCloud");
+        CheckAllow(e, where, "Allow", cloud.m_Allow);
+        const bool localClean = CheckLocal(e, where, "IPLocal", cloud.m_IPLocal, AF_INET6, "the cloud relay is not started");
         if (cloud.m_PortCloud == 0) {
             if (cloudClean) m_Report.Warn(LineOf(e), where + " without PortCloud: the cloud relay is not started (\"Not set PortCloud\")");
             return;
@@ -417,7 +567,8 @@ private:
         // The relay binds its device side, then its cloud side; when the second fails the first
         // stays bound and a later CloudRM7 element gets its turn.
         const long line = LineOf(e);
-        if (!Bind({false, true, cloud.m_PortRM7, line, "the cloud relay's device side (PortRM7)"})) return;
+        if (!localClean) return;
+        if (!Bind({false, true, cloud.m_PortRM7, line, "the cloud relay's device side (PortRM7)", cloud.m_IPLocal.ToStr()})) return;
         if (!Bind({false, true, cloud.m_PortCloud, line, "the cloud relay's cloud side (PortCloud)"})) return;
         m_CloudLine = line;
     }
@@ -427,11 +578,12 @@ private:
     bool Bind(const Binding& b) {
         if (b.port < 1 || b.port > 65535) return true;
         for (const auto& other : m_Bound) {
-            if (other.tcp != b.tcp || other.port != b.port) continue;
+            if (other.tcp != b.tcp || other.port != b.port || !Overlap(other, b)) continue;
             std::string text = b.what + " on " + (b.tcp ? "TCP" : "UDP") + " port " + std::to_string(b.port) +
                                " clashes with " + other.what + (other.line ? " on line " + std::to_string(other.line) : "") +
                                ": it fails to bind";
-            if (other.v6 != b.v6) text += " (an IPv6 socket takes IPv4 too unless net.ipv6.bindv6only=1)";
+            if (other.v6 != b.v6 && (other.v6 ? other : b).local.empty())
+                text += " (an IPv6 socket takes IPv4 too unless net.ipv6.bindv6only=1)";
             m_Report.Warn(b.line, text);
             return false;
         }
@@ -441,6 +593,7 @@ private:
 
     Report& m_Report;
     CProxyCFG& m_Cfg;
+    const std::vector<SockAddr> m_HostAddresses;
     std::vector<Binding> m_Bound;
     long m_FirstDNSLine = 0;
     long m_CloudLine = 0;  // the CloudRM7 element whose relay runs
@@ -526,7 +679,7 @@ int main(int argc, char** argv) {
         return report.Finish();
     }
 
-    Checker(report, cfg).Run(listing);
+    Checker(report, cfg, HostAddresses()).Run(listing);
     std::cout.flush();
     return report.Finish(listing);
 }

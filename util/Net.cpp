@@ -18,6 +18,7 @@
 
 #include "config/ErrorXML.h"
 #include "util/Digits.h"
+#include "util/IPv6.h"
 #include "util/ParseString.h"
 
 SockAddr::SockAddr(const sockaddr_in& a) {
@@ -423,6 +424,26 @@ SockAddr ParseIPv6Target(const std::string& text, int port) {
         }
     }
     return SockAddr(a);
+}
+
+bool ParseLocal(const std::string& text, int family, int port, SockAddr& out) {
+    out = SockAddr::Any(family, port);
+    if (text.empty()) return true;
+    if (text.find('\0') != std::string::npos) return false;
+    if (family == AF_INET) {
+        sockaddr_in a = out.V4();
+        if (::inet_pton(AF_INET, text.c_str(), &a.sin_addr) != 1) return false;
+        out = SockAddr(a);
+        return true;
+    }
+    sockaddr_in6 a = out.V6();
+    if (::inet_pton(AF_INET6, text.c_str(), &a.sin6_addr) != 1) {
+        in_addr v4{};
+        if (::inet_pton(AF_INET, text.c_str(), &v4) != 1) return false;
+        a.sin6_addr = ToIPv6(static_cast<int>(v4.s_addr));
+    }
+    out = SockAddr(a);
+    return true;
 }
 
 }  // namespace net

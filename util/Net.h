@@ -173,4 +173,10 @@ int ResolveFirst(const std::string& host, int port, int family, int socktype, So
 // ErrorXML("std::stoi(ServAddrPart[i], 0, 16))", 0) for a group that is not a number. An empty text
 // throws ErrorXML("empty IPv6 target address", 0): it must never become the all-zero address.
 SockAddr ParseIPv6Target(const std::string& text, int port);
+
+// The address a socket of family listens on, with port (host order): for AF_INET an IPv4 address;
+// for AF_INET6 an IPv6 address, or an IPv4 one as its mapped form (a dual-stack socket bound to it
+// takes that IPv4 address alone). An empty text is the family's wildcard. No names are resolved:
+// a listening address must not depend on a resolver at start. False when text is no such address.
+bool ParseLocal(const std::string& text, int family, int port, SockAddr& out);
 }  // namespace net

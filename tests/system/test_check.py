@@ -11,8 +11,10 @@ CHECK = os.environ.get("VEXAPROXY_CHECK", os.path.join(os.path.dirname(vexa.BIN)
 HEAD = '<?xml version="1.0" encoding="UTF-8"?>\n'
 
 
-def check(*args):
-    res = subprocess.run([CHECK, *args], capture_output=True, text=True, timeout=30)
+# addresses: the host's addresses the checker is to see (by default none, so none is global).
+def check(*args, addresses=""):
+    env = dict(os.environ, VEXAPROXY_CHECK_ADDRESSES=addresses)
+    res = subprocess.run([CHECK, *args], capture_output=True, text=True, timeout=30, env=env)
     return res.returncode, res.stdout.splitlines(), res.stderr.splitlines()
 
 
@@ -54,15 +56,33 @@ FINDINGS = {
     "bad encoding": ('<?xml version="1.0" encoding="UTF-8"?>\n<VEXAProxy Note="\xff"/>\n', ":2: error", "XML: Input is not proper UTF-8"),
     "wrong root": (HEAD + "<VEXADOMAIN>\n<VEXAProxy/>\n</VEXADOMAIN>\n", ":2: error",
                    "the root element is <VEXADOMAIN>, not <VEXAProxy>: the daemon starts with an empty configuration"),
+    "Allow entry": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" Allow="10.0.0.0/8, 10.1.2.3/8"/>'), ":4: warning",
+                    'Allow entry "10.1.2.3/8" is skipped: it has address bits set past its prefix (10.0.0.0/8?)'),
+    "Allow without entries": (rules('<CloudRM7 PortCloud="5000" VEXACloud="h" Allow=" , "/>'), ":4: warning",
+                              "<CloudRM7> Allow has no valid entry: nobody is served"),
+    "listening address": (rules('<Port TypProt="UDPv6" PortLocal="53" PortRemote="53" IPRemote="h" IPv6Local="localhost"/>'), ":4: warning",
+                          'IPv6Local "localhost" is not an IPv6 or IPv4 address (names are not resolved): the rule is not started'),
+    "limit": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IdleLimit="-1" OpenLimit="0"/>'), ":4: warning",
+              'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
+    "address and its mapped form": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IPLocal="127.0.0.2"/>\n'
+                                          '<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IPLocal="127.0.0.3"/>\n'
+                                          '<Port TypProt="TCPv6" PortLocal="80" PortRemote="80" IPRemote="h" IPv6Local="::ffff:127.0.0.2"/>'),
+                                    ":5: warning", "the TCPv6 rule on TCP port 80 clashes with the TCPv4 rule on line 3: it fails to bind"),
+    # The host's addresses follow the file; private ones, and a family the relay does not listen on, are no reason.
+    "open DNS relay": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53">\n</VEXAProxy>\n', ":2: warning",
+                       "the DNS relay serves every source on the global address 203.0.113.5: an open resolver", "10.0.0.1 2001:db8::5 203.0.113.5"),
+    "open UDP rule": (HEAD + '<VEXAProxy>\n<Port TypProt="UDP" PortLocal="7" Echo="1" IPLocal="10.0.0.1"/>\n'
+                      '<Port TypProt="UDP" PortLocal="8" Echo="1"/>\n<Port TypProt="UDPv6" PortLocal="9" Echo="1"/>\n</VEXAProxy>\n',
+                      ":5: warning", "the UDPv6 rule serves every source on the global address 2001:db8::5: it relays", "10.0.0.1 2001:db8::5"),
 }
 
 
 @pytest.mark.parametrize("case", sorted(FINDINGS))
 def test_each_kind_of_problem_is_one_finding_with_its_line(tmp_path, case):
-    text, where, expected = FINDINGS[case]
+    text, where, expected, *addresses = FINDINGS[case]
     path = tmp_path / "VEXAProxy.xml"
     path.write_bytes(text.encode("latin-1" if case == "bad encoding" else "utf-8"))
-    rc, out, err = check(str(path))
+    rc, out, err = check(str(path), addresses=" ".join(addresses))
     found = [l for l in err if " warning: " in l or " error: " in l]
     warning = "warning" in where  # a warning leaves a file the daemon loads; an error, none
     assert (rc, err[-1]) == ((1, "%s: 1 warning" % path) if warning else (2, "%s: cannot be loaded" % path)), err
