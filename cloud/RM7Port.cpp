@@ -153,6 +153,7 @@ void RM7Port::Start(int portRM7, int portCloud, int portVexaCloud, const char* h
     }
 
     m_Tab.Devices().SetName(RuleName(RuleKind::CloudRM7, PortRM7), L"datagrams of new devices dropped: table full");
+    NameRefusals(RuleName(RuleKind::CloudRM7, PortRM7), Refusals::kDatagrams);
     if (BindRM7() != 0) return;
     if (BindCloud() != 0) return;
 
@@ -178,7 +179,10 @@ void RM7Port::Stop() {
 }
 
 int RM7Port::Bind(const Side& side) {
-    return OpenBound(side.socket, AF_INET6, SOCK_DGRAM, this->*side.port, {side.socketText, side.bindText, {}});
+    // The listening address is the device side's: the cloud side talks to one server from anywhere.
+    SockAddr at = SockAddr::Any(AF_INET6, this->*side.port);
+    if (&side.socket == &m_SocketRM7 && !ListenAt(AF_INET6, this->*side.port, at)) return EINVAL;
+    return OpenBound(side.socket, at, SOCK_DGRAM, {side.socketText, side.bindText, {}});
 }
 
 int RM7Port::BindRM7() { return Bind(RM7Side()); }
@@ -205,6 +209,7 @@ void RM7Port::RecvLoop(const Side& side) {
     DatagramLoop(
         side.socket, [this] { return m_Run.load(); }, buf, sizeof buf,
         [&](char* data, size_t n, const SockAddr& from) {
+            if (&side.socket == &m_SocketRM7 && !Admits(from)) return;
             if (from.Family() == AF_INET6) (m_Tab.*side.handler)(data, static_cast<int>(n), from.V6());
         },
         [&](int err) { _Modul.m_Log.PutErr(side.recvText, err); },

@@ -30,6 +30,11 @@ std::string Figures(Table& table, const Traffic& traffic, const char* unit, long
     return text;
 }
 
+// " denied 12" for a port with an Allow list: its refusals since start; nothing otherwise.
+std::string Denied(const PortBase& port) {
+    return port.HasAllow() ? " denied " + std::to_string(port.Denied()) : "";
+}
+
 }  // namespace
 
 void VEXAProxy::PutStatusLine(const std::string& text) {
@@ -42,15 +47,15 @@ void VEXAProxy::PutStatusLine(const std::string& text) {
 void VEXAProxy::PutStatus() {
     const auto up = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - m_StartedAt);
     PutStatusLine("begin up " + std::to_string(up.count()) + " s");
-    for (auto& p : m_TCPv4) PutStatusLine(Name(RuleKind::TCPv4, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
-    for (auto& p : m_UDPv4) PutStatusLine(Name(RuleKind::UDPv4, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
-    for (auto& p : m_TCPv6) PutStatusLine(Name(RuleKind::TCPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())));
-    for (auto& p : m_UDPv6) PutStatusLine(Name(RuleKind::UDPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams"));
+    for (auto& p : m_TCPv4) PutStatusLine(Name(RuleKind::TCPv4, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())) + Denied(*p));
+    for (auto& p : m_UDPv4) PutStatusLine(Name(RuleKind::UDPv4, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams") + Denied(*p));
+    for (auto& p : m_TCPv6) PutStatusLine(Name(RuleKind::TCPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "bytes", static_cast<long long>(p->Waiting())) + Denied(*p));
+    for (auto& p : m_UDPv6) PutStatusLine(Name(RuleKind::UDPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams") + Denied(*p));
     if (m_DNSPort.IsRunning())
-        PutStatusLine(Name(RuleKind::DNS, m_DNSPort.m_PortLocal) + Figures(m_DNSPort.m_CliTab, m_DNSPort.m_Traffic, "datagrams"));
+        PutStatusLine(Name(RuleKind::DNS, m_DNSPort.m_PortLocal) + Figures(m_DNSPort.m_CliTab, m_DNSPort.m_Traffic, "datagrams") + Denied(m_DNSPort));
     if (m_RM7Port.IsRunning()) {
         PutStatusLine(Name(RuleKind::CloudRM7, m_RM7Port.PortRM7) +
-                      Figures(m_RM7Port.Tab().Devices(), m_RM7Port.Relayed(), "datagrams"));
+                      Figures(m_RM7Port.Tab().Devices(), m_RM7Port.Relayed(), "datagrams") + Denied(m_RM7Port));
         const int64_t now = Clock::Now();
         for (const auto& device : m_RM7Port.Tab().Snapshot()) {
             PutStatusLine("RM7 node " + std::to_string(device.node) + " address" +

@@ -98,8 +98,12 @@ void VEXAProxy::Start() {
         PlanClients();
         StartRules();
         if (!m_Cfg.m_DNSSrv.empty()) {
+            constexpr int kDNSPort = 53;
+            if (const DBString line = DNSRelayLine(m_Cfg, kDNSPort); !line.empty()) m_Log.Put(line.c_str());
+            PutNotes(StartNotes(m_Cfg, kDNSPort));
+            m_DNSPort.Place(m_Cfg.m_DNSIPLocal.ToStr(), &m_Cfg.m_DNSAllow);
             m_DNSPort.m_CliTab.SetBound(BoundOf(&m_Cfg));
-            m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), 53, 53);
+            m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), kDNSPort, kDNSPort);
         }
     } catch (const ErrorXML& e) {
         m_Log.PutErr(e.m_Text.c_str(), e.m_Code);
@@ -144,15 +148,24 @@ void VEXAProxy::StartRules() {
 }
 
 namespace {
-// Creates a port in its list with the bound of its client table, then starts it: a port whose
-// start failed stays listed, stopped, until Stop.
+// Creates a port in its list with the bound of its client table, the rule's listening address,
+// Allow list and time limits, then starts it: a port whose start failed stays listed, stopped, until
+// Stop.
 template <class Port, class... Args>
-void CreatePort(std::vector<std::unique_ptr<Port>>& list, size_t bound, Args&&... args) {
+void CreatePort(std::vector<std::unique_ptr<Port>>& list, size_t bound, const CProxyPort& rule, Args&&... args) {
     list.push_back(std::make_unique<Port>());
-    list.back()->m_CliTab.SetBound(bound);
-    list.back()->Start(std::forward<Args>(args)...);
+    Port& port = *list.back();
+    port.m_CliTab.SetBound(bound);
+    port.Place(rule.LocalHost().ToStr(), &rule.m_Allow);
+    port.m_IdleLimit = int64_t{rule.m_IdleLimit} * 1000;
+    if constexpr (requires { port.m_OpenLimit; }) port.m_OpenLimit = int64_t{rule.m_OpenLimit} * 1000;
+    port.Start(std::forward<Args>(args)...);
 }
 }  // namespace
+
+void VEXAProxy::PutNotes(const std::vector<DBString>& notes) {
+    for (const auto& note : notes) m_Log.Put(note.c_str());
+}
 
 void VEXAProxy::StartPort(const CProxyPort& rule) {
     const std::string host = rule.RemoteHost().ToStr();
@@ -161,23 +174,24 @@ void VEXAProxy::StartPort(const CProxyPort& rule) {
     const size_t bound = BoundOf(&rule);
     switch (rule.m_TypProt) {
     case CProxyPort::TCP:
-        CreatePort(m_TCPv4, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
+        CreatePort(m_TCPv4, bound, rule, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
                    static_cast<CTCPPort::typIP>(kind), rule.m_Echo);
         break;
     case CProxyPort::UDPv6:
-        CreatePort(m_UDPv6, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
+        CreatePort(m_UDPv6, bound, rule, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
                    static_cast<CUDPv6Port::typIP>(kind), rule.m_Echo);
         break;
     case CProxyPort::TCPv6:
-        CreatePort(m_TCPv6, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
+        CreatePort(m_TCPv6, bound, rule, rule.m_PortLocal, rule.m_PortRemote, host.c_str(), httpHost.c_str(),
                    static_cast<CTCPv6Port::typIP>(kind), rule.m_Echo);
         break;
     default:
-        CreatePort(m_UDPv4, bound, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
+        CreatePort(m_UDPv4, bound, rule, rule.m_PortLocal, rule.m_PortRemote, host.c_str(),
                    static_cast<CUDPPort::typIP>(kind), rule.m_Echo);
         break;
     }
     m_Log.Put(SummaryLine(rule).c_str());
+    PutNotes(StartNotes(rule));
 }
 
 void VEXAProxy::ListDNS(const CProxyDNS& node) {
@@ -188,6 +202,7 @@ void VEXAProxy::ListDNS(const CProxyDNS& node) {
 
 void VEXAProxy::StartCloud(const CProxyCloudRM7& node) {
     m_Log.Put(SummaryLine(node).c_str());
+    PutNotes(StartNotes(node));
     if (node.m_PortCloud == 0) {
         m_Log.Put(kNotSetPortCloud);
         return;
@@ -199,6 +214,7 @@ void VEXAProxy::StartCloud(const CProxyCloudRM7& node) {
         for (const auto& [planned, b] : m_Bounds)
             if (planned->TypNode() == CProxyCloudRM7::kTypNode) bound = b;
         m_RM7Port.Tab().Devices().SetBound(bound);
+        m_RM7Port.Place(node.m_IPLocal.ToStr(), &node.m_Allow);
         m_RM7Port.Start(node.m_PortRM7, node.m_PortCloud, node.m_PortVEXACloud, node.m_VEXACloud.ToStr().c_str());
     }
 }

@@ -65,6 +65,8 @@ private:
     size_t BoundOf(const CNodeProxyCFG* node) const;
     void StartRules();
     void StartPort(const CProxyPort& rule);
+    // The lines about a rule's listening address and Allow list, after its line in the listing.
+    void PutNotes(const std::vector<DBString>& notes);
     void ListDNS(const CProxyDNS& node);
     void StartCloud(const CProxyCloudRM7& node);
     std::map<const CNodeProxyCFG*, size_t> m_Bounds;  // the bound of each rule's client table

@@ -88,8 +88,9 @@ bool TCPCliT<AF>::Start() {
 
 template <int AF>
 const wchar_t* TCPCliT<AF>::SweepReason(int64_t now) const {
-    if (now - m_TimeOpen > kOpenLimit) return L"deleted because long open";
-    if (now - m_TimeLast > kIdleLimit) return L"deleted because long idle";
+    const int64_t openLimit = m_Port->m_OpenLimit;
+    if (openLimit > 0 && now - m_TimeOpen > openLimit) return L"deleted because long open";
+    if (now - m_TimeLast > m_Port->m_IdleLimit) return L"deleted because long idle";
     return nullptr;
 }
 

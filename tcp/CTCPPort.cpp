@@ -45,12 +45,13 @@ void TCPPortT<AF>::Start(int portLocal, int portRemote, const char* ipRemote, co
 template <int AF>
 void TCPPortT<AF>::Start() {
     m_Run = false;
-    const SockAddr any = SockAddr::Any(AF, m_PortLocal);
-    if (OpenBound(m_Socket, AF, SOCK_STREAM, m_PortLocal,
-                  {Family::kSocketError, L" bind(" + any.ToLog() + L") error", L" listen() error"}) != 0)
+    SockAddr at;
+    if (!ListenAt(AF, m_PortLocal, at) ||
+        OpenBound(m_Socket, at, SOCK_STREAM, {Family::kSocketError, L" bind(" + at.ToLog() + L") error", L" listen() error"}) != 0)
         return;
     m_Deferring = false;
     m_CliTab.SetName(RuleName(Family::kKind, m_PortLocal), L"clients turned away: no room for them");
+    NameRefusals(RuleName(Family::kKind, m_PortLocal), Refusals::kConnections);
     Run({&m_ThreadAccept});
 }
 
@@ -91,6 +92,15 @@ size_t TCPPortT<AF>::Waiting() {
 }
 
 template <int AF>
+int TCPPortT<AF>::Take(SockAddr& from) {
+    const int fd = m_Socket.Accept(from);
+    if (fd < 0 || Admits(from)) return fd;
+    ::close(fd);
+    errno = 0;
+    return -1;
+}
+
+template <int AF>
 void TCPPortT<AF>::AcceptLoop() {
     using Room = typename TCPCliTabT<AF>::Room;
     while (m_Run) {
@@ -106,7 +116,7 @@ void TCPPortT<AF>::AcceptLoop() {
             if (!m_Held.IsOpen()) {
                 if (m_Socket.WaitReadable(100) <= 0) continue;
                 if (!m_Run) return;
-                const int fd = m_Socket.Accept(m_HeldFrom);
+                const int fd = Take(m_HeldFrom);
                 if (fd < 0) {
                     if (IsResourceShortage(errno)) std::this_thread::sleep_for(kAcceptBackOff);
                     continue;
@@ -143,7 +153,7 @@ void TCPPortT<AF>::AcceptLoop() {
             from = m_HeldFrom;
             fd = m_Held.Release();
         } else {
-            fd = m_Socket.Accept(from);
+            fd = Take(from);
             const int err = errno;
             if (!m_Run) {
                 if (fd >= 0) ::close(fd);

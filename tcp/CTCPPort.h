@@ -51,6 +51,7 @@ class TCPCliT {
 public:
     using Port = TCPPortT<AF>;
     static constexpr int kBufferSize = 32000;  // a receive takes one byte less: room for a zero byte
+    // The sweep's limits when the rule sets none.
     static constexpr int64_t kIdleLimit = 30000;  // ms without data moving
     static constexpr int64_t kOpenLimit = 60000;  // ms since acceptance
     // At the rule's bound, a connection that has talked and then been quiet this long (ms) may make
@@ -171,6 +172,8 @@ public:
     typIP m_TypIP = IPv4;
     std::string m_HTTPHost;
     int m_Echo = -1;
+    int64_t m_IdleLimit = TCPCliT<AF>::kIdleLimit;  // ms
+    int64_t m_OpenLimit = TCPCliT<AF>::kOpenLimit;  // ms; 0: none
 
     // While the rule is full the kernel keeps clients that have sent nothing out of accept() for
     // this long (s): a rule's clients speak first, and a silent one could only be turned away.
@@ -179,6 +182,9 @@ public:
 
 private:
     void AcceptLoop();
+    // A connection from the backlog, or -1 with errno. One from outside the rule's Allow list is
+    // closed here, before anything is read, held or started for it: -1 with errno 0.
+    int Take(SockAddr& from);
     void Defer(bool full);
     // The one client taken from the backlog while the table was full, waiting for room.
     Socket m_Held;

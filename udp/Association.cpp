@@ -96,7 +96,7 @@ void Association::Stop() {
 
 const wchar_t* Association::SweepReason(int64_t now) const {
     if (!m_Run) return L"deleted because closed";
-    if (now - m_TimeLast > kIdleLimit) return L"deleted because long idle";
+    if (now - m_TimeLast > m_Port->m_IdleLimit) return L"deleted because long idle";
     return nullptr;
 }
 

@@ -51,7 +51,8 @@ private:
 
 class Association {
 public:
-    // Sweep: ended associations, and those whose target was silent for more than 180 s (in ms).
+    // Sweep: ended associations, and those whose target was silent for more than the rule's limit,
+    // by default 180 s (in ms).
     static constexpr int64_t kIdleLimit = 180000;
 
     Association(const SockAddr& client, DatagramPort* port);

@@ -29,14 +29,17 @@ void DatagramPort::Open(int portLocal, int portRemote, const char* ipRemote, boo
     m_Run = false;
     m_CliTab.SetRemembersEvicted(true);
     m_CliTab.SetName(RuleName(m_Names.kind, m_PortLocal), m_Names.refusals);
+    NameRefusals(RuleName(m_Names.kind, m_PortLocal),
+                 m_Names.kind == RuleKind::DNS ? Refusals::kQueries : Refusals::kDatagrams);
     if (Bind() != 0) return;
     Run({&m_ThreadRecv});
 }
 
 int DatagramPort::Bind() {
     const DBString cls(m_Names.port);
-    return OpenBound(m_Socket, m_Names.kind == RuleKind::UDPv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, m_PortLocal,
-                     {cls + L"::Bind(): socket()", cls + L"::Bind(): bind()", {}});
+    SockAddr at;
+    if (!ListenAt(m_Names.kind == RuleKind::UDPv6 ? AF_INET6 : AF_INET, m_PortLocal, at)) return EINVAL;
+    return OpenBound(m_Socket, at, SOCK_DGRAM, {cls + L"::Bind(): socket()", cls + L"::Bind(): bind()", {}});
 }
 
 void DatagramPort::Stop() {
@@ -95,6 +98,7 @@ bool DatagramPort::WinSockProc(void* arg) {
     DatagramLoop(
         port->m_Socket, [port] { return port->m_Run.load(); }, buffer.data(), buffer.size(),
         [port, &buffer](char* buf, size_t n, const SockAddr& from) {
+            if (!port->Admits(from)) return;
             port->RecvFromCli(buf, static_cast<int>(n), static_cast<int>(buffer.size()), from);
         },
         [](int err) { _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", err); },

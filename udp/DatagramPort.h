@@ -50,6 +50,7 @@ public:
     std::string m_IPRemote;
     bool m_TargetIPv6 = false;  // m_IPRemote is an IPv6 address text; otherwise an IPv4 host
     int m_Echo = -1;            // >= 0: every datagram is sent back to its client
+    int64_t m_IdleLimit = Association::kIdleLimit;  // ms an association's target may stay silent
 
 protected:
     explicit DatagramPort(const Names& names);

@@ -9,8 +9,8 @@
 PortBase::PortBase(const std::string& cls, std::function<void()> sweep)
     : m_Sweep(std::move(sweep)), m_ThreadTimer(cls + "::TimerClose", &TimerClose, this) {}
 
-int PortBase::OpenBound(Socket& into, int family, int type, int port, const BindTexts& texts) {
-    Socket sock(net::OpenSocket(family, type));
+int PortBase::OpenBound(Socket& into, const SockAddr& at, int type, const BindTexts& texts) {
+    Socket sock(net::OpenSocket(at.Family(), type));
     if (!sock.IsOpen()) {
         const int err = errno;
         _Modul.m_Log.PutErr(texts.socket.c_str(), err);
@@ -29,7 +29,7 @@ int PortBase::OpenBound(Socket& into, int family, int type, int port, const Bind
         int one = 1;
         ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     }
-    if (net::Bind(sock.Fd(), SockAddr::Any(family, port)) != 0) return fail(texts.bind);
+    if (net::Bind(sock.Fd(), at) != 0) return fail(texts.bind);
     // A deep backlog: with one thread per connection, a burst of clients otherwise waits in SYN
     // retries for whole seconds.
     if (type == SOCK_STREAM && ::listen(sock.Fd(), SOMAXCONN) != 0) return fail(texts.listen);
@@ -48,9 +48,18 @@ void PortBase::Halt(std::initializer_list<Thread*> loops, const std::function<vo
     if (!m_Run.exchange(false)) return;
     wake();
     for (Thread* loop : loops) loop->Stop();
+    // What the last second of a flood left unwritten.
+    if (const uint64_t n = m_Refusals.Due(true)) PutRefusals(n);
 }
 
-bool PortBase::TimerClose(void* port) {
-    static_cast<PortBase*>(port)->m_Sweep();
+void PortBase::PutRefusals(uint64_t n) const {
+    _Modul.m_Log.Put(Refusals::Line(m_RefusalName, n, m_RefusalWhat).c_str());
+}
+
+bool PortBase::TimerClose(void* arg) {
+    auto* port = static_cast<PortBase*>(arg);
+    port->m_Sweep();
+    // A flood that stopped within a second of its last line: its rest written now.
+    if (const uint64_t n = port->m_Refusals.Due()) port->PutRefusals(n);
     return true;
 }
