@@ -162,6 +162,27 @@ TEST_F(TcpRelay, NumbersWrapAndTheSweepLimits) {
     EXPECT_EQ(RecvAll(idle.Fd()), "");
 }
 
+// A rule's own limits: with OpenLimit 0 a connection that keeps talking stays for good, one quiet
+// for longer than 30 s stays within the rule's IdleLimit and goes past it.
+TEST_F(TcpRelay, RuleLimitsWithoutOpenLimit) {
+    Clock::Freeze();
+    auto port = Open("127.0.0.1", m_Target.Port());
+    port->m_OpenLimit = 0;
+    port->m_IdleLimit = 90000;
+    Socket busy;
+    const std::string prefix = Accept(busy, 1);
+    for (int minute = 0; minute < 10; ++minute) {
+        Clock::Advance(std::chrono::seconds(60));
+        port->m_CliTab.DeleteCloseOrOld();
+        ASSERT_EQ(port->m_CliTab.Count(), 1u);
+        ASSERT_TRUE(SendAll(busy.Fd(), "tick") && RecvN(busy.Fd(), 4) == "tick" && SendsDone(*port));
+    }
+    Clock::Advance(std::chrono::seconds(91));
+    port->m_CliTab.DeleteCloseOrOld();
+    EXPECT_EQ(port->m_CliTab.Count(), 0u);
+    EXPECT_TRUE(m_Log.WaitFor(prefix + "deleted because long idle"));
+}
+
 // Only HTTP/1.1 requests must name the host, exactly; a refused one is closed without an answer and
 // logged on one line, its control characters escaped.
 TEST_F(TcpRelay, HostCheck) {
