@@ -137,6 +137,7 @@ TEST_F(TcpRelay, NumbersWrapAndTheSweepLimits) {
     port->m_CliTab.SetLastID(99998);
     Socket idle, ended, busy;
     const std::string idlePrefix = Accept(idle, 99999), endedPrefix = Accept(ended, 1), busyPrefix = Accept(busy, 2);
+    ASSERT_TRUE(WaitUntil([&] { return port->m_CliTab.Count() == 3; }));  // "connect" comes before the entry is in
     ASSERT_TRUE(SendAll(ended.Fd(), "bye"));
     ASSERT_EQ(RecvN(ended.Fd(), 3), "bye");
     ended.Close();
@@ -171,6 +172,7 @@ TEST_F(TcpRelay, RuleLimitsWithoutOpenLimit) {
     port->m_IdleLimit = 90000;
     Socket busy;
     const std::string prefix = Accept(busy, 1);
+    ASSERT_TRUE(WaitUntil([&] { return port->m_CliTab.Count() == 1; }));  // "connect" comes before the entry is in
     for (int minute = 0; minute < 10; ++minute) {
         Clock::Advance(std::chrono::seconds(60));
         port->m_CliTab.DeleteCloseOrOld();
