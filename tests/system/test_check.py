@@ -35,6 +35,8 @@ def rules(elements):
     return HEAD + '<VEXAProxy DNSSrv="10.0.0.53">\n' + ("" if "\n" in elements else "<!-- -->\n") + elements + "\n</VEXAProxy>\n"
 
 
+TCP80 = '<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h"'
+
 # Each kind of problem: the file, where its (first) finding is and what it says.
 FINDINGS = {
     "unknown TypProt": (rules('<Port TypProt="tcp" PortLocal="80" PortRemote="80" IPRemote="10.0.0.1"/>'), ":4: warning",
@@ -56,24 +58,19 @@ FINDINGS = {
     "bad encoding": ('<?xml version="1.0" encoding="UTF-8"?>\n<VEXAProxy Note="\xff"/>\n', ":2: error", "XML: Input is not proper UTF-8"),
     "wrong root": (HEAD + "<VEXADOMAIN>\n<VEXAProxy/>\n</VEXADOMAIN>\n", ":2: error",
                    "the root element is <VEXADOMAIN>, not <VEXAProxy>: the daemon starts with an empty configuration"),
-    "Allow entry": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" Allow="10.0.0.0/8, 10.1.2.3/8"/>'), ":4: warning",
+    "Allow entry": (rules(TCP80 + ' Allow="10.0.0.0/8, 10.1.2.3/8"/>'), ":4: warning",
                     'Allow entry "10.1.2.3/8" is skipped: it has address bits set past its prefix (10.0.0.0/8?)'),
-    "Allow without entries": (rules('<CloudRM7 PortCloud="5000" VEXACloud="h" Allow=" , "/>'), ":4: warning",
-                              "<CloudRM7> Allow has no valid entry: nobody is served"),
-    "listening address": (rules('<Port TypProt="UDPv6" PortLocal="53" PortRemote="53" IPRemote="h" IPv6Local="localhost"/>'), ":4: warning",
+    "Allow without entries": (rules('<CloudRM7 PortCloud="5000" VEXACloud="h" Allow=" , "/>'), ":4: warning", "<CloudRM7> Allow has no valid entry: nobody is served"),
+    "listening address": (rules(TCP80.replace("TCP", "UDPv6") + ' IPv6Local="localhost"/>'), ":4: warning",
                           'IPv6Local "localhost" is not an IPv6 or IPv4 address (names are not resolved): the rule is not started'),
-    "limit": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IdleLimit="-1" OpenLimit="0"/>'), ":4: warning",
-              'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
-    "address and its mapped form": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IPLocal="127.0.0.2"/>\n'
-                                          '<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IPLocal="127.0.0.3"/>\n'
-                                          '<Port TypProt="TCPv6" PortLocal="80" PortRemote="80" IPRemote="h" IPv6Local="::ffff:127.0.0.2"/>'),
-                                    ":5: warning", "the TCPv6 rule on TCP port 80 clashes with the TCPv4 rule on line 3: it fails to bind"),
+    "limit": (rules(TCP80 + ' IdleLimit="-1" OpenLimit="0"/>'), ":4: warning", 'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
+    "address and its mapped form": (rules('%s IPLocal="127.0.0.2"/>\n%s IPLocal="127.0.0.3"/>\n%s IPv6Local="::ffff:127.0.0.2"/>' % (
+        TCP80, TCP80, TCP80.replace("TCP", "TCPv6"))), ":5: warning", "the TCPv6 rule on TCP port 80 clashes with the TCPv4 rule on line 3: it fails to bind"),
     # The host's addresses follow the file; private ones, and a family the relay does not listen on, are no reason.
     "open DNS relay": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53">\n</VEXAProxy>\n', ":2: warning",
                        "the DNS relay serves every source on the global address 203.0.113.5: an open resolver", "10.0.0.1 2001:db8::5 203.0.113.5"),
-    "open UDP rule": (HEAD + '<VEXAProxy>\n<Port TypProt="UDP" PortLocal="7" Echo="1" IPLocal="10.0.0.1"/>\n'
-                      '<Port TypProt="UDP" PortLocal="8" Echo="1"/>\n<Port TypProt="UDPv6" PortLocal="9" Echo="1"/>\n</VEXAProxy>\n',
-                      ":5: warning", "the UDPv6 rule serves every source on the global address 2001:db8::5: it relays", "10.0.0.1 2001:db8::5"),
+    "open UDP rule": (rules('<Port TypProt="UDP" PortLocal="7" Echo="1" IPLocal="10.0.0.1"/>\n<Port TypProt="UDP" PortLocal="8" Echo="1"/>\n'
+                            '<Port TypProt="UDPv6" PortLocal="9" Echo="1"/>'), ":5: warning", "the UDPv6 rule serves every source on the global address 2001:db8::5: it relays", "10.0.0.1 2001:db8::5"),
 }
 
 

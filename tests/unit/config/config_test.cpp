@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/Loopback.h"
@@ -121,48 +122,23 @@ TEST_F(Config, NeverFetchesFromTheNetwork) {
     EXPECT_EQ(server.Accepted(), 0);
     EXPECT_EQ(m_Cfg.m_DNSSrv, L"local");
 }
-// Where rules listen, whom they serve and their sweep limits; the summary lines change only for
-// rules that set them, and every unreadable Allow entry gets a line naming it.
+// Where rules listen (the address of the rule's family), whom they serve and their sweep limits (an
+// unreadable one: the default). The lines naming unreadable entries are test_allow's.
 TEST_F(Config, ListeningAddressesAllowListsAndLimits) {
-    LoadRoot(R"(<Port TypProt="TCP" PortLocal="8080" PortRemote="80" IPRemote="10.0.0.1"/>
-                <Port TypProt="TCP" PortLocal="8081" PortRemote="80" IPRemote="h" IPLocal=" 127.0.0.2 " IPv6Local="::1"
+    LoadRoot(R"(<Port TypProt="TCP" PortLocal="8081" PortRemote="80" IPRemote="h" IPLocal=" 127.0.0.2 " IPv6Local="::1"
                       Allow="10.0.0.0/8, fd00::/8" IdleLimit="600" OpenLimit="0"/>
                 <Port TypProt="UDPv6" PortLocal="53" Echo="1" IPLocal="127.0.0.2" IPv6Local="::1" Allow="" IdleLimit="abc" OpenLimit="-5"/>
                 <Port TypProt="UDP" PortLocal="5" PortRemote="5" IPRemote="h" IdleLimit="0" IPLocal="10.1" Allow="10.0.0.1/8 x"/>
-                <Port TypProt="TCPv6" PortLocal="6" PortRemote="6" IPRemote="h" IdleLimit="45s" OpenLimit="99999999999"/>
-                <CloudRM7 PortCloud="5000" IPLocal="127.0.0.2" Allow="::ffff:10.0.0.0/104"/>)",
-             R"(DNSSrv="10.0.0.53" DNSIPLocal="192.168.0.1" DNSAllow="192.168.0.0/16 x")");
-    struct Rule {
-        const wchar_t* line;
-        int idle, open;
-    };
-    const Rule rules[] = {
-        {L"TCPv4  8080 -> [10.0.0.1]:80", 30, 60},
+                <Port TypProt="TCPv6" PortLocal="6" PortRemote="6" IPRemote="h" IdleLimit="45s" OpenLimit="99999999999"/>)");
+    const std::tuple<const wchar_t*, int, int> rules[] = {
         {L"TCPv4  8081 -> [h]:80 listen 127.0.0.2 allow 10.0.0.0/8,fd00::/8", 600, 0},
         {L"UDPv6    53 -> Echo listen ::1 allow none", 180, 60},
         {L"UDPv4     5 -> [h]:5 listen 10.1 allow none", 180, 60},
         {L"TCPv6     6 -> [h]:6", 45, 60},
     };
     for (size_t i = 0; i < std::size(rules); ++i) {
-        EXPECT_EQ(SummaryLine(At<CProxyPort>(i)), rules[i].line);
-        EXPECT_EQ(At<CProxyPort>(i).m_IdleLimit, rules[i].idle) << i;
-        EXPECT_EQ(At<CProxyPort>(i).m_OpenLimit, rules[i].open) << i;
+        const auto& [line, idle, open] = rules[i];
+        EXPECT_EQ(SummaryLine(At<CProxyPort>(i)), line);
+        EXPECT_EQ(std::make_pair(At<CProxyPort>(i).m_IdleLimit, At<CProxyPort>(i).m_OpenLimit), std::make_pair(idle, open)) << i;
     }
-    EXPECT_EQ(SummaryLine(At<CProxyCloudRM7>(5)),
-              L"RM7 UDP 4999 Cloud UDP 5000 -> [cloud.vexa.invalid]:4999 listen 127.0.0.2 allow ::ffff:10.0.0.0/104");
-    EXPECT_EQ(DNSRelayLine(m_Cfg, 53), L"DNSSrv    53 -> [10.0.0.53]:53 listen 192.168.0.1 allow 192.168.0.0/16");
-    std::vector<DBString> notes;
-    for (size_t i = 0; i < std::size(rules); ++i)
-        for (auto& note : StartNotes(At<CProxyPort>(i))) notes.push_back(note);
-    for (auto& note : StartNotes(At<CProxyCloudRM7>(5))) notes.push_back(note);
-    for (auto& note : StartNotes(m_Cfg, 53)) notes.push_back(note);
-    EXPECT_EQ(notes, (std::vector<DBString>{
-                         L"UDPv6 00053 Allow has no valid entry: nobody is served",
-                         L"UDPv4 00005 IPLocal \"10.1\" is not an address: not started",
-                         L"UDPv4 00005 Allow entry \"10.0.0.1/8\" skipped: it has address bits set past its prefix (10.0.0.0/8?)",
-                         L"UDPv4 00005 Allow entry \"x\" skipped: it is not an IPv4 or IPv6 address",
-                         L"UDPv4 00005 Allow has no valid entry: nobody is served",
-                         L"DNS 00053 DNSAllow entry \"x\" skipped: it is not an IPv4 or IPv6 address"}));
-    LoadRoot("", R"(DNSSrv="10.0.0.53")");
-    EXPECT_EQ(DNSRelayLine(m_Cfg, 53), L"");
 }
