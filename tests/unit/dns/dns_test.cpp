@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -58,10 +57,6 @@ Bytes Answered(const Bytes& query) {
     answer[2] = 0x80, answer[7] = 1, answer[11] = 0;
     answer.insert(answer.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50});
     return answer;
-}
-
-size_t Entries(const char* dir) {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
 }
 
 // The next n lines of the DNS log, the digits of their time (after "00001 " and the peer) as 0.

@@ -102,10 +102,6 @@ TEST(UDPPort, EchoAnswersEachDatagramWithOneDumpLine) {
     EXPECT_EQ(rig.port.m_CliTab.Count(), 0u);
 }
 
-size_t Entries(const char* dir) {
-    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
-}
-
 // Without a target address an association holds nothing and stays, closed, until the sweep. (One
 // without a thread is not even kept: tests/unit/dns asks that with what DNS does for its client.)
 TEST(UDPPort, AssociationWithoutATargetHoldsNothingUntilTheSweep) {
