@@ -67,6 +67,69 @@ assert COLUMN in ("before", "after"), "BENCH_COLUMN is before or after"
 PROBE_HZ = 5            # legitimate clients of each kind per second beside the UDP flood
 
 
+# A pids cgroup for the daemon, limit tasks at most: cgroup v2 where its root offers the pids
+# controller, else the v1 pids hierarchy; make gives None where neither can be written.
+class PidsCgroup:
+    def __init__(self, path, limit):
+        self.path = path
+        os.mkdir(path)
+        try:
+            self.set_limit(limit)
+            self.procs_fd = os.open(os.path.join(path, "cgroup.procs"), os.O_WRONLY)
+        except OSError:
+            os.rmdir(path)  # no pids controller here: the next hierarchy may have one
+            raise
+
+    @staticmethod
+    def make(name, limit):
+        for root in ("/sys/fs/cgroup", "/sys/fs/cgroup/pids"):
+            with contextlib.suppress(OSError):
+                if root == "/sys/fs/cgroup":  # v2, if its root offers pids: handed to its children on request
+                    with open(os.path.join(root, "cgroup.controllers")) as f:
+                        if "pids" not in f.read().split():
+                            continue
+                    with open(os.path.join(root, "cgroup.subtree_control"), "w") as f:
+                        f.write("+pids")
+                elif not os.path.exists(os.path.join(root, "cgroup.procs")):
+                    continue
+                return PidsCgroup(os.path.join(root, name), limit)
+        return None
+
+    # For preexec_fn: the child enters the cgroup before it executes the daemon (a plain write:
+    # nothing in the forked child may take a lock).
+    def join(self):
+        os.write(self.procs_fd, b"0")
+
+    def describe(self):
+        return "pids cgroup %s, pids.max %s" % ("v1" if "/pids/" in self.path else "v2", self.limit)
+
+    def set_limit(self, limit):
+        self.limit = limit
+        with open(os.path.join(self.path, "pids.max"), "w") as f:
+            f.write(str(limit))
+
+    def _number(self, name, pattern=r"(\d+)"):
+        with contextlib.suppress(OSError), open(os.path.join(self.path, name)) as f:
+            m = re.search(pattern, f.read(), re.M)
+            return int(m.group(1)) if m else None
+        return None
+
+    def tasks(self):
+        return self._number("pids.current")
+
+    # Forks and thread creations refused so far.
+    def refused(self):
+        return self._number("pids.events", r"^max (\d+)")
+
+    # Once the daemon has ended: its tasks leave the cgroup a moment after it exits.
+    def remove(self):
+        os.close(self.procs_fd)
+        for _ in range(100):
+            with contextlib.suppress(OSError):
+                return os.rmdir(self.path)
+            time.sleep(0.1)
+
+
 def wanted(workload):
     return not ONLY or workload in ONLY
 SCALE_HOLD_S = 8 if QUICK else 20      # the daemon ends a connection 60 s after accepting it
@@ -488,7 +551,7 @@ def tables_daemon(run_name, config=TABLES_CONFIG):
     """A fresh daemon with the client-table rules (or config), in a pids cgroup of PIDS_MAX tasks
     entered before it executes. Stopped as the tests stop it, unless the run has stopped it already
     (relay.stop set); how that went is kept instead of failing the run."""
-    cgroup = vexa.PidsCgroup.make("vexa-bench-%d-%s" % (os.getpid(), run_name), PIDS_MAX) if PIDS_MAX else None
+    cgroup = PidsCgroup.make("vexa-bench-%d-%s" % (os.getpid(), run_name), PIDS_MAX) if PIDS_MAX else None
     if cgroup:
         preexec, limit = cgroup.join, cgroup.describe()
     elif PIDS_MAX:

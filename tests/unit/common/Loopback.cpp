@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <random>
 
 #include "daemon/VEXAProxy.h"
@@ -121,6 +122,10 @@ bool WaitUntil(const std::function<bool()>& cond, int ms) {
 
 size_t CountOf(const Lines& lines, const std::string& text) {
     return static_cast<size_t>(std::count(lines.begin(), lines.end(), text));
+}
+
+size_t Entries(const char* dir) {
+    return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir), std::filesystem::directory_iterator()));
 }
 
 MainLog& MainLog::Take() {

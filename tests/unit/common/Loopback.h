@@ -65,6 +65,8 @@ struct Server {
 
 bool WaitUntil(const std::function<bool()>& cond, int ms = 5000);
 size_t CountOf(const Lines& lines, const std::string& text);
+// The entries of a directory: descriptors in /proc/self/fd, threads in /proc/self/task.
+size_t Entries(const char* dir);
 
 // The main log's lines without their "dd.mm.yyyy hh:mm:ss " stamp, gathered across calls. The log
 // has a writer of its own: wait for a line before asserting on it.

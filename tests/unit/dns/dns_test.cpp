@@ -6,11 +6,14 @@
 #include <algorithm>
 #include <cctype>
 #include <fstream>
+#include <memory>
 #include <string>
+#include <vector>
 
 #include "common/Loopback.h"
 #include "daemon/VEXAProxy.h"
 #include "dns/CDNSPort.h"
+#include "thread/BaseThread.h"
 #include "util/Clock.h"
 
 using namespace lb;
@@ -40,11 +43,20 @@ Bytes Patch(Bytes q, long at, const Bytes& with) {
     return q;
 }
 
-// A DNS log record of association 1, its time as "00.00.0000 00:00.00": '<' received, '>' sent.
+// A DNS log record, peer with its association's number ("00001 127.000.000.001:40000"), its time
+// as "00.00.0000 00:00.00": '<' received, '>' sent.
 std::string Record(const std::string& peer, char dir, const Bytes& data) {
-    std::string line = "00001 " + peer + (dir == '>' ? " >00.00.0000 00:00.00 " : "  00.00.0000 00:00.00<");
+    std::string line = peer + (dir == '>' ? " >00.00.0000 00:00.00 " : "  00.00.0000 00:00.00<");
     for (unsigned char c : data) line += DBString().Format(L"%02X ", c).ToStr();
     return line;
+}
+
+// The answer here to a query for printer.zone: QR set, RD cleared, one answer record, no OPT.
+Bytes Answered(const Bytes& query) {
+    Bytes answer(query.begin(), query.end() - (query[11] ? 11 : 0));
+    answer[2] = 0x80, answer[7] = 1, answer[11] = 0;
+    answer.insert(answer.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50});
+    return answer;
 }
 
 // The next n lines of the DNS log, the digits of their time (after "00001 " and the peer) as 0.
@@ -65,10 +77,9 @@ Lines TakeDNS(size_t n) {
 // Only a full query with RD set, whose question matches a name with an answer image in any letter
 // case, with nothing after it but one OPT record, is answered here; the answer echoes the question as
 // asked, without the OPT record. Everything else reaches the server byte for byte, and every datagram
-// is in the DNS log. Numbers wrap after 99999; an association goes after more than 180 s without a
-// datagram from the server, or at the first sweep after the server ended it with an empty datagram.
-// A port that cannot bind stays stopped.
-TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) {
+// is in the DNS log, each query before its answer. What associations do is the UDP rules' own
+// (tests/unit/udp): only what the relay does without one is asked here.
+TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndLogsEveryQuery) {
     // A name of this process's own: the other test programs run at the same time.
     const std::string path = "/tmp/vexaproxy-dns-unit-" + std::to_string(getpid()) + ".xml";
     std::ofstream(path) << "<VEXAProxy DNSSrv=\"127.0.0.2\"><DNS Name=\"printer.zone\" IP=\"192.168.0.50\"/>"
@@ -79,13 +90,12 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
     const int local = FreePort("::", SOCK_DGRAM);
     const SockAddr relay = Addr("127.0.0.1", local);
     CDNSPort port;
+    Clock::Freeze();  // the second without a new try after a failed start lasts as long as needed
     MainLog log;
     TakeLog();
     _Modul.m_LogDNS.TakeQueued();
     port.Start("127.0.0.2", local, server.Port());
     ASSERT_TRUE(port.IsRunning());
-    port.m_CliTab.SetLastID(99999);
-    auto prefix = [&](int id) { return DBString().Format(L"DNS%05d %05d ", local, id).ToStr() + client.Me().ToLog().ToStr(); };
 
     const Bytes plain = Query(7, 0x01, "printer.zone"), edns = Query(8, 0x01, "printer.zone", true);
     const struct { const char* what; Bytes query; bool local; } cases[] = {
@@ -102,17 +112,14 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
         {"eleven bytes with RD", Bytes(11, 0x01), false},
         {"512 bytes, logged whole", Bytes(512, 0x01), false},
     };
-    const std::string cli = DBString().Format(L"127.000.000.001:%05d", client.Port()).ToStr();
-    const std::string srv = DBString().Format(L"127.000.000.002:%05d", server.Port()).ToStr();
+    const std::string cli = DBString().Format(L"00001 127.000.000.001:%05d", client.Port()).ToStr();
+    const std::string srv = DBString().Format(L"00001 127.000.000.002:%05d", server.Port()).ToStr();
     for (const auto& [what, query, local] : cases) {
         SCOPED_TRACE(what);
         client.Send(query, relay);
         SockAddr assoc, from;
-        Bytes answer(query.begin(), query.end() - (local && query[11] ? 11 : 0));
-        if (local) {
-            answer[2] = 0x80, answer[7] = 1, answer[11] = 0;  // QR set, RD cleared, one answer record, no OPT
-            answer.insert(answer.end(), {0xC0, 0x0C, 0, 1, 0, 1, 0, 0, 0x2B, 0xDB, 0, 4, 192, 168, 0, 50});
-        } else {
+        Bytes answer = local ? Answered(query) : query;
+        if (!local) {
             EXPECT_EQ(answer = server.Recv(&assoc), query);
             answer.push_back(0x42);
             server.Send(answer, assoc);
@@ -124,39 +131,46 @@ TEST(DNSRelay, AnswersOnlyNamesWithAnImageForwardsTheRestAndSweepsAssociations) 
                         : (Lines{Record(cli, '<', query), Record(srv, '>', query), Record(srv, '<', answer), Record(cli, '>', answer)}));
     }
 
-    const Bytes q = Query(9, 0x01, "scanner.lan");
-    SockAddr assoc;
-    port.m_CliTab.ForEach([](auto, auto& cli) {  // the limit to the second, on its own clock
-        EXPECT_EQ(cli.SweepReason(cli.TimeLast() + 180000), nullptr);
-        EXPECT_STREQ(cli.SweepReason(cli.TimeLast() + 180001), L"deleted because long idle");
-    });
-    Clock::Advance(std::chrono::seconds(179));
-    client.Send(q, relay);  // queries from the client do not keep it alive
-    server.Recv();
-    port.m_CliTab.DeleteCloseOrOld();
-    EXPECT_EQ(port.m_CliTab.Count(), 1u);
-    Clock::Advance(std::chrono::seconds(3));
-    port.m_CliTab.DeleteCloseOrOld();
-    EXPECT_EQ(port.m_CliTab.Count(), 0u);
-    client.Send(q, relay);
-    server.Recv(&assoc);
-    server.Send(Bytes{}, assoc);
-    ASSERT_TRUE(log.WaitFor(prefix(2) + "disconnect"));
-    client.Send(q, relay);  // until the sweep the client's queries fail, and are still logged
-    ASSERT_TRUE(log.WaitFor("CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor"));
-    port.m_CliTab.DeleteCloseOrOld();
-    client.Send(q, relay);
-    server.Recv();
-    Udp taken("0.0.0.0");
-    CDNSPort other;
-    other.Start("127.0.0.2", taken.Port(), 53);
-    EXPECT_FALSE(other.IsRunning());
-    ASSERT_TRUE(log.WaitSize(8));
-    EXPECT_EQ(log.lines, (Lines{prefix(1) + "connect", prefix(1) + "deleted because long idle", prefix(2) + "connect",
-                                prefix(2) + "disconnect", "CDNSCli::SendToSrv::Send sendto(): 9 - Bad file descriptor",
-                                prefix(2) + "deleted because closed", prefix(3) + "connect",
-                                "CDNSPort::Bind(): bind(): 98 - Address already in use"}));
-    size_t records = 0;  // every datagram but the empty one, the failed sends included
-    EXPECT_TRUE(WaitUntil([&] { return (records += _Modul.m_LogDNS.TakeQueued().size()) == 8; }));
+    // A client that gets no association, because no thread could be had for it or, for a second
+    // after that, none is tried, is still in the DNS log (as client 0) and still answered a
+    // configured name; a query to forward is dropped and summed up. Every association that started
+    // has its socket and its reader, the failed one holds nothing.
+    const Bytes far = Query(1, 0x01, kLongName), near = Query(2, 0x01, "printer.zone");
+    const size_t fds = Entries("/proc/self/fd");
+    BaseThread::s_FailCreate = 1 << 20;  // from now on only idle workers can be had
+    std::vector<std::unique_ptr<Udp>> clients;
+    while (port.m_CliTab.GetTotals().failed == 0 && clients.size() < 500) {
+        clients.push_back(std::make_unique<Udp>());
+        clients.back()->Send(far, relay);
+        ASSERT_TRUE(WaitUntil([&] {
+            auto t = port.m_CliTab.GetTotals();
+            return t.clients + t.failed == clients.size() + 1;
+        }));
+    }
+    BaseThread::s_FailCreate = 0;
+    ASSERT_EQ(port.m_CliTab.GetTotals().failed, 1u);
+    EXPECT_EQ(Entries("/proc/self/fd"), fds + clients.size() * 2 - 1);  // each client's own socket too
+    for (size_t i = 1; i < clients.size(); ++i) EXPECT_EQ(server.Recv(), far);
+    const Udp& last = *clients.back();
+    last.Send(near, relay);  // within the same second: not tried
+    EXPECT_EQ(last.Recv(), Answered(near));
+    last.Send(far, relay);
+    ASSERT_TRUE(WaitUntil([&] { return port.m_CliTab.GetTotals().refused == 2; }));
+    Clock::Advance(std::chrono::seconds(1));
+    port.m_CliTab.DeleteCloseOrOld();  // writes the sum that is due
+    last.Send(far, relay);
+    EXPECT_EQ(server.Recv(), far);
+    const std::string none = DBString().Format(L"00000 127.000.000.001:%05d", last.Port()).ToStr();
+    const Lines records = TakeDNS(2 * clients.size() + 4);
+    EXPECT_EQ(Lines(records.end() - 6, records.end() - 2),
+              (Lines{Record(none, '<', far), Record(none, '<', near), Record(none, '>', Answered(near)), Record(none, '<', far)}));
+    const std::string rule = DBString().Format(L"DNS %05d ", local).ToStr(), sum = "1 queries dropped: no association for their clients";
+    const std::string connect =
+        DBString().Format(L"DNS%05d %05d ", local, static_cast<int>(clients.size()) + 2).ToStr() + last.Me().ToLog().ToStr() + "connect";
+    ASSERT_TRUE(log.WaitFor(connect));
+    ASSERT_GE(log.lines.size(), 4u);
+    EXPECT_EQ(log.lines.back(), connect);
+    EXPECT_EQ(Lines(log.lines.end() - 3, log.lines.end() - 1), (Lines{rule + sum, rule + sum}));
+    EXPECT_EQ(log.lines[log.lines.size() - 4].rfind("std::system_error CDNSCli::WinSockProc", 0), 0u) << log.lines[log.lines.size() - 4];
     Clock::Reset();
 }
