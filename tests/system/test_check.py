@@ -62,6 +62,11 @@ FINDINGS = {
                               "<CloudRM7> Allow has no valid entry: nobody is served"),
     "listening address": (rules('<Port TypProt="UDPv6" PortLocal="53" PortRemote="53" IPRemote="h" IPv6Local="localhost"/>'), ":4: warning",
                           'IPv6Local "localhost" is not an IPv6 or IPv4 address (names are not resolved): the rule is not started'),
+    "DNS IPv6 address": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53" DNSIPv6Local="10.1" DNSAllow="10.0.0.0/8">\n</VEXAProxy>\n', ":2: warning",
+                         'DNSIPv6Local "10.1" is not an IPv6 or IPv4 address (names are not resolved): the DNS relay does not listen for IPv6 clients'),
+    "TCP rule on the DNS relay's port": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53" DNSAllow="10.0.0.0/8">\n'
+                                         '<Port TypProt="TCP" PortLocal="53" PortRemote="53" IPRemote="h"/>\n</VEXAProxy>\n',
+                                         ":2: warning", "the DNS relay (DNSSrv) on TCP port 53 clashes with the TCPv4 rule on line 3"),
     "limit": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IdleLimit="-1" OpenLimit="0"/>'), ":4: warning",
               'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
     "address and its mapped form": (rules('<Port TypProt="TCP" PortLocal="80" PortRemote="80" IPRemote="h" IPLocal="127.0.0.2"/>\n'
