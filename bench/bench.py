@@ -14,6 +14,7 @@ import shutil
 import signal
 import socket
 import statistics
+import struct
 import subprocess
 import sys
 import threading
@@ -371,7 +372,8 @@ def dnsmasq(addr, port, extra):
 def dns_redirect():
     subprocess.run(["nft", "-f", "-"], check=True, input=(
         "table ip vexa_bench {\n chain out {\n  type nat hook output priority -100;\n"
-        "  ip daddr %s udp dport 53 dnat to %s:5353\n }\n}\n" % (DNS_UP, DNS_UP)).encode())
+        "  ip daddr %s udp dport 53 dnat to %s:5353\n  ip daddr %s tcp dport 53 dnat to %s:5353\n }\n}\n"
+        % (DNS_UP, DNS_UP, DNS_UP, DNS_UP)).encode())
 
 
 # ---------------------------------------------------------------- workloads
@@ -430,6 +432,53 @@ def run_dnsperf(addr, port, name):
         log("dnsperf failed: %s %s" % (out[-300:], res.stderr[-300:]))
         return None, None, None, None
     return float(qps.group(1)), int(sent.group(1)), int(lost.group(1)), int(noerr.group(1)) if noerr else 0
+
+
+def run_dns_tcp_fresh(addr, port, name, workers=8):
+    """Queries over TCP, a new connection for each (as a stub resolver retries a truncated answer):
+    answers per second over DNS_S seconds, and the connections that failed."""
+    labels = b"".join(bytes([len(l)]) + l.encode() for l in name.split("."))
+    msg = struct.pack(">HHHHHH", 0x5151, 0x0100, 1, 0, 0, 0) + labels + b"\0\0\1\0\1"
+    query = struct.pack(">H", len(msg)) + msg
+    done, failed = [0] * workers, [0] * workers
+    stop = time.monotonic() + DNS_S
+
+    def work(i):
+        while time.monotonic() < stop:
+            try:
+                with socket.create_connection((addr, port), timeout=2) as s:
+                    s.sendall(query)
+                    data = b""
+                    while len(data) < 2 or len(data) < 2 + struct.unpack(">H", data[:2])[0]:
+                        chunk = s.recv(4096)
+                        if not chunk:
+                            raise OSError("closed before the answer")
+                        data += chunk
+                done[i] += 1
+            except OSError:
+                failed[i] += 1
+
+    threads = [threading.Thread(target=work, args=(i,)) for i in range(workers)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    return sum(done) / DNS_S, sum(done), sum(failed)
+
+
+def run_dnsperf_tcp(addr, port, name):
+    """Many queries per connection: dnsperf over TCP with its 10 connections kept open."""
+    qfile = os.path.join(WORK, "q-tcp-%s.txt" % name)
+    write(qfile, "%s A\n" % name)
+    res = subprocess.run(["dnsperf", "-m", "tcp", "-s", addr, "-p", str(port), "-d", qfile, "-c", "10",
+                          "-l", str(DNS_S), "-t", "2"], capture_output=True, text=True, timeout=DNS_S + 30)
+    qps = re.search(r"Queries per second:\s+([\d.]+)", res.stdout)
+    sent = re.search(r"Queries sent:\s+(\d+)", res.stdout)
+    lost = re.search(r"Queries lost:\s+(\d+)", res.stdout)
+    if not qps:
+        log("dnsperf -m tcp failed: %s %s" % (res.stdout[-300:], res.stderr[-300:]))
+        return None, None, None
+    return float(qps.group(1)), int(sent.group(1)), int(lost.group(1))
 
 
 async def echo_handler(reader, writer):
@@ -1119,6 +1168,32 @@ def main():
                     key, name, entry["runs"], entry["lost"], entry["sent"], entry["noerror"],
                     ", DNS log %d of %d lines" % (lines, entry["log_expected"])
                     if per_query else ""))
+
+            # 5b. DNS over TCP, local and forwarded names: a new connection per query, and many queries
+            # per connection; VEXAProxy (a fresh daemon, whose DNS log is counted) beside dnsmasq.
+            for key, name, addr, port in (
+                    ("dns_tcp_local", "VEXAProxy", "127.0.0.1", 53), ("dns_tcp_local", "dnsmasq", DNS_UP, 5353),
+                    ("dns_tcp_fwd", "VEXAProxy", "127.0.0.1", 53), ("dns_tcp_fwd", "dnsmasq", DNS_FWD, 5354))[
+                    :4 if wanted("dns_tcp") else 0]:
+                qname = LOCAL_NAME if key == "dns_tcp_local" else UP_NAME
+                ours = name == "VEXAProxy"
+                if ours:
+                    daemon = vexa.Daemon(DAEMON_CONFIG)
+                    daemon.start()
+                    wait_listen("tcp", "0.0.0.0", 53)
+                    counter = LogLines(vexa.DNS_LOG_DIR)
+                fresh = run_dns_tcp_fresh(addr, port, qname)
+                many = run_dnsperf_tcp(addr, port, qname)
+                entry = {"fresh_qps": fresh[0], "fresh_done": fresh[1], "fresh_failed": fresh[2],
+                         "many_qps": many[0], "many_sent": many[1], "many_lost": many[2]}
+                if ours:
+                    daemon.stop(timeout=120)
+                    entry["log_lines"] = counter.total()
+                res[(key, name)] = entry
+                log("dns_tcp %s %-10s new connection per query %s q/s (%s failed), 10 connections %s q/s "
+                    "(lost %s of %s)%s" % (key[8:], name, "%.0f" % fresh[0], fresh[2],
+                                           "%.0f" % many[0] if many[0] else None, many[2], many[1],
+                                           ", DNS log %d lines" % entry["log_lines"] if ours else ""))
 
             # 6. Scale: a fresh daemon per run so that its pool starts from nothing; then the same with bulk
             for key, name in [(k, n) for k in ("scale", "bulk") if wanted(k) for n in ("VEXAProxy", "haproxy")]:

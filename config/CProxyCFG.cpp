@@ -96,6 +96,7 @@ void CProxyCFG::XMLLoad(xmlNode* element) {
     m_DNSSrv = CNodeB::XMLLoadString(element, "DNSSrv", true);
     m_DNSMaxClients = LoadBound(element, "DNSMaxClients");
     m_DNSIPLocal = CNodeB::XMLLoadString(element, "DNSIPLocal", true);
+    m_DNSIPv6Local = CNodeB::XMLLoadString(element, "DNSIPv6Local", true);
     m_DNSAllow = LoadAllow(element, "DNSAllow");
     for (xmlNode* child = element->children; child; child = child->next) {
         if (IsElement(child, CProxyPort::kElement)) LoadChild<CProxyPort>(*this, child);

@@ -45,6 +45,7 @@ public:
     int m_DNSMaxClients = 0;  // bound of the DNS relay's client table; 0: a fair share of the budget
     std::vector<std::unique_ptr<CNodeProxyCFG>> m_Nodes;
     DBString m_DNSIPLocal;    // IPv4 address the DNS relay listens on; empty: every address
+    DBString m_DNSIPv6Local;  // IPv6 address it listens on besides ("::": every one); empty: none
     AllowList m_DNSAllow;     // whom the DNS relay serves; not given: everyone
 
     struct FreeDoc {

@@ -85,6 +85,8 @@ std::vector<DBString> StartNotes(const CProxyCFG& cfg, int port) {
     std::vector<DBString> notes;
     const DBString name = RuleName(RuleKind::DNS, port);
     NoteLocal(notes, name, "DNSIPLocal", cfg.m_DNSIPLocal, AF_INET);
+    // Empty is no IPv6 side at all here, not the wildcard.
+    if (!cfg.m_DNSIPv6Local.empty()) NoteLocal(notes, name, "DNSIPv6Local", cfg.m_DNSIPv6Local, AF_INET6);
     NoteAllow(notes, name, "DNSAllow", cfg.m_DNSAllow);
     return notes;
 }

@@ -53,6 +53,14 @@ void VEXAProxy::PutStatus() {
     for (auto& p : m_UDPv6) PutStatusLine(Name(RuleKind::UDPv6, p->m_PortLocal) + Figures(p->m_CliTab, p->m_Traffic, "datagrams") + Denied(*p));
     if (m_DNSPort.IsRunning())
         PutStatusLine(Name(RuleKind::DNS, m_DNSPort.m_PortLocal) + Figures(m_DNSPort.m_CliTab, m_DNSPort.m_Traffic, "datagrams") + Denied(m_DNSPort));
+    // The TCP side once it has had a client (taken or turned away): until then the block reads as
+    // it did before the relay had one.
+    if (m_DNSTCPPort.IsRunning()) {
+        const auto totals = m_DNSTCPPort.m_CliTab.GetTotals();
+        if (totals.clients + totals.failed + totals.refused + m_DNSTCPPort.Denied() > 0)
+            PutStatusLine(Name(RuleKind::DNSTCP, m_DNSTCPPort.m_PortLocal) +
+                          Figures(m_DNSTCPPort.m_CliTab, m_DNSTCPPort.m_Traffic, "messages") + Denied(m_DNSTCPPort));
+    }
     if (m_RM7Port.IsRunning()) {
         PutStatusLine(Name(RuleKind::CloudRM7, m_RM7Port.PortRM7) +
                       Figures(m_RM7Port.Tab().Devices(), m_RM7Port.Relayed(), "datagrams") + Denied(m_RM7Port));

@@ -102,8 +102,13 @@ void VEXAProxy::Start() {
             if (const DBString line = DNSRelayLine(m_Cfg, kDNSPort); !line.empty()) m_Log.Put(line.c_str());
             PutNotes(StartNotes(m_Cfg, kDNSPort));
             m_DNSPort.Place(m_Cfg.m_DNSIPLocal.ToStr(), &m_Cfg.m_DNSAllow);
+            m_DNSPort.m_Local6 = m_Cfg.m_DNSIPv6Local.ToStr();
             m_DNSPort.m_CliTab.SetBound(BoundOf(&m_Cfg));
             m_DNSPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), kDNSPort, kDNSPort);
+            // Clients whose answers came back truncated retry over TCP at the same address.
+            m_DNSTCPPort.Place(m_Cfg.m_DNSIPLocal.ToStr(), &m_Cfg.m_DNSAllow);
+            m_DNSTCPPort.m_CliTab.SetBound(static_cast<size_t>(DNSTCPBound(static_cast<long long>(BoundOf(&m_Cfg)))));
+            m_DNSTCPPort.Start(m_Cfg.m_DNSSrv.ToStr().c_str(), kDNSPort, kDNSPort, m_Cfg.m_DNSIPv6Local.ToStr());
         }
     } catch (const ErrorXML& e) {
         m_Log.PutErr(e.m_Text.c_str(), e.m_Code);
@@ -253,6 +258,7 @@ void VEXAProxy::StopPorts(std::vector<std::unique_ptr<Port>>& ports) {
 
 void VEXAProxy::Stop() {
     m_DNSPort.Stop();
+    m_DNSTCPPort.Stop();
     m_LogDNS.Close();
     auto stopping = [this](RuleKind kind) { m_Log.Put((DBString(RuleKindText(kind)) + L" Stop").c_str()); };
     stopping(RuleKind::TCPv4);

@@ -14,6 +14,7 @@
 #include "daemon/CBadLog.h"
 #include "dns/CDNSLog.h"
 #include "dns/CDNSPort.h"
+#include "dns/DNSTCPPort.h"
 #include "tcp/CTCPPort.h"
 #include "thread/PoolThread.h"
 #include "udp/CUDPPort.h"
@@ -52,6 +53,7 @@ public:
     std::vector<std::unique_ptr<CUDPPort>> m_UDPv4;
     std::vector<std::unique_ptr<CUDPv6Port>> m_UDPv6;
     CDNSPort m_DNSPort;
+    DNSTCPPort m_DNSTCPPort;  // the relay's TCP side, beside m_DNSPort
     RM7Port m_RM7Port;
 
 private:

@@ -115,8 +115,8 @@ DBString CDNSPort::CliPrefix(int id) const { return DBString().Format(L"DNS%05d 
 
 void CDNSPort::Replying(const Association& cli, const char* buf, int len, const SockAddr& from) {
     _Modul.m_LogDNS.PaceRecords();
-    _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli.ID(), from.V4());
-    _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrCli().V4());
+    _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, cli.ID(), from);
+    _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrCli());
 }
 
 void CDNSPort::RecvFromCli(char* buf, int len, int size, const SockAddr& from) {
@@ -134,10 +134,10 @@ void CDNSPort::RecvFromCli(char* buf, int len, int size, const SockAddr& from) {
 }
 
 bool CDNSPort::Answer(char* buf, int len, int size, int id, const SockAddr& client, Association* cli) {
-    _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, id, client.V4());
+    _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, id, client);
     int answer = LocalAnswer(Bytes(buf), len, size);
     if (answer > 0) {
-        _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, id, client.V4());
+        _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, id, client);
         m_Traffic.Add(1, 0);
         SendToCli(buf, answer, client);
         return true;
@@ -145,7 +145,7 @@ bool CDNSPort::Answer(char* buf, int len, int size, int id, const SockAddr& clie
     if (cli == nullptr) return false;
     // Logged before the send, so that the answer, logged by the association's thread, can never
     // appear in the DNS log ahead of the query it answers.
-    _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, id, cli->AddrSrv().V4());
+    _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, id, cli->AddrSrv());
     cli->SendToSrv(buf, len);
     return true;
 }

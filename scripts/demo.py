@@ -43,14 +43,16 @@ def main():
         try_step("TCP  :7007 echo", lambda: peers.tcp_exchange("127.0.0.1", 7007, b"hello over tcp").decode())
         try_step("UDP  :7007 echo", lambda: peers.udp_exchange("127.0.0.1", 7007, b"hello over udp")[0].decode())
 
-        def ask(name, host="127.0.0.1", port=53, edns=False):
-            r = dns.query.udp(dns.message.make_query(name, "A", use_edns=edns), host, port=port, timeout=5)
+        def ask(name, host="127.0.0.1", port=53, edns=False, tcp=False):
+            query = dns.query.tcp if tcp else dns.query.udp
+            r = query(dns.message.make_query(name, "A", use_edns=edns), host, port=port, timeout=5)
             return ", ".join(str(rr) for rrset in r.answer for rr in rrset) + " (ttl %d)" % r.answer[0].ttl
 
         try_step("UDP  :5300 -> DNS server, upstream.example", lambda: ask("upstream.example", port=5300))
         try_step("UDPv6 [::1]:5306 -> DNS server, upstream.example", lambda: ask("upstream.example", "::1", 5306))
         try_step("DNS  :53 printer.lan (answered by the relay)", lambda: ask("printer.lan"))
         try_step("DNS  :53 upstream.example (forwarded)", lambda: ask("upstream.example"))
+        try_step("DNS  TCP :53 upstream.example (forwarded over TCP)", lambda: ask("upstream.example", tcp=True))
 
         def v7():
             device = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)

@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 SECONDS_EACH="${1:-${FUZZ_SECONDS:-60}}"
 JOBS="${FUZZ_JOBS:-2}"
-TARGETS=(config dns_query cloud_decod http_host ipv6_target numfile parse_string dbstring allow_list)
+TARGETS=(config dns_query dns_frames cloud_decod http_host ipv6_target numfile parse_string dbstring allow_list)
 
 fuzz/build.sh
 mkdir -p build/fuzz/artifacts build/fuzz/logs

@@ -206,9 +206,9 @@ public:
 
     void Run(bool listing) {
         xmlNode* root = m_Cfg.m_XMLNode;
-        CheckAttributes(root, "VEXAProxy", {"DNSSrv", "DNSMaxClients", "DNSIPLocal", "DNSAllow"});
+        CheckAttributes(root, "VEXAProxy", {"DNSSrv", "DNSMaxClients", "DNSIPLocal", "DNSIPv6Local", "DNSAllow"});
         CheckBound(root, "<VEXAProxy>", "DNSMaxClients", m_Cfg.m_DNSMaxClients);
-        for (const char* attr : {"DNSMaxClients", "DNSIPLocal", "DNSAllow"})
+        for (const char* attr : {"DNSMaxClients", "DNSIPLocal", "DNSIPv6Local", "DNSAllow"})
             if (m_Cfg.m_DNSSrv.empty() && Attr(root, attr))
                 m_Report.Warn(LineOf(root), std::string("<VEXAProxy> ") + attr + " is ignored without DNSSrv: no DNS relay runs");
         CheckElements(root);
@@ -228,9 +228,15 @@ public:
             CheckAllow(root, where, "DNSAllow", m_Cfg.m_DNSAllow);
             if (CheckLocal(root, where, "DNSIPLocal", m_Cfg.m_DNSIPLocal, AF_INET, "the DNS relay is not started")) {
                 Bind({false, false, 53, LineOf(root), "the DNS relay (DNSSrv)", m_Cfg.m_DNSIPLocal.ToStr()});
+                // Its TCP side, where clients retry answers too large for a datagram.
+                Bind({true, false, 53, LineOf(root), "the DNS relay (DNSSrv)", m_Cfg.m_DNSIPLocal.ToStr()});
                 CheckOpen(root, "the DNS relay", m_Cfg.m_DNSIPLocal, AF_INET, m_Cfg.m_DNSAllow,
                           "an open resolver anyone can use to flood others with answers; DNSAllow or DNSIPLocal restrict it");
             }
+            // Its IPv6 sockets take IPv6 clients only, beside the IPv4 ones: no overlap to check.
+            if (!m_Cfg.m_DNSIPv6Local.empty())
+                CheckLocal(root, where, "DNSIPv6Local", m_Cfg.m_DNSIPv6Local, AF_INET6,
+                           "the DNS relay does not listen for IPv6 clients");
         } else if (m_FirstDNSLine)
             m_Report.Warn(m_FirstDNSLine, "<DNS> elements but no DNSSrv on <VEXAProxy>: no DNS relay runs, the names are only listed");
         CheckBudget();

@@ -16,7 +16,8 @@ constexpr int kRecvPort = 32000;  // largest client datagram taken in one piece
 DatagramPort::DatagramPort(const Names& names)
     : PortBase(names.port, [this] { m_CliTab.DeleteCloseOrOld(); }),
       m_Names(names),
-      m_ThreadRecv(std::string(names.port) + "::WinSockProc", &WinSockProc, this) {}
+      m_ThreadRecv(std::string(names.port) + "::WinSockProc", &WinSockProc, this),
+      m_ThreadRecv6(std::string(names.port) + "::WinSockProc6", &WinSockProc6, this) {}
 
 DatagramPort::~DatagramPort() { Stop(); }
 
@@ -32,7 +33,9 @@ void DatagramPort::Open(int portLocal, int portRemote, const char* ipRemote, boo
     NameRefusals(RuleName(m_Names.kind, m_PortLocal),
                  m_Names.kind == RuleKind::DNS ? Refusals::kQueries : Refusals::kDatagrams);
     if (Bind() != 0) return;
-    Run({&m_ThreadRecv});
+    // The IPv6 socket is an addition: the IPv4 clients are served even when it cannot be bound.
+    if (!m_Local6.empty() && Bind6() == 0) Run({&m_ThreadRecv, &m_ThreadRecv6});
+    else Run({&m_ThreadRecv});
 }
 
 int DatagramPort::Bind() {
@@ -42,12 +45,23 @@ int DatagramPort::Bind() {
     return OpenBound(m_Socket, at, SOCK_DGRAM, {cls + L"::Bind(): socket()", cls + L"::Bind(): bind()", {}});
 }
 
+int DatagramPort::Bind6() {
+    const DBString cls(m_Names.port);
+    SockAddr at;
+    if (!net::ParseLocal(m_Local6, AF_INET6, m_PortLocal, at)) return EINVAL;
+    return OpenBound(m_Socket6, at, SOCK_DGRAM, {cls + L"::Bind(): socket()", cls + L"::Bind(): bind()", {}}, true);
+}
+
 void DatagramPort::Stop() {
     // The flag first: the receive loop woken by the shutdown ends instead of re-opening.
-    Halt({&m_ThreadRecv}, [this] { m_Socket.Shutdown(); });
+    Halt({&m_ThreadRecv, &m_ThreadRecv6}, [this] {
+        m_Socket.Shutdown();
+        m_Socket6.Shutdown();
+    });
     m_CliTab.Clear();
-    // Closed last: the association threads send their replies through it until they have ended.
+    // Closed last: the association threads send their replies through them until they have ended.
     m_Socket.Close();
+    m_Socket6.Close();
 }
 
 DBString DatagramPort::CliPrefix(int id) const {
@@ -58,7 +72,8 @@ void DatagramPort::Replying(const Association&, const char*, int, const SockAddr
 
 void DatagramPort::SendToCli(const char* buf, int len, const SockAddr& to) {
     m_Traffic.Add(0, 1);
-    if (m_Socket.SendTo(buf, static_cast<size_t>(len), to) < 0) {
+    Socket& sock = to.Family() == AF_INET6 && m_Socket6.IsOpen() ? m_Socket6 : m_Socket;
+    if (sock.SendTo(buf, static_cast<size_t>(len), to) < 0) {
         const int err = errno;
         m_Traffic.TakeBack(0, 1);
         _Modul.m_Log.PutErr(CliText(L"::SendToCli::Send sendto()").c_str(), err);
@@ -94,14 +109,24 @@ void DatagramPort::RecvFromCli(char* buf, int len, int, const SockAddr& from) {
 
 bool DatagramPort::WinSockProc(void* arg) {
     auto* port = static_cast<DatagramPort*>(arg);
+    port->Receive(port->m_Socket, &DatagramPort::Bind);
+    return true;
+}
+
+bool DatagramPort::WinSockProc6(void* arg) {
+    auto* port = static_cast<DatagramPort*>(arg);
+    port->Receive(port->m_Socket6, &DatagramPort::Bind6);
+    return true;
+}
+
+void DatagramPort::Receive(Socket& sock, int (DatagramPort::*rebind)()) {
     std::vector<char> buffer(kRecvPort);
     DatagramLoop(
-        port->m_Socket, [port] { return port->m_Run.load(); }, buffer.data(), buffer.size(),
-        [port, &buffer](char* buf, size_t n, const SockAddr& from) {
-            if (!port->Admits(from)) return;
-            port->RecvFromCli(buf, static_cast<int>(n), static_cast<int>(buffer.size()), from);
+        sock, [this] { return m_Run.load(); }, buffer.data(), buffer.size(),
+        [this, &buffer](char* buf, size_t n, const SockAddr& from) {
+            if (!Admits(from)) return;
+            RecvFromCli(buf, static_cast<int>(n), static_cast<int>(buffer.size()), from);
         },
         [](int err) { _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", err); },
-        [port] { return port->Bind() == 0; });
-    return true;
+        [this, rebind] { return (this->*rebind)() == 0; });
 }

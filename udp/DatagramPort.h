@@ -43,6 +43,10 @@ public:
     virtual void RecvFromCli(char* buf, int len, int size, const SockAddr& from);
 
     Socket m_Socket;
+    // The DNS relay's second socket, for IPv6 clients beside the IPv4 ones of m_Socket; its
+    // clients share the table. Closed when the relay has no IPv6 address to listen on.
+    Socket m_Socket6;
+    std::string m_Local6;  // that address; empty: none. Set before the start.
     CliTab m_CliTab;
     Traffic m_Traffic;  // datagrams
     int m_PortLocal = 0;
@@ -65,8 +69,12 @@ protected:
 
 private:
     int Bind();
+    int Bind6();
     static bool WinSockProc(void* port);
+    static bool WinSockProc6(void* port);
+    void Receive(Socket& sock, int (DatagramPort::*rebind)());
 
     const Names m_Names;
     Thread m_ThreadRecv;
+    Thread m_ThreadRecv6;
 };

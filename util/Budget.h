@@ -56,6 +56,15 @@ struct Budget {
     std::string Line() const;
 };
 
+// The DNS relay's TCP side takes its bound from the relay's share instead of a share of its own, so
+// that the plan and its line stay what the datagram side makes them: its clients are the few whose
+// answers do not fit a datagram and those that keep to TCP. A connection holds two threads and two
+// descriptors; the side may use a sixteenth of the threads of the relay's share, one at least.
+inline long long DNSTCPBound(long long dnsBound) {
+    const long long bound = dnsBound * kCostDNS.threads / (16 * kCostTCP.threads);
+    return bound > 0 ? bound : 1;
+}
+
 // What the daemon needs besides its clients, for a configuration that starts `rules` ports and
 // relays. The daemon and vexaproxy-check both use these, so that they arrive at the same budget.
 inline long long ReserveThreads(int rules) { return 16 + 3LL * rules; }

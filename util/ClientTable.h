@@ -21,7 +21,8 @@
 // that its Stop cannot end at once (a name lookup): evicted, it is stopped by the admitting thread
 // itself, and the room is there at once.
 //
-// One thread admits entries (the rule's accept or receive loop); any thread may find, sweep or clear.
+// One thread per listening socket admits entries (the rule's accept or receive loop; the DNS relay has
+// one for IPv4 and one for IPv6 clients); any thread may find, sweep or clear.
 // Eviction never makes that thread wait for the threads of a client still relaying: one of them may
 // be inside a name lookup that nothing can interrupt. Each such evicted client is stopped on a pool
 // thread of its own, and until it has stopped it still counts against the bound, as do swept

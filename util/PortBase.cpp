@@ -1,5 +1,6 @@
 #include "util/PortBase.h"
 
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -9,7 +10,7 @@
 PortBase::PortBase(const std::string& cls, std::function<void()> sweep)
     : m_Sweep(std::move(sweep)), m_ThreadTimer(cls + "::TimerClose", &TimerClose, this) {}
 
-int PortBase::OpenBound(Socket& into, const SockAddr& at, int type, const BindTexts& texts) {
+int PortBase::OpenBound(Socket& into, const SockAddr& at, int type, const BindTexts& texts, bool v6Only) {
     Socket sock(net::OpenSocket(at.Family(), type));
     if (!sock.IsOpen()) {
         const int err = errno;
@@ -29,6 +30,7 @@ int PortBase::OpenBound(Socket& into, const SockAddr& at, int type, const BindTe
         int one = 1;
         ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     }
+    if (v6Only) sock.SetOption(IPPROTO_IPV6, IPV6_V6ONLY, 1);
     if (net::Bind(sock.Fd(), at) != 0) return fail(texts.bind);
     // A deep backlog: with one thread per connection, a burst of clients otherwise waits in SYN
     // retries for whole seconds.

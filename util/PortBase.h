@@ -46,8 +46,9 @@ public:
     // Opens a socket of type bound to `at` (a stream socket with address reuse, listening) into
     // `into`. It is published only once ready: another thread sending through it meanwhile would bind
     // it to a random port of its own. A failed step is logged with its text once the socket is
-    // closed, and leaves nothing open. Returns 0 or the failed step's errno.
-    static int OpenBound(Socket& into, const SockAddr& at, int type, const BindTexts& texts);
+    // closed, and leaves nothing open. Returns 0 or the failed step's errno. v6Only: an IPv6 socket
+    // that leaves IPv4 to a socket of its own on the same port (dual-stack it could not be bound).
+    static int OpenBound(Socket& into, const SockAddr& at, int type, const BindTexts& texts, bool v6Only = false);
 
 protected:
     // cls: the class name of the owner, which names the sweep's thread ("CUDPPort::TimerClose").

@@ -1,7 +1,7 @@
 #include "util/RuleName.h"
 
 const wchar_t* RuleKindText(RuleKind kind) {
-    static constexpr const wchar_t* kText[] = {L"UDPv4", L"TCPv4", L"UDPv6", L"TCPv6", L"DNS", L"CloudRM7"};
+    static constexpr const wchar_t* kText[] = {L"UDPv4", L"TCPv4", L"UDPv6", L"TCPv6", L"DNS", L"CloudRM7", L"DNSTCP"};
     return kText[static_cast<int>(kind)];
 }
 

@@ -53,13 +53,16 @@ def WebServer(addr="127.0.0.3", port=8000):
 # dnsmasq on 127.0.0.2:5353 with no cache, answering `names` itself; queries to 127.0.0.2:53 are
 # redirected to it, because the relay holds port 53 and always asks port 53.
 @contextlib.contextmanager
-def DnsServer(addr="127.0.0.2", port=5353, names=(("upstream.example", "10.9.8.7"),)):
+def DnsServer(addr="127.0.0.2", port=5353, names=(("upstream.example", "10.9.8.7"),), records=()):
+    # records: (name, address) pairs of host records, several per name if need be.
     subprocess.run(["nft", "-f", "-"], check=True, input=(
         "table ip vexa_test {\n chain out {\n  type nat hook output priority -100;\n"
-        "  ip daddr %s udp dport 53 dnat to %s:%d\n }\n}\n" % (addr, addr, port)).encode())
+        "  ip daddr %s udp dport 53 dnat to %s:%d\n  ip daddr %s tcp dport 53 dnat to %s:%d\n }\n}\n"
+        % (addr, addr, port, addr, addr, port)).encode())
     proc = subprocess.Popen(["/usr/sbin/dnsmasq", "--keep-in-foreground", "--no-resolv",
                              "--no-hosts", "--bind-interfaces", "--listen-address=" + addr, "--port=%d" % port,
-                             "--cache-size=0", "--user=root", "--pid-file="] + ["--address=/%s/%s" % n for n in dict(names).items()],
+                             "--cache-size=0", "--user=root", "--pid-file="] + ["--address=/%s/%s" % n for n in dict(names).items()]
+                            + ["--host-record=%s,%s" % r for r in records],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         wait_udp(addr, port)

@@ -63,6 +63,11 @@ FINDINGS = {
     "Allow without entries": (rules('<CloudRM7 PortCloud="5000" VEXACloud="h" Allow=" , "/>'), ":4: warning", "<CloudRM7> Allow has no valid entry: nobody is served"),
     "listening address": (rules(TCP80.replace("TCP", "UDPv6") + ' IPv6Local="localhost"/>'), ":4: warning",
                           'IPv6Local "localhost" is not an IPv6 or IPv4 address (names are not resolved): the rule is not started'),
+    "DNS IPv6 address": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53" DNSIPv6Local="10.1" DNSAllow="10.0.0.0/8">\n</VEXAProxy>\n', ":2: warning",
+                         'DNSIPv6Local "10.1" is not an IPv6 or IPv4 address (names are not resolved): the DNS relay does not listen for IPv6 clients'),
+    "TCP rule on the DNS relay's port": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53" DNSAllow="10.0.0.0/8">\n'
+                                         '<Port TypProt="TCP" PortLocal="53" PortRemote="53" IPRemote="h"/>\n</VEXAProxy>\n',
+                                         ":2: warning", "the DNS relay (DNSSrv) on TCP port 53 clashes with the TCPv4 rule on line 3"),
     "limit": (rules(TCP80 + ' IdleLimit="-1" OpenLimit="0"/>'), ":4: warning", 'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
     "address and its mapped form": (rules('%s IPLocal="127.0.0.2"/>\n%s IPLocal="127.0.0.3"/>\n%s IPv6Local="::ffff:127.0.0.2"/>' % (
         TCP80, TCP80, TCP80.replace("TCP", "TCPv6"))), ":5: warning", "the TCPv6 rule on TCP port 80 clashes with the TCPv4 rule on line 3: it fails to bind"),
