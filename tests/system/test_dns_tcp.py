@@ -2,6 +2,7 @@
 import os
 import random
 import re
+import resource
 import signal
 import socket
 import struct
@@ -134,8 +135,16 @@ def test_random_bytes_and_many_idle_connections_leave_other_clients_served(relay
         s.sendall(bytes(rnd.randrange(256) for _ in range(rnd.randrange(1, 300))))
     for s in junk[:50]:
         s.close()
+    hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+    resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    for _ in range(10000):  # silent: each takes the place of the one idle longest
+        s = socket.socket()
+        s.setblocking(False)
+        s.connect_ex(("127.0.0.1", 53))
+        junk.append(s)
     assert dig("+tcp", "@127.0.0.1", "upstream.example") == ["10.9.8.7"]
     assert dig("@127.0.0.1", "printer.lan") == ["192.168.0.50"]
+    assert len(os.listdir("/proc/%d/fd" % relay.proc.pid)) < 2000
     for s in junk[50:]:
         s.close()
     relay.stop()
