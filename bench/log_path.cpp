@@ -80,7 +80,7 @@ void DnsAnswer() { _Modul.m_LogDNS.Put(CDNSLog::typSend, kAnswer, sizeof kAnswer
 void DumpLine() {
     _Modul.m_Log.PutMes(L"UDPv4 07000 127.0.0.1:40000 ", reinterpret_cast<const unsigned char*>(kEcho), 30);
 }
-void EchoDatagram() { g_Rig->echoPort.RecvFromCli(g_Rig->echo, 30, sizeof g_Rig->echo, g_Rig->sinkAddr); }
+void EchoDatagram() { g_Rig->echoPort.RecvFromCli(g_Rig->echo, 30, sizeof g_Rig->echo, g_Rig->sinkAddr, LocalAddr()); }
 void FormatPrefix() {
     DBString s;
     s.Format(L"%ls %05d %05d ", L"TCPv4", 8080, 1);

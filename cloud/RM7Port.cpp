@@ -15,8 +15,8 @@
 
 // ---------------------------------------------------------------------------------------------- RM7
 
-RM7::RM7(int node, sockaddr_in6 addr, RM7Port* port)
-    : m_Port(port), m_Node(node), m_Addr(addr), m_Last(Clock::Now()) {
+RM7::RM7(int node, sockaddr_in6 addr, const LocalAddr& at, RM7Port* port)
+    : m_Port(port), m_Node(node), m_Addr(addr), m_AddrLocal(at), m_Last(Clock::Now()) {
     m_Str.Format(L"RM7 %05d %7d ", port->PortRM7, node);
     m_Str += SockAddr(addr).ToLog();
 }
@@ -38,19 +38,23 @@ void RM7::PutLine(const DBString& text) { _Modul.m_Log.Put(text.c_str()); }
 
 // ------------------------------------------------------------------------------------------- RM7Tab
 
-bool RM7Tab::FindRM7Orig(int node, sockaddr_in6 from) {
+bool RM7Tab::FindRM7Orig(int node, sockaddr_in6 from, const LocalAddr& at) {
     if (!IsValidNode(node)) return false;
     return m_Devices.Deliver(
-        node, [&] { return std::make_unique<RM7>(node, from, m_Port); },
+        node, [&] { return std::make_unique<RM7>(node, from, at, m_Port); },
         [&](RM7& rm7) {
             rm7.m_Addr = from;
+            rm7.m_AddrLocal = at;
             rm7.m_Last = Clock::Now();
         });
 }
 
-bool RM7Tab::AddrOf(int node, sockaddr_in6& addr) {
+bool RM7Tab::AddrOf(int node, sockaddr_in6& addr, LocalAddr& at) {
     if (!IsValidNode(node)) return false;
-    return m_Devices.Find(node, [&](RM7& rm7) { addr = rm7.m_Addr; });
+    return m_Devices.Find(node, [&](RM7& rm7) {
+        addr = rm7.m_Addr;
+        at = rm7.m_AddrLocal;
+    });
 }
 
 std::vector<RM7Tab::Seen> RM7Tab::Snapshot() {
@@ -59,26 +63,27 @@ std::vector<RM7Tab::Seen> RM7Tab::Snapshot() {
     return seen;
 }
 
-void RM7Tab::RecvFromRM7(char* buf, int len, sockaddr_in6 from) {
+void RM7Tab::RecvFromRM7(char* buf, int len, sockaddr_in6 from, const LocalAddr& at) {
     if (len <= kDropLength) return;
     CPackV7 pack;
     if (!pack.ChanCloudDecod(reinterpret_cast<const unsigned char*>(buf), len)) return;
     const int node = pack.Src().GetNode();
     if (!IsValidNode(node)) return;
-    if (!FindRM7Orig(node, from)) {
+    if (!FindRM7Orig(node, from, at)) {
         m_Devices.Dropped();
         return;
     }
     m_Port->SendToCloud(buf, len);
 }
 
-void RM7Tab::RecvFromCloud(char* buf, int len, sockaddr_in6 /*from*/) {
+void RM7Tab::RecvFromCloud(char* buf, int len, sockaddr_in6 /*from*/, const LocalAddr& /*at*/) {
     if (len <= kDropLength) return;
     CPackV7 pack;
     if (!pack.ChanCloudDecod(reinterpret_cast<const unsigned char*>(buf), len)) return;
     sockaddr_in6 to;
-    if (AddrOf(pack.Dst().GetNode(), to)) {
-        m_Port->SendToRM7(buf, len, to);
+    LocalAddr local;
+    if (AddrOf(pack.Dst().GetNode(), to, local)) {
+        m_Port->SendToRM7(buf, len, to, local);
         return;
     }
     DBString line(L"Recipient not found ");
@@ -189,28 +194,29 @@ int RM7Port::BindRM7() { return Bind(RM7Side()); }
 
 int RM7Port::BindCloud() { return Bind(CloudSide()); }
 
-void RM7Port::Send(const Side& side, char* buf, int len, const sockaddr_in6& to) {
+void RM7Port::Send(const Side& side, char* buf, int len, const sockaddr_in6& to, const LocalAddr& from) {
     // Sent on the cloud-side socket: a device's datagram; on the device side: one for a device.
     const uint64_t in = &side.socket == &m_SocketCloud ? 1 : 0;
     m_Traffic.Add(in, 1 - in);
-    if (side.socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to)) < 0) {
+    if (side.socket.SendTo(buf, static_cast<size_t>(len), SockAddr(to), from) < 0) {
         int err = errno;
         m_Traffic.TakeBack(in, 1 - in);
         _Modul.m_Log.PutErr(side.sendText, err);
     }
 }
 
-void RM7Port::SendToRM7(char* buf, int len, sockaddr_in6 to) { Send(RM7Side(), buf, len, to); }
+void RM7Port::SendToRM7(char* buf, int len, sockaddr_in6 to, const LocalAddr& from) { Send(RM7Side(), buf, len, to, from); }
 
-void RM7Port::SendToCloud(char* buf, int len) { Send(CloudSide(), buf, len, m_CloudAddr); }
+// From whichever address the routing table picks: the cloud server answers to that one.
+void RM7Port::SendToCloud(char* buf, int len) { Send(CloudSide(), buf, len, m_CloudAddr, LocalAddr()); }
 
 void RM7Port::RecvLoop(const Side& side) {
     char buf[kRecvBuf];
     DatagramLoop(
         side.socket, [this] { return m_Run.load(); }, buf, sizeof buf,
-        [&](char* data, size_t n, const SockAddr& from) {
+        [&](char* data, size_t n, const SockAddr& from, const LocalAddr& at) {
             if (&side.socket == &m_SocketRM7 && !Admits(from)) return;
-            if (from.Family() == AF_INET6) (m_Tab.*side.handler)(data, static_cast<int>(n), from.V6());
+            if (from.Family() == AF_INET6) (m_Tab.*side.handler)(data, static_cast<int>(n), from.V6(), at);
         },
         [&](int err) { _Modul.m_Log.PutErr(side.recvText, err); },
         [&] { return (this->*side.bind)() == 0; });

@@ -25,7 +25,7 @@ class RM7 {
 public:
     static constexpr int64_t kMaxIdle = 1801000;  // ms without a valid datagram from the device
 
-    RM7(int node, sockaddr_in6 addr, RM7Port* port);
+    RM7(int node, sockaddr_in6 addr, const LocalAddr& at, RM7Port* port);
     virtual ~RM7() = default;
     RM7(const RM7&) = delete;
     RM7& operator=(const RM7&) = delete;
@@ -51,8 +51,9 @@ private:
     DBString m_Str;  // fixed at creation: keeps the address of the first contact
     RM7Port* m_Port;
     int m_Node;
-    // Guarded by the table mutex.
+    // Guarded by the table mutex: where the device sent its last valid datagram from, and to.
     sockaddr_in6 m_Addr;
+    LocalAddr m_AddrLocal;
     int64_t m_Last;  // last valid datagram from the device (Clock::Now ms)
 };
 
@@ -71,12 +72,13 @@ public:
 
     // Lookup-or-create for a datagram from a device; refreshes address and activity time. False
     // for an invalid node, or a new device the full table had no room for.
-    bool FindRM7Orig(int node, sockaddr_in6 from);
-    // The current address of a device, copied under the table lock; false for an unknown node.
-    bool AddrOf(int node, sockaddr_in6& addr);
+    bool FindRM7Orig(int node, sockaddr_in6 from, const LocalAddr& at);
+    // The current address of a device and the local address to answer it from, copied under the
+    // table lock; false for an unknown node.
+    bool AddrOf(int node, sockaddr_in6& addr, LocalAddr& at);
 
-    void RecvFromRM7(char* buf, int len, sockaddr_in6 from);
-    void RecvFromCloud(char* buf, int len, sockaddr_in6 from);
+    void RecvFromRM7(char* buf, int len, sockaddr_in6 from, const LocalAddr& at);
+    void RecvFromCloud(char* buf, int len, sockaddr_in6 from, const LocalAddr& at);
     void DeleteCloseOrOld() { m_Devices.DeleteCloseOrOld(); }
     void Clear() { m_Devices.Clear(); }
     size_t Count() { return m_Devices.Count(); }
@@ -110,7 +112,7 @@ public:
 
     int BindRM7();
     int BindCloud();
-    void SendToRM7(char* buf, int len, sockaddr_in6 to);
+    void SendToRM7(char* buf, int len, sockaddr_in6 to, const LocalAddr& from);
     void SendToCloud(char* buf, int len);
 
     static bool InpRM7Proc(void* port);
@@ -136,13 +138,13 @@ private:
         const wchar_t* recvText;
         const wchar_t* sendText;
         int (RM7Port::*bind)();
-        void (RM7Tab::*handler)(char*, int, sockaddr_in6);
+        void (RM7Tab::*handler)(char*, int, sockaddr_in6, const LocalAddr&);
     };
     Side RM7Side();
     Side CloudSide();
 
     int Bind(const Side& side);
-    void Send(const Side& side, char* buf, int len, const sockaddr_in6& to);
+    void Send(const Side& side, char* buf, int len, const sockaddr_in6& to, const LocalAddr& from);
     void RecvLoop(const Side& side);
 
     Thread m_ThreadRM7;

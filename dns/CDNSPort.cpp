@@ -119,27 +119,27 @@ void CDNSPort::Replying(const Association& cli, const char* buf, int len, const 
     _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), len, cli.ID(), cli.AddrCli());
 }
 
-void CDNSPort::RecvFromCli(char* buf, int len, int size, const SockAddr& from) {
+void CDNSPort::RecvFromCli(char* buf, int len, int size, const SockAddr& from, const LocalAddr& at) {
     // The wait for the log comes first, outside any lock. The association is held, not locked: its
     // records, a local answer and the send keep neither the table nor its sweep waiting.
     _Modul.m_LogDNS.PaceRecords();
-    if (auto cli = Associate(from)) {
+    if (auto cli = Associate(from, at)) {
         cli->FromClient();
-        Answer(buf, len, size, cli->ID(), cli->AddrCli(), &*cli);
+        Answer(buf, len, size, cli->ID(), cli->AddrCli(), at, &*cli);
         return;
     }
     // A client without an association (no room for it, or no thread): its query is still logged
     // and a configured name still answered; only forwarding needs the association.
-    if (!Answer(buf, len, size, 0, from, nullptr)) m_CliTab.Dropped();
+    if (!Answer(buf, len, size, 0, from, at, nullptr)) m_CliTab.Dropped();
 }
 
-bool CDNSPort::Answer(char* buf, int len, int size, int id, const SockAddr& client, Association* cli) {
+bool CDNSPort::Answer(char* buf, int len, int size, int id, const SockAddr& client, const LocalAddr& at, Association* cli) {
     _Modul.m_LogDNS.Put(CDNSLog::typRecv, Bytes(buf), len, id, client);
     int answer = LocalAnswer(Bytes(buf), len, size);
     if (answer > 0) {
         _Modul.m_LogDNS.Put(CDNSLog::typSend, Bytes(buf), answer, id, client);
         m_Traffic.Add(1, 0);
-        SendToCli(buf, answer, client);
+        SendToCli(buf, answer, client, at);
         return true;
     }
     if (cli == nullptr) return false;

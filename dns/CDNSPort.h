@@ -23,10 +23,10 @@ public:
     DBString CliPrefix(int id) const override;
     // Both records of an answer: as received from the server and as sent to the client.
     void Replying(const Association& cli, const char* buf, int len, const SockAddr& from) override;
-    void RecvFromCli(char* buf, int len, int size, const SockAddr& from) override;
+    void RecvFromCli(char* buf, int len, int size, const SockAddr& from, const LocalAddr& at) override;
 
 private:
     // Logs a query of a client (id 0: one without an association) and answers it here or, through
-    // cli, forwards it. False when it was neither answered nor forwarded.
-    bool Answer(char* buf, int len, int size, int id, const SockAddr& client, Association* cli);
+    // cli, forwards it; a local answer goes from at. False when it was neither answered nor forwarded.
+    bool Answer(char* buf, int len, int size, int id, const SockAddr& client, const LocalAddr& at, Association* cli);
 };

@@ -13,10 +13,11 @@ namespace {
 constexpr int kRecvCli = 31999;  // largest target datagram; one byte left for the terminating zero
 }  // namespace
 
-Association::Association(const SockAddr& client, DatagramPort* port)
+Association::Association(const SockAddr& client, const LocalAddr& at, DatagramPort* port)
     : m_Port(port),
       m_Thread(port->CliText(L"::WinSockProc").ToStr(), &WinSockProc, this),
       m_AddrCli(client),
+      m_AddrLocal(at),
       m_TimeLast(Clock::Now()),
       m_Exchange(m_TimeLast) {}
 
@@ -128,7 +129,7 @@ bool Association::WinSockProc(void* arg) {
         cli->m_TimeLast = now;
         cli->m_Exchange.FromTarget(now);
         cli->m_Port->Replying(*cli, buffer.data(), static_cast<int>(n), from);
-        cli->m_Port->SendToCli(buffer.data(), static_cast<int>(n), cli->m_AddrCli);
+        cli->m_Port->SendToCli(buffer.data(), static_cast<int>(n), cli->m_AddrCli, cli->m_AddrLocal);
     }
     // The reader ends, so does its socket: sends of the client's datagrams fail until the sweep
     // removes the association.

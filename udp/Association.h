@@ -55,7 +55,8 @@ public:
     // by default 180 s (in ms).
     static constexpr int64_t kIdleLimit = 180000;
 
-    Association(const SockAddr& client, DatagramPort* port);
+    // at: the local address the client's first datagram came in on; its answers go from there.
+    Association(const SockAddr& client, const LocalAddr& at, DatagramPort* port);
     ~Association();
     Association(const Association&) = delete;
     Association& operator=(const Association&) = delete;
@@ -87,9 +88,18 @@ public:
 
 private:
     static bool WinSockProc(void* cli);
-    // Whether a receive error is one to go on after: a connected socket reports an ICMP error (the
-    // target's port closed for a moment) on its next call; nothing was lost by it.
-    static bool IsTargetHiccup(int err) { return err == ECONNREFUSED; }
+    // Whether an error is one to go on after: a connected socket reports an ICMP error of an earlier
+    // datagram (the target's port closed for a moment, a firewall before it rejecting, no route for
+    // a while) on its next call, and reading it clears it; nothing was lost by it.
+    static bool IsTargetHiccup(int err) {
+        switch (err) {
+            case ECONNREFUSED: case EHOSTUNREACH: case ENETUNREACH: case EHOSTDOWN: case ENONET:
+            case EACCES: case ENOPROTOOPT: case EPROTO: case EOPNOTSUPP:
+                return true;
+            default:
+                return false;
+        }
+    }
 
     DatagramPort* m_Port;
     Thread m_Thread;
@@ -98,6 +108,7 @@ private:
     std::atomic<bool> m_Run{false};
     Socket m_Socket;
     SockAddr m_AddrCli;
+    const LocalAddr m_AddrLocal;
     SockAddr m_AddrSrv;
     bool m_Connected = false;  // m_Socket connected to m_AddrSrv
     // Refreshed only by datagrams from the target: a client talking to a silent target is dropped.

@@ -70,35 +70,35 @@ DBString DatagramPort::CliPrefix(int id) const {
 
 void DatagramPort::Replying(const Association&, const char*, int, const SockAddr&) {}
 
-void DatagramPort::SendToCli(const char* buf, int len, const SockAddr& to) {
+void DatagramPort::SendToCli(const char* buf, int len, const SockAddr& to, const LocalAddr& from) {
     m_Traffic.Add(0, 1);
     Socket& sock = to.Family() == AF_INET6 && m_Socket6.IsOpen() ? m_Socket6 : m_Socket;
-    if (sock.SendTo(buf, static_cast<size_t>(len), to) < 0) {
+    if (sock.SendTo(buf, static_cast<size_t>(len), to, from) < 0) {
         const int err = errno;
         m_Traffic.TakeBack(0, 1);
         _Modul.m_Log.PutErr(CliText(L"::SendToCli::Send sendto()").c_str(), err);
     }
 }
 
-DatagramPort::CliTab::Held DatagramPort::Associate(const SockAddr& from) {
+DatagramPort::CliTab::Held DatagramPort::Associate(const SockAddr& from, const LocalAddr& at) {
     // A new client is numbered before its thread starts, so every line of the thread carries the
     // prefix.
-    return m_CliTab.Hold(ClientKey::Of(from), [&] { return std::make_unique<Association>(from, this); });
+    return m_CliTab.Hold(ClientKey::Of(from), [&] { return std::make_unique<Association>(from, at, this); });
 }
 
-void DatagramPort::RecvFromCli(char* buf, int len, int, const SockAddr& from) {
+void DatagramPort::RecvFromCli(char* buf, int len, int, const SockAddr& from, const LocalAddr& at) {
     if (m_Echo >= 0) {
         _Modul.m_Log.PutMes(net::EchoTitle(RuleKindText(m_Names.kind), m_PortLocal, from),
                             reinterpret_cast<const unsigned char*>(buf), len);
         m_Traffic.Add(1, 1);
-        if (m_Socket.SendTo(buf, static_cast<size_t>(len), from) < 0) {
+        if (m_Socket.SendTo(buf, static_cast<size_t>(len), from, at) < 0) {
             const int err = errno;
             m_Traffic.TakeBack(1, 1);
             _Modul.m_Log.PutErr(L"CUDPv6Cli::WinSockProc sendto()", err);
         }
         return;
     }
-    auto cli = Associate(from);
+    auto cli = Associate(from, at);
     if (!cli) {
         m_CliTab.Dropped();
         return;
@@ -123,9 +123,9 @@ void DatagramPort::Receive(Socket& sock, int (DatagramPort::*rebind)()) {
     std::vector<char> buffer(kRecvPort);
     DatagramLoop(
         sock, [this] { return m_Run.load(); }, buffer.data(), buffer.size(),
-        [this, &buffer](char* buf, size_t n, const SockAddr& from) {
+        [this, &buffer](char* buf, size_t n, const SockAddr& from, const LocalAddr& at) {
             if (!Admits(from)) return;
-            RecvFromCli(buf, static_cast<int>(n), static_cast<int>(buffer.size()), from);
+            RecvFromCli(buf, static_cast<int>(n), static_cast<int>(buffer.size()), from, at);
         },
         [](int err) { _Modul.m_Log.PutErr(L"CReceivRM::WinSockProc recvfrom()", err); },
         [this, rebind] { return (this->*rebind)() == 0; });

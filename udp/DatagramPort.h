@@ -30,17 +30,18 @@ public:
 
     void Stop();
     const Names& Texts() const { return m_Names; }
-    // One datagram from the port's socket to a client, counted as out.
-    void SendToCli(const char* buf, int len, const SockAddr& to);
+    // One datagram from the port's socket to a client, from the local address the client sent to,
+    // counted as out.
+    void SendToCli(const char* buf, int len, const SockAddr& to, const LocalAddr& from);
     // A text of the associations' lines: "CUDPCli" + rest.
     DBString CliText(const wchar_t* rest) const { return DBString(m_Names.cli) + rest; }
     // The start of an association's lines, before its client's address: "UDPv4 00053 00001 ".
     virtual DBString CliPrefix(int id) const;
     // A datagram of the target, on its way to the client of cli.
     virtual void Replying(const Association& cli, const char* buf, int len, const SockAddr& from);
-    // One datagram of len bytes from a client, in a buffer of size bytes: echoed, or relayed through
-    // the client's association.
-    virtual void RecvFromCli(char* buf, int len, int size, const SockAddr& from);
+    // One datagram of len bytes from a client, sent to the local address at, in a buffer of size
+    // bytes: echoed, or relayed through the client's association.
+    virtual void RecvFromCli(char* buf, int len, int size, const SockAddr& from, const LocalAddr& at);
 
     Socket m_Socket;
     // The DNS relay's second socket, for IPv6 clients beside the IPv4 ones of m_Socket; its
@@ -65,7 +66,7 @@ protected:
     void Open(int portLocal, int portRemote, const char* ipRemote, bool targetIPv6, int echo);
     // The association of a client, started first if it has none; empty when the table refused it.
     // Held, so that the sweep does not stop it while it is used outside the table lock.
-    CliTab::Held Associate(const SockAddr& from);
+    CliTab::Held Associate(const SockAddr& from, const LocalAddr& at);
 
 private:
     int Bind();

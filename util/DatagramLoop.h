@@ -9,18 +9,19 @@
 
 #include "util/Net.h"
 
-// handle(buf, n, from) takes each datagram; fail(err) reports a receive error; rebind() opens and
+// handle(buf, n, from, at) takes each datagram with the local address it came in on; fail(err) reports a receive error; rebind() opens and
 // binds a new socket into sock, reporting its own failure, and returns whether it succeeded.
 template <class Run, class Handle, class Fail, class Rebind>
 void DatagramLoop(Socket& sock, Run&& running, char* buf, size_t size, Handle&& handle, Fail&& fail,
                   Rebind&& rebind) {
     SockAddr from;
+    LocalAddr at;
     while (running()) {
-        ssize_t n = sock.RecvFrom(buf, size, from);
+        ssize_t n = sock.RecvFrom(buf, size, from, at);
         const int err = errno;
         if (!running()) return;
         if (n > 0) {
-            handle(buf, static_cast<size_t>(n), from);
+            handle(buf, static_cast<size_t>(n), from, at);
             continue;
         }
         // An empty datagram carries nothing to relay; a reset is an ICMP error of an earlier send.

@@ -178,6 +178,54 @@ ssize_t Socket::RecvFrom(void* buf, size_t len, SockAddr& from) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::RecvFrom(fd, buf, len, from); });
 }
 
+ssize_t Socket::RecvFrom(void* buf, size_t len, SockAddr& from, LocalAddr& at) {
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(in6_pktinfo))];
+        iovec iov{buf, len};
+        for (;;) {
+            from.Clear();
+            msghdr msg{};
+            msg.msg_name = from.Raw();
+            msg.msg_namelen = SockAddr::Capacity();
+            msg.msg_iov = &iov;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            ssize_t n = ::recvmsg(fd, &msg, 0);
+            if (n < 0 && errno == EINTR) continue;
+            at = LocalAddr();
+            if (n >= 0) at.Take(msg);
+            return n;
+        }
+    });
+}
+
+void Socket::ReportLocal(int family) {
+    if (family == AF_INET) SetOption(IPPROTO_IP, IP_PKTINFO, 1);
+    else SetOption(IPPROTO_IPV6, IPV6_RECVPKTINFO, 1);
+}
+
+void LocalAddr::Take(const msghdr& msg) {
+    for (const cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(const_cast<msghdr*>(&msg), const_cast<cmsghdr*>(c))) {
+        if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            // The address an answer goes from: for a broadcast, the receiving interface's own.
+            m_Family = AF_INET;
+            m_V4 = info.ipi_spec_dst;
+        } else if (c->cmsg_level == IPPROTO_IPV6 && c->cmsg_type == IPV6_PKTINFO) {
+            in6_pktinfo info;
+            std::memcpy(&info, CMSG_DATA(c), sizeof info);
+            const uint8_t* a = info.ipi6_addr.s6_addr;
+            const bool multicast = IN6_IS_ADDR_MULTICAST(&info.ipi6_addr) ||
+                                   (IN6_IS_ADDR_V4MAPPED(&info.ipi6_addr) && (a[12] >= 224 || (a[12] & a[13] & a[14] & a[15]) == 255));
+            if (multicast) continue;
+            m_Family = AF_INET6;
+            m_V6 = info.ipi6_addr;
+        }
+    }
+}
+
 ssize_t Socket::SendAll(const void* data, size_t len, std::atomic<int64_t>* progress) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendAll(fd, data, len, progress); });
 }
@@ -236,6 +284,46 @@ bool SplicePipe::Open() {
 
 ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to) {
     return WithFd(m_Fd, m_Use, [&](int fd) { return net::SendTo(fd, data, len, to); });
+}
+
+ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to, const LocalAddr& from) {
+    if (!from.Known()) return SendTo(data, len, to);
+    return WithFd(m_Fd, m_Use, [&](int fd) {
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in6_pktinfo))] = {};
+        iovec iov{const_cast<void*>(data), len};
+        msghdr msg{};
+        msg.msg_name = const_cast<sockaddr*>(to.Raw());
+        msg.msg_namelen = to.Len();
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = control;
+        cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+        if (from.m_Family == AF_INET) {
+            in_pktinfo info{};
+            info.ipi_spec_dst = from.m_V4;
+            c->cmsg_level = IPPROTO_IP;
+            c->cmsg_type = IP_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            msg.msg_controllen = CMSG_SPACE(sizeof info);
+        } else {
+            in6_pktinfo info{};
+            info.ipi6_addr = from.m_V6;
+            c->cmsg_level = IPPROTO_IPV6;
+            c->cmsg_type = IPV6_PKTINFO;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            msg.msg_controllen = CMSG_SPACE(sizeof info);
+        }
+        for (;;) {
+            ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) continue;
+            // An address that is no source any more (removed since, or a subnet broadcast the client
+            // sent to): the kernel picks one, as it does without.
+            if (n < 0 && errno == EINVAL) return net::SendTo(fd, data, len, to);
+            return n;
+        }
+    });
 }
 
 ssize_t Socket::Send(const void* data, size_t len) {

@@ -48,6 +48,24 @@ private:
     } m_Addr;
 };
 
+// The local address a client's datagram came in on, as IP_PKTINFO / IPV6_PKTINFO report it on a
+// port's socket bound to every address: answers go back from it. On a host with several addresses
+// the routing table may pick another source, and a client that checks whom it hears from (a
+// connected socket, the C library's resolver, a NAT in between) would drop such an answer. Unknown
+// (none reported, or a multicast one that cannot be a source): the kernel picks, as before.
+class LocalAddr {
+public:
+    bool Known() const { return m_Family != AF_UNSPEC; }
+    // Reads it from the control messages of a received datagram.
+    void Take(const msghdr& msg);
+
+private:
+    friend class Socket;
+    int m_Family = AF_UNSPEC;  // AF_INET: m_V4 (an IPv4 socket); AF_INET6: m_V6 (perhaps a mapped IPv4 one)
+    in_addr m_V4{};
+    in6_addr m_V6{};
+};
+
 // A pipe that carries one direction of a TCP relay from socket to socket inside the kernel: the
 // bytes are never copied into the daemon. Each side owns its pipe; only that side's thread uses it.
 class SplicePipe {
@@ -105,9 +123,15 @@ public:
     // A closed socket reads as an orderly end (0) on Recv, and fails the others with EBADF.
     ssize_t Recv(void* buf, size_t len, int flags = 0);
     ssize_t RecvFrom(void* buf, size_t len, SockAddr& from);
+    // The same, with the local address the datagram was sent to, once ReportLocal is on.
+    ssize_t RecvFrom(void* buf, size_t len, SockAddr& from, LocalAddr& at);
+    // Makes a datagram socket of family report the local address of each datagram it receives.
+    void ReportLocal(int family);
     // progress, when given, gets Clock::Now() whenever a send has moved some of the data.
     ssize_t SendAll(const void* data, size_t len, std::atomic<int64_t>* progress = nullptr);
     ssize_t SendTo(const void* data, size_t len, const SockAddr& to);
+    // From a known local address of this host (the kernel's pick if it cannot be a source any more).
+    ssize_t SendTo(const void* data, size_t len, const SockAddr& to, const LocalAddr& from);
     // Moves what the stream has to read into the empty pipe, waiting for it like Recv (a closed
     // socket reads as an end): the bytes moved, 0 at the end, -1 with errno (EINVAL: this socket
     // cannot be spliced).

@@ -31,6 +31,7 @@ int PortBase::OpenBound(Socket& into, const SockAddr& at, int type, const BindTe
         ::setsockopt(sock.Fd(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     }
     if (v6Only) sock.SetOption(IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    if (type == SOCK_DGRAM) sock.ReportLocal(at.Family());
     if (net::Bind(sock.Fd(), at) != 0) return fail(texts.bind);
     // A deep backlog: with one thread per connection, a burst of clients otherwise waits in SYN
     // retries for whole seconds.

@@ -1,7 +1,7 @@
 # Where a rule listens and whom it serves, for each kind of port: a rule on 127.0.0.2 is not reached on
 # 127.0.0.1, a client outside its Allow list gets nothing (and leaves nothing behind but a count),
-# IPv6 and IPv4-mapped clients, the start-up lines of odd entries, per-rule sweep limits and a flood
-# of refused datagrams.
+# IPv6 and IPv4-mapped clients, the start-up lines of odd entries, per-rule sweep limits, a flood
+# of refused datagrams, and answers from the address a client sent to.
 import contextlib
 import re
 import signal
@@ -150,3 +150,51 @@ def test_flood_of_refused_datagrams(daemon):
     d.stop()
     counts = [int(m[1]) for m in (re.fullmatch(r"UDPv4 07007 (\d+) datagrams dropped: source not in Allow", l) for l in d.main()) if m]
     assert len(counts) <= took + 2 and sum(counts) == denied > sent / 2, (counts, denied, took)
+
+
+# Rules on every address answer from the address their client sent to, not from the one the routing
+# table would pick (127.0.0.1 here): a client that checks whom it hears from (a connected socket, the
+# C library's resolver, a NAT) would drop anything else. Each kind: its configuration and a client
+# of 127.0.0.7 that is answered.
+def test_answers_leave_from_the_address_the_client_sent_to(daemon):
+    def echo(sock):
+        with contextlib.suppress(OSError):
+            while True:
+                data, peer = sock.recvfrom(65535)
+                sock.sendto(data, peer)
+
+    def connected(port, payload, family=socket.AF_INET, dst="127.0.0.7"):
+        with socket.socket(family, socket.SOCK_DGRAM) as s:
+            s.settimeout(2)
+            s.connect((dst, port))
+            s.send(payload)
+            with contextlib.suppress(OSError):
+                return s.recv(65535)
+
+    def rm7():
+        up, down = peers.v7_datagram(3, 1234, 1, "status"), peers.v7_datagram(4, 1, 1234, "command")
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as device:
+            device.settimeout(2)
+            device.connect(("127.0.0.7", 4999))
+            device.send(up)
+            cloud.sock.sendto(down, cloud.get()[1])
+            return device.recv(65535) == down
+
+    query = dns.message.make_query("printer.lan", "A").to_wire()
+    with peers.DnsServer(), contextlib.closing(peers.UdpPeer("127.0.0.6", 6001)) as target, \
+            contextlib.closing(peers.UdpPeer("127.0.0.4", 6000)) as cloud:
+        threading.Thread(target=echo, args=(target.sock,), daemon=True).start()
+        d = daemon(vexa.config('<Port TypProt="UDP" PortLocal="5300" PortRemote="6001" IPRemote="127.0.0.6"/>',
+                               '<Port TypProt="UDPv6" PortLocal="5306" PortRemote="6001" IPRemote="127.0.0.6"/>',
+                               '<Port TypProt="UDP" PortLocal="7007" Echo="0"/>', '<DNS Name="printer.lan" IP="192.168.0.50"/>',
+                               '<CloudRM7 PortRM7="4999" PortCloud="5000" PortVEXACloud="6000" VEXACloud="127.0.0.4"/>',
+                               dns_srv="127.0.0.2"), listed=True)
+        peers.wait_udp("0.0.0.0", 53)
+        peers.wait_udp("[::]", 5000)
+        answers = {"udp": connected(5300, b"hi"), "udp to a mapped rule": connected(5306, b"hi"), "echo": connected(7007, b"hi"),
+                   "dns local": socket.inet_aton("192.168.0.50") in (connected(53, query) or b""),
+                   "dns forwarded": b"\x0a\x09\x08\x07" in (connected(53, dns.message.make_query("upstream.example", "A").to_wire()) or b""),
+                   "rm7": rm7()}
+        assert answers == {"udp": b"hi", "udp to a mapped rule": b"hi", "echo": b"hi", "dns local": True, "dns forwarded": True,
+                           "rm7": True}, d.describe()
+        d.stop()

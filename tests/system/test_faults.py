@@ -1,5 +1,6 @@
 # Faults from outside on the real daemon: its log directory gone, unwritable or full, few descriptors,
-# an unresolvable DNS server, targets that reset, clients that half-close, a SIGHUP storm. The daemon
+# an unresolvable DNS server, targets that reset or sit behind a rejecting firewall, clients that
+# half-close, a SIGHUP storm. The daemon
 # must keep relaying and report what it cannot log on standard output. Odd datagrams on every UDP port
 # and a SIGTERM storm during the stop are in the sample configuration's test (test_daemon).
 import os
@@ -113,3 +114,29 @@ def test_descriptor_limit_target_reset_half_close_and_sighup_storm(daemon):
         assert received.get(timeout=10) == payload
     d.wait_for("Reload")
     d.stop()
+
+
+# A firewall in front of the target that rejects for a while: whatever ICMP error it sends reaches the
+# association's connected socket on its next call. The association stays, writes nothing, and
+# relays again once the firewall lets the datagrams through.
+def test_rejecting_firewall_before_the_target_neither_ends_the_association_nor_writes(daemon):
+    target = peers.UdpPeer("127.0.0.6", 6001)
+    d = daemon(vexa.config('<Port TypProt="UDP" PortLocal="5300" PortRemote="6001" IPRemote="127.0.0.6"/>'), listed=True)
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
+        client.settimeout(5)
+        client.bind(("127.0.0.1", 0))
+        line = "UDPv4 05300 00001  127.0.0.1:%d connect" % client.getsockname()[1]
+        for reject in ("admin-prohibited", "host-prohibited", "host-unreachable", "net-unreachable", "prot-unreachable", "port-unreachable"):
+            subprocess.run(["nft", "-f", "-"], check=True, text=True, input="table ip vexa_reject { chain input { type filter hook input "
+                           "priority 0; ip daddr 127.0.0.6 udp dport 6001 reject with icmp type %s; }; }" % reject)
+            for _ in range(3):
+                client.sendto(b"rejected", ("127.0.0.1", 5300))
+                time.sleep(0.05)  # its ICMP error comes back
+            subprocess.run(["nft", "delete table ip vexa_reject"], check=True)
+            client.sendto(reject.encode(), ("127.0.0.1", 5300))
+            data, association = target.get()
+            target.sock.sendto(b"re " + data, association)
+            assert client.recvfrom(100)[0] == b"re " + reject.encode()
+    target.close()
+    d.stop()
+    assert [l for l in d.main() if not l.startswith(("Start v", "V7 ", "Budget ", "UDPv4  5300 ", "Interrup")) and l not in vexa.STOP_LINES] == [line], d.describe()

@@ -118,7 +118,7 @@ TEST(RM7Relay, RelaysCheckedDatagramsByNodeFollowsMovedDevicesAndForgetsSilentOn
 
     // Only datagrams from a device keep it; it goes after more than 1800 silent seconds, the limit
     // to the millisecond on its own clock.
-    RM7 probe(55, sockaddr_in6{}, &relay);
+    RM7 probe(55, sockaddr_in6{}, LocalAddr(), &relay);
     const int64_t last = probe.Rank(0, false).since;
     EXPECT_EQ(probe.SweepReason(last + 1800999), nullptr);
     EXPECT_STREQ(probe.SweepReason(last + 1801000), L"deleted because long idle");

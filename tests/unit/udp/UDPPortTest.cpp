@@ -117,28 +117,6 @@ TEST(UDPPort, AssociationWithoutATargetHoldsNothingUntilTheSweep) {
                                 v6.Line(1, cli, "deleted because closed", "UDPv6")}));
 }
 
-// A target whose port is closed for a moment answers with ICMP errors, which the association's
-// connected socket reports on its next calls: they neither end the association nor write a line,
-// and once the target listens again its datagrams pass.
-TEST(UDPPort, TargetPortClosedForAMomentKeepsTheAssociation) {
-    Rig rig;
-    const int targetPort = rig.target.Port();
-    rig.target.s.Close();
-    Udp cli;
-    MainLog log;
-    for (const char* lost : {"1", "2", "3"}) {
-        cli.Send(lost, rig.At());
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // its ICMP error comes back
-    }
-    Udp target("127.0.0.1", targetPort);
-    SockAddr src;
-    cli.Send("4", rig.At());
-    EXPECT_EQ(target.Text(&src), "4");
-    target.Send("re 4", src);
-    EXPECT_EQ(cli.Text(), "re 4");
-    EXPECT_EQ(log.Take().lines, Lines{rig.Line(1, cli, "connect")});
-}
-
 // A full table evicts, in this order: a client its target has not answered for a second; one
 // answered but silent since (a spoofed source never sees its answer); one whose answer may still be
 // on the way; each tier least recently active first. A client that sent after its answer stays, with
