@@ -138,6 +138,7 @@ void TCPCliT<AF>::Close() {
 
 template <int AF>
 void TCPCliT<AF>::Finish() {
+    m_OneEnded = true;
     if (m_Sides.fetch_sub(1) > 1) {
         m_SocketSrv.Shutdown();
         m_SocketCli.Shutdown();
@@ -177,18 +178,18 @@ bool TCPCliT<AF>::IsHostAccepted(const std::string& headerBlock, const std::stri
 }
 
 template <int AF>
-void TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError,
+int TCPCliT<AF>::Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError,
                           bool echo) {
     if (echo) {
         _Modul.m_Log.PutMes(net::EchoTitle(RuleKindText(TCPFamily<AF>::kKind), m_Port->m_PortLocal, m_AddrCli),
                             reinterpret_cast<const unsigned char*>(data), static_cast<int>(n));
     }
-    Send(from, to, n, sendError, [&] { return to.SendAll(data, n, &m_TimeLast); });
+    return Send(from, to, n, sendError, [&] { return to.SendAll(data, n, &m_TimeLast); });
 }
 
 template <int AF>
 template <class SendAll>
-bool TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll) {
+int TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll) {
     // An echo counts both ways: taken from the client and sent back to it.
     const uint64_t in = &from == &m_SocketCli ? n : 0;
     const uint64_t out = &to == &m_SocketCli ? n : 0;
@@ -199,11 +200,12 @@ bool TCPCliT<AF>::Send(const Socket& from, const Socket& to, size_t n, const wch
     if (sent < 0) {
         const int err = errno;
         m_Port->m_Traffic.TakeBack(in, out);
-        // A stop (eviction, sweep) closed the socket under the send: no fault of the connection.
-        if (m_Run) _Modul.m_Log.PutErr((m_Str + sendError).c_str(), err);
-        return false;
+        // A stop (eviction, sweep) or the other side's end closed the socket under the send: no
+        // fault of the connection.
+        if (m_Run && !m_OneEnded) _Modul.m_Log.PutErr((m_Str + sendError).c_str(), err);
+        return err;
     }
-    return true;
+    return 0;
 }
 
 template <int AF>
@@ -229,6 +231,10 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const
                                   : from.Recv(&peek, 1, equipped ? MSG_PEEK : MSG_PEEK | MSG_DONTWAIT);
         int err = errno;
         if (!m_Run) break;
+        if (m_OneEnded) {
+            PutLog(L"disconnect");
+            break;
+        }
         if (!equipped) {
             // Out of memory for a buffer: the data waits in the socket until there is some.
             if (n > 0 || (n < 0 && err == EAGAIN)) {
@@ -265,15 +271,21 @@ void TCPCliT<AF>::Pump(Socket& from, Socket& to, const wchar_t* recvError, const
         }
         m_TimeLast = Clock::Now();
         const size_t len = static_cast<size_t>(n);
+        int failed;
         if (pipe.IsOpen()) {
             // A failed send loses its piece as a copy's would; the relay goes on as with a copy.
-            if (!Send(from, to, len, sendError, [&] { return to.SpliceOutAll(pipe, len, &m_TimeLast); }) &&
-                !pipe.Empty())
-                break;
-            continue;
+            failed = Send(from, to, len, sendError, [&] { return to.SpliceOutAll(pipe, len, &m_TimeLast); });
+            if (failed != 0 && !pipe.Empty()) break;
+        } else {
+            copy.Data()[len] = 0;
+            failed = Forward(from, to, copy.Data(), len, sendError, echo);
         }
-        copy.Data()[len] = 0;
-        Forward(from, to, copy.Data(), len, sendError, echo);
+        // The peer this side sends to is gone for good, and the connection with it: relaying on
+        // would pull what nobody takes and write a line for every piece.
+        if (m_Run && (failed == EPIPE || failed == ECONNRESET)) {
+            PutLog(L"disconnect");
+            break;
+        }
     }
 }
 

@@ -119,6 +119,9 @@ public:
     std::atomic<int64_t> m_TimeLast;   // ms: the last receive, or a send that moved data
     std::atomic<int> m_Sending{0};     // sides inside a send
     std::atomic<int> m_Sides{1};       // sides running: the client side, and the target side once started
+    // A side has ended. Its sockets are only shut down, and a shut-down TCP socket still hands out
+    // what keeps arriving: the other side ends at its next step instead of relaying into nowhere.
+    std::atomic<bool> m_OneEnded{false};
     // The client has sent its first data. Until then the connection is the first to make room at
     // the bound: a flood of clients that connect and say nothing must not lock out those that talk.
     std::atomic<bool> m_Talked{false};
@@ -130,11 +133,11 @@ private:
     void ConnectTarget();
     // Relays pieces from one socket to another until from ends; echo sends them back with a dump.
     void Pump(Socket& from, Socket& to, const wchar_t* recvError, const wchar_t* sendError, bool echo);
-    void Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
+    int Forward(const Socket& from, Socket& to, const char* data, size_t n, const wchar_t* sendError, bool echo);
     // Counts n bytes from -> to and sends them with sendAll; a failed send is written as sendError
-    // and gives false.
+    // and gives its errno (0: sent).
     template <class SendAll>
-    bool Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll);
+    int Send(const Socket& from, const Socket& to, size_t n, const wchar_t* sendError, SendAll sendAll);
 };
 
 // The connections of one port in order of acceptance, numbered 1..99999 and then from 1 again.

@@ -157,9 +157,10 @@ def test_flood_of_refused_datagrams(daemon):
 # C library's resolver, a NAT) would drop anything else. Each kind: its configuration and a client
 # of 127.0.0.7 that is answered.
 def test_answers_leave_from_the_address_the_client_sent_to(daemon):
-    def echo(sock):
-        with contextlib.suppress(OSError):
-            while True:
+    def echo(sock):  # until the socket is closed: a receive under way would keep its port bound
+        sock.settimeout(0.1)
+        while sock.fileno() != -1:
+            with contextlib.suppress(OSError):
                 data, peer = sock.recvfrom(65535)
                 sock.sendto(data, peer)
 
@@ -183,7 +184,7 @@ def test_answers_leave_from_the_address_the_client_sent_to(daemon):
     query = dns.message.make_query("printer.lan", "A").to_wire()
     with peers.DnsServer(), contextlib.closing(peers.UdpPeer("127.0.0.6", 6001)) as target, \
             contextlib.closing(peers.UdpPeer("127.0.0.4", 6000)) as cloud:
-        threading.Thread(target=echo, args=(target.sock,), daemon=True).start()
+        (echoer := threading.Thread(target=echo, args=(target.sock,))).start()
         d = daemon(vexa.config('<Port TypProt="UDP" PortLocal="5300" PortRemote="6001" IPRemote="127.0.0.6"/>',
                                '<Port TypProt="UDPv6" PortLocal="5306" PortRemote="6001" IPRemote="127.0.0.6"/>',
                                '<Port TypProt="UDP" PortLocal="7007" Echo="0"/>', '<DNS Name="printer.lan" IP="192.168.0.50"/>',
@@ -198,3 +199,4 @@ def test_answers_leave_from_the_address_the_client_sent_to(daemon):
         assert answers == {"udp": b"hi", "udp to a mapped rule": b"hi", "echo": b"hi", "dns local": True, "dns forwarded": True,
                            "rm7": True}, d.describe()
         d.stop()
+    echoer.join()
