@@ -5,12 +5,14 @@ bool StringQueue::Put(std::string s) {
     bool wasEmpty;
     {
         std::lock_guard<std::mutex> lock(m_Lock);
-        while (size() > m_Max) {
+        while (size() > m_Max || (!empty() && m_Bytes + s.size() > kMaxBytes)) {
+            m_Bytes -= front().size();
             pop();
             ++m_Dropped;
             kept = false;
         }
         wasEmpty = empty();
+        m_Bytes += s.size();
         push(std::move(s));
         m_Count.store(size(), std::memory_order_relaxed);
     }
@@ -30,6 +32,7 @@ bool StringQueue::ReadAll(std::deque<std::string>& out) {
         c.clear();
     }
     m_Count.store(0, std::memory_order_relaxed);
+    m_Bytes = 0;
     return true;
 }
 
@@ -56,5 +59,6 @@ std::deque<std::string> StringQueue::TakeAll() {
     std::deque<std::string> all;
     all.swap(c);
     m_Count.store(0, std::memory_order_relaxed);
+    m_Bytes = 0;
     return all;
 }

@@ -1,6 +1,8 @@
 #pragma once
 // Bounded FIFO of log lines: many producers, one consumer. A full queue drops its oldest lines so
-// that callers never wait for the disk.
+// that callers never wait for the disk. Full is a number of lines, or kMaxBytes of them: a DNS log
+// record of a 64 KiB message over TCP is a line of 196 KB, and a thousand of those would be memory
+// that outside input could fill.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -11,6 +13,8 @@
 
 class StringQueue : private std::queue<std::string, std::deque<std::string>> {
 public:
+    static constexpr size_t kMaxBytes = 16 << 20;
+
     explicit StringQueue(unsigned long limit) : m_Max(limit) {}
     virtual ~StringQueue() = default;
     StringQueue(const StringQueue&) = delete;
@@ -39,5 +43,6 @@ private:
     uint64_t m_Max;
     uint64_t m_Dropped = 0;
     bool m_Finished = false;
+    size_t m_Bytes = 0;  // of the lines queued
     std::atomic<size_t> m_Count{0};  // size(), kept under m_Lock
 };

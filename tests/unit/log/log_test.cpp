@@ -81,6 +81,12 @@ TEST_F(LogDir, QueueKeepsTheNewestLinesWhenTheWriterStalls) {
     EXPECT_EQ(queued.front(), "499");
     EXPECT_EQ(queued.back(), "1499");
     EXPECT_EQ(log.Dropped(), 499u);  // what the status report says was lost
+    // Long lines (DNS log records of large messages) fill it by their bytes first.
+    for (int i = 0; i < 300; ++i) log.PutDirect(std::string(65535, 'a' + i % 26));
+    queued = log.TakeQueued();
+    ASSERT_EQ(queued.size(), StringQueue::kMaxBytes / 65535);
+    EXPECT_EQ(queued.back(), std::string(65535, 'a' + 299 % 26));
+    EXPECT_EQ(log.Dropped(), 499u + 300 - queued.size());
 }
 
 // A burst far larger than the queue, as a sweep removing thousands of connections writes: paced,
