@@ -153,6 +153,11 @@ void DNSTCPConn::Pump(Socket& from, bool client) {
             Ending(client ? L"closed: a message shorter than a DNS header" : L"closed: the server sent a message shorter than a DNS header");
             break;
         }
+        // A client that trickles a message a byte at a time never lets a receive time out.
+        if (client && frames.Partial() && Clock::Now() - m_TimeLast > m_Port->m_IdleLimit) {
+            Ending(L"closed because long idle in a message");
+            break;
+        }
     }
     Finish();
 }
@@ -210,6 +215,8 @@ bool DNSTCPConn::SendCli(const char* data, size_t len) {
 }
 
 bool DNSTCPConn::ConnectServer() {
+    // A connection being stopped opens nothing: its stop would wait for the look-up and the connect.
+    if (!m_Run) return false;
     SockAddr srv;
     const int rc = net::ResolveFirst(m_Port->m_Server, m_Port->m_PortRemote, AF_INET, SOCK_STREAM, srv);
     if (rc != 0) {

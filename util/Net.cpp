@@ -10,7 +10,9 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -345,9 +347,23 @@ int Socket::Connect(const SockAddr& to) {
         if (::connect(fd, to.Raw(), to.Len()) == 0) return 0;
         if (errno != EINTR) return -1;
         // An interrupted connect goes on in the background; wait for its outcome instead of
-        // starting a second one.
+        // starting a second one, but no longer than the send time-out an owner set as its limit
+        // (what a connect left alone would give up after).
+        timeval limit{};
+        socklen_t limitLen = sizeof limit;
+        ::getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, &limitLen);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(limit.tv_sec) +
+                         std::chrono::microseconds(limit.tv_usec);
+        const bool limited = limit.tv_sec > 0 || limit.tv_usec > 0;
         pollfd p{fd, POLLOUT, 0};
-        while (::poll(&p, 1, -1) < 0) {
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+            const int ready = ::poll(&p, 1, limited ? static_cast<int>(std::max<int64_t>(left.count(), 0)) : -1);
+            if (ready > 0) break;
+            if (ready == 0) {
+                errno = EINPROGRESS;
+                return -1;
+            }
             if (errno != EINTR) return -1;
         }
         int err = 0;

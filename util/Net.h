@@ -140,6 +140,7 @@ public:
     ssize_t SpliceOutAll(SplicePipe& pipe, size_t len, std::atomic<int64_t>* progress);
     // One send on a connected socket, retried while interrupted.
     ssize_t Send(const void* data, size_t len);
+    // A send time-out set before limits the connect also when a signal interrupts it (EINPROGRESS).
     int Connect(const SockAddr& to);
     int Accept(SockAddr& from);
     // Waits up to ms for something to read (a datagram, data, a connection to accept): > 0 when

@@ -55,3 +55,34 @@ TEST(SendAll, CompletesShortAndInterruptedSends) {
     close(sv[1]);
     sigaction(SIGUSR1, &old, nullptr);
 }
+
+// A connect with a time-out that a signal interrupts still gives up in time: the SYN goes unanswered
+// (the listener's queue is full), the interrupted call then waits for the outcome.
+TEST(Connect, InterruptedStillEndsWithinItsTimeOut) {
+    struct sigaction act {}, old{};
+    act.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &act, &old);
+    Socket listener(net::OpenSocket(AF_INET, SOCK_STREAM));
+    net::Bind(listener.Fd(), lb::Addr("127.0.0.1", 0));
+    ::listen(listener.Fd(), 0);
+    const SockAddr at = lb::Addr("127.0.0.1", lb::LocalPort(listener.Fd()));
+    std::vector<Socket> queued;  // fill the queue: later SYNs are dropped
+    for (int i = 0; i < 2; ++i) {
+        queued.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0));
+        ::connect(queued.back().Fd(), at.Raw(), at.Len());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    Socket s(net::OpenSocket(AF_INET, SOCK_STREAM));
+    s.SetSendTimeout(300);
+    std::atomic<bool> done{false};
+    std::thread connecting([&] {
+        EXPECT_NE(s.Connect(at), 0);
+        done = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    pthread_kill(connecting.native_handle(), SIGUSR1);
+    EXPECT_TRUE(lb::WaitUntil([&] { return done.load(); }, 2000));
+    s.Shutdown();  // lets a connect that waits for ever go, so the test ends
+    connecting.join();
+    sigaction(SIGUSR1, &old, nullptr);
+}
