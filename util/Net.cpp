@@ -299,23 +299,22 @@ ssize_t Socket::SendTo(const void* data, size_t len, const SockAddr& to, const L
         msg.msg_iov = &iov;
         msg.msg_iovlen = 1;
         msg.msg_control = control;
-        cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+        auto put = [&](int level, int type, const auto& info) {
+            cmsghdr* c = reinterpret_cast<cmsghdr*>(control);
+            c->cmsg_level = level;
+            c->cmsg_type = type;
+            c->cmsg_len = CMSG_LEN(sizeof info);
+            std::memcpy(CMSG_DATA(c), &info, sizeof info);
+            msg.msg_controllen = CMSG_SPACE(sizeof info);
+        };
         if (from.m_Family == AF_INET) {
             in_pktinfo info{};
             info.ipi_spec_dst = from.m_V4;
-            c->cmsg_level = IPPROTO_IP;
-            c->cmsg_type = IP_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof info);
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            msg.msg_controllen = CMSG_SPACE(sizeof info);
+            put(IPPROTO_IP, IP_PKTINFO, info);
         } else {
             in6_pktinfo info{};
             info.ipi6_addr = from.m_V6;
-            c->cmsg_level = IPPROTO_IPV6;
-            c->cmsg_type = IPV6_PKTINFO;
-            c->cmsg_len = CMSG_LEN(sizeof info);
-            std::memcpy(CMSG_DATA(c), &info, sizeof info);
-            msg.msg_controllen = CMSG_SPACE(sizeof info);
+            put(IPPROTO_IPV6, IPV6_PKTINFO, info);
         }
         for (;;) {
             ssize_t n = ::sendmsg(fd, &msg, MSG_NOSIGNAL);
