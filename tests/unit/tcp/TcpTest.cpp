@@ -129,7 +129,8 @@ TEST_F(TcpRelay, BurstOfTwoHundredConnectionsKeepTheirOwnBytes) {
 }
 
 // A client that leaves in the middle of a download ends the relay at once: it stops pulling from a
-// target that goes on sending, with at most the one send error the client's reset may cause.
+// target that goes on sending, with at most the one send error the client's reset may cause (the
+// target side may find the client gone before the client side has ended: five tries).
 TEST_F(TcpRelay, ClientLeavingADownloadEndsTheRelayQuietly) {
     Server stream("127.0.0.1", [](int fd) {
         const std::string piece(64 * 1024, 'd');
@@ -137,16 +138,18 @@ TEST_F(TcpRelay, ClientLeavingADownloadEndsTheRelayQuietly) {
         }
     });
     auto port = Open("127.0.0.1", stream.Port());
-    Socket c = Connect("127.0.0.1", m_Local);
-    const std::string prefix = Prefix("TCPv4", m_Local, 1, "127.0.0.1", c);
-    ASSERT_TRUE(SendAll(c.Fd(), "get"));
-    ASSERT_EQ(RecvN(c.Fd(), 1 << 20).size(), 1u << 20);
-    c.Close();
-    ASSERT_TRUE(WaitUntil([&] { return CountOf(m_Log.Take().lines, prefix + "disconnect") == 2; }));
+    for (int id = 1; id <= 5; ++id) {
+        Socket c = Connect("127.0.0.1", m_Local);
+        const std::string prefix = Prefix("TCPv4", m_Local, id, "127.0.0.1", c);
+        ASSERT_TRUE(SendAll(c.Fd(), "get"));
+        ASSERT_EQ(RecvN(c.Fd(), 1 << 20).size(), 1u << 20);
+        c.Close();
+        ASSERT_TRUE(WaitUntil([&] { return CountOf(m_Log.Take().lines, prefix + "disconnect") == 2; }));
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     size_t errors = 0;
     for (const auto& l : m_Log.Take().lines) errors += l.find("error") != std::string::npos;
-    EXPECT_LE(errors, 1u);
+    EXPECT_LE(errors, 5u);
 }
 
 // Numbers wrap after 99999. A connection goes after more than 30 s idle (an ended one stays until
