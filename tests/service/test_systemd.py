@@ -101,7 +101,7 @@ def test_signals_reach_the_daemon_a_restart_continues_the_log_file_and_a_stop_is
         "ActiveState": "inactive", "Result": "success", "ExecMainCode": "1", "ExecMainStatus": "0"}  # 1: exited
 
 
-def test_a_rejected_file_stops_the_start_and_purge_stops_the_service_keeps_the_logs_and_removes_the_rest(m):
+def test_a_rejected_file_stops_the_start_a_reinstall_starts_and_purge_keeps_the_logs_and_removes_the_rest(m):
     stopped = main_log(m)
     Path(m.root + CFG_FILE).write_text("<VEXAProxy DNSSrv='127.0.0.2'")
     assert m.run("systemctl", "start", "vexaproxy", check=False).returncode != 0
@@ -109,7 +109,14 @@ def test_a_rejected_file_stops_the_start_and_purge_stops_the_service_keeps_the_l
     Path(m.root + CFG_FILE).write_text(CONFIG)
     m.run("systemctl", "restart", "vexaproxy")  # Restart=on-failure waits 5 seconds; a start would wait with it
     wait_log(m, "Budget ", count=3)
-    m.run("apt-get", "purge", "-y", "-q", "vexaproxy", env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    # Removed and installed again, the service is the operator's as before: enabled, and it starts.
+    apt = dict(os.environ, DEBIAN_FRONTEND="noninteractive")
+    m.run("apt-get", "remove", "-y", "-q", "vexaproxy", env=apt)
+    m.run("apt-get", "install", "-y", "-q", "/tmp/vexaproxy.deb", env=apt)
+    assert m.run("systemctl", "is-enabled", "vexaproxy", check=False).stdout == "enabled\n"
+    m.run("systemctl", "start", "vexaproxy")
+    wait_log(m, "Budget ", count=4)
+    m.run("apt-get", "purge", "-y", "-q", "vexaproxy", env=apt)
     assert main_log(m)[-1] == "End Stop"
     left = package.FILES | {"etc/systemd/system/multi-user.target.wants/vexaproxy.service"}
     assert [f for f in left if os.path.lexists(m.root + "/" + f)] == []
