@@ -562,9 +562,13 @@ private:
         }
         if (cloudClean) CheckPortRange(e, where, "PortCloud", cloud.m_PortCloud);
         const auto host = Attr(e, "VEXACloud");
-        if (!host || DBString(*host).Trim().empty())
+        if (!host || DBString(*host).Trim().empty()) {
+            // The daemon resolves the cloud host before it binds anything: this element binds
+            // nothing and a later one gets its turn.
             m_Report.Warn(LineOf(e), where + (host ? " VEXACloud is empty" : " has no VEXACloud") + ": device data goes to " +
                                          DBString(CProxyCloudRM7::kDefaultCloud).ToStr() + ", which never resolves");
+            return;
+        }
 
         if (m_CloudLine) {
             m_Report.Warn(LineOf(e), where + " is only listed: the cloud relay already runs from line " + std::to_string(m_CloudLine));

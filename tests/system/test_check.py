@@ -58,6 +58,9 @@ FINDINGS = {
     "bad encoding": ('<?xml version="1.0" encoding="UTF-8"?>\n<VEXAProxy Note="\xff"/>\n', ":2: error", "XML: Input is not proper UTF-8"),
     "wrong root": (HEAD + "<VEXADOMAIN>\n<VEXAProxy/>\n</VEXADOMAIN>\n", ":2: error",
                    "the root element is <VEXADOMAIN>, not <VEXAProxy>: the daemon starts with an empty configuration"),
+    # That relay never starts (its host never resolves): the rule after it binds.
+    "cloud without its server": (rules('<CloudRM7 PortCloud="5001"/>\n<Port TypProt="UDPv6" PortLocal="4999" PortRemote="1" IPRemote="h"/>'),
+                                 ":3: warning", "has no VEXACloud: device data goes to cloud.vexa.invalid, which never resolves"),
     "Allow entry": (rules(TCP80 + ' Allow="10.0.0.0/8, 10.1.2.3/8"/>'), ":4: warning",
                     'Allow entry "10.1.2.3/8" is skipped: it has address bits set past its prefix (10.0.0.0/8?)'),
     "Allow without entries": (rules('<CloudRM7 PortCloud="5000" VEXACloud="h" Allow=" , "/>'), ":4: warning", "<CloudRM7> Allow has no valid entry: nobody is served"),
