@@ -136,23 +136,36 @@ struct Binding {
     long line;
     std::string what;
     std::string local = "";  // the address it listens on; empty: every address of its family
+    bool v6Only = false;     // an IPv6 socket that takes no IPv4 clients (the DNS relay's second one)
 };
 
-// Whether two sockets of one protocol and port want an address in common: an IPv4 wildcard takes
-// every IPv4 address, an IPv6 one every address (dual-stack), an IPv4 address and its mapped form
-// are one.
+// What a socket takes, as IPv6 addresses (an IPv4 one as its mapped form): every address (an IPv6
+// wildcard, dual-stack), every IPv4 one, every IPv6 one (an IPv6-only wildcard), or one. False for
+// an address text such a socket is never bound to.
+struct Reach {
+    enum Kind { kAll, kAllIPv4, kAllIPv6, kOne } kind;
+    in6_addr one;
+};
+
+bool ReachOf(const Binding& b, Reach& r) {
+    SockAddr s;
+    if (!net::ParseLocal(b.local, b.v6 ? AF_INET6 : AF_INET, 0, s)) return false;
+    r.one = s.Family() == AF_INET ? ToIPv6(static_cast<int>(s.V4().sin_addr.s_addr)) : s.V6().sin6_addr;
+    const bool any = s.Family() == AF_INET ? s.V4().sin_addr.s_addr == INADDR_ANY : IN6_IS_ADDR_UNSPECIFIED(&r.one);
+    r.kind = !any ? Reach::kOne : !b.v6 ? Reach::kAllIPv4 : b.v6Only ? Reach::kAllIPv6 : Reach::kAll;
+    return true;
+}
+
+// Whether two sockets of one protocol and port want an address in common.
 bool Overlap(const Binding& a, const Binding& b) {
-    if ((a.local.empty() && a.v6) || (b.local.empty() && b.v6)) return true;
-    SockAddr x, y;
-    const bool readA = net::ParseLocal(a.local, a.v6 ? AF_INET6 : AF_INET, 0, x);
-    const bool readB = net::ParseLocal(b.local, b.v6 ? AF_INET6 : AF_INET, 0, y);
-    if (!readA || !readB) return false;  // such a socket is never bound
-    auto mapped = [](const SockAddr& s) {
-        return s.Family() == AF_INET ? ToIPv6(static_cast<int>(s.V4().sin_addr.s_addr)) : s.V6().sin6_addr;
-    };
-    const in6_addr ma = mapped(x), mb = mapped(y);
-    if (a.local.empty() || b.local.empty()) return IN6_IS_ADDR_V4MAPPED(a.local.empty() ? &mb : &ma);
-    return std::memcmp(&ma, &mb, sizeof ma) == 0;
+    Reach x, y;
+    if (!ReachOf(a, x) || !ReachOf(b, y)) return false;
+    if (x.kind == Reach::kOne && y.kind == Reach::kOne) return std::memcmp(&x.one, &y.one, sizeof x.one) == 0;
+    if (x.kind == Reach::kAll || y.kind == Reach::kAll) return true;
+    if (x.kind != Reach::kOne && y.kind != Reach::kOne) return x.kind == y.kind;
+    const Reach& all = x.kind == Reach::kOne ? y : x;
+    const Reach& one = x.kind == Reach::kOne ? x : y;
+    return static_cast<bool>(IN6_IS_ADDR_V4MAPPED(&one.one)) == (all.kind == Reach::kAllIPv4);
 }
 
 // The host's addresses, from VEXAPROXY_CHECK_ADDRESSES when set, otherwise from its interfaces.
@@ -233,10 +246,13 @@ public:
                 CheckOpen(root, "the DNS relay", m_Cfg.m_DNSIPLocal, AF_INET, m_Cfg.m_DNSAllow,
                           "an open resolver anyone can use to flood others with answers; DNSAllow or DNSIPLocal restrict it");
             }
-            // Its IPv6 sockets take IPv6 clients only, beside the IPv4 ones: no overlap to check.
-            if (!m_Cfg.m_DNSIPv6Local.empty())
-                CheckLocal(root, where, "DNSIPv6Local", m_Cfg.m_DNSIPv6Local, AF_INET6,
-                           "the DNS relay does not listen for IPv6 clients");
+            // Its IPv6 sockets take IPv6 clients only, beside the IPv4 ones; an IPv6 rule on 53 may
+            // still hold their address.
+            if (!m_Cfg.m_DNSIPv6Local.empty() && CheckLocal(root, where, "DNSIPv6Local", m_Cfg.m_DNSIPv6Local, AF_INET6,
+                                                            "the DNS relay does not listen for IPv6 clients")) {
+                for (bool tcp : {false, true})
+                    Bind({tcp, true, 53, LineOf(root), "the DNS relay (DNSIPv6Local)", m_Cfg.m_DNSIPv6Local.ToStr(), true});
+            }
         } else if (m_FirstDNSLine)
             m_Report.Warn(m_FirstDNSLine, "<DNS> elements but no DNSSrv on <VEXAProxy>: no DNS relay runs, the names are only listed");
         CheckBudget();

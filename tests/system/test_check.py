@@ -71,6 +71,9 @@ FINDINGS = {
     "TCP rule on the DNS relay's port": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53" DNSAllow="10.0.0.0/8">\n'
                                          '<Port TypProt="TCP" PortLocal="53" PortRemote="53" IPRemote="h"/>\n</VEXAProxy>\n',
                                          ":2: warning", "the DNS relay (DNSSrv) on TCP port 53 clashes with the TCPv4 rule on line 3"),
+    "DNS relay's IPv6 side": (HEAD + '<VEXAProxy DNSSrv="10.0.0.53" DNSIPLocal="127.0.0.1" DNSIPv6Local="::" DNSAllow="10.0.0.0/8">\n'
+                              '<Port TypProt="UDPv6" PortLocal="53" PortRemote="53" IPRemote="h" IPv6Local="::1"/>\n</VEXAProxy>\n',
+                              ":2: warning", "the DNS relay (DNSIPv6Local) on UDP port 53 clashes with the UDPv6 rule on line 3"),
     "limit": (rules(TCP80 + ' IdleLimit="-1" OpenLimit="0"/>'), ":4: warning", 'IdleLimit "-1" is not a positive number of seconds: the default 30 is used'),
     "address and its mapped form": (rules('%s IPLocal="127.0.0.2"/>\n%s IPLocal="127.0.0.3"/>\n%s IPv6Local="::ffff:127.0.0.2"/>' % (
         TCP80, TCP80, TCP80.replace("TCP", "TCPv6"))), ":5: warning", "the TCPv6 rule on TCP port 80 clashes with the TCPv4 rule on line 3: it fails to bind"),
